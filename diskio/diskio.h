@@ -1,0 +1,127 @@
+// NTFS volume access: the raw device and its boot sector, MFT records and
+// their fixups, attributes and attribute lists, runlists, stream reading and
+// the in-memory Entry of one file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "text/vx_locale.h"
+
+struct VxDevice;
+struct Volume;
+
+// One run of a non-resident stream.  VCNs are implicit: run k starts where
+// runs 0 to k-1 end.
+struct Run {
+    int64_t llLcn;  // -1: sparse, no clusters on disk
+    uint64_t ullLength;
+};
+
+constexpr int64_t kSparseLcn = -1;
+constexpr uint32_t kMaxNameUnits = 256;
+
+struct Attribute {
+    uint32_t dwType;
+    int bResident;
+    uint16_t wNameLength;
+    vx_wchar wszName[kMaxNameUnits];
+    uint16_t wFlags;
+    uint64_t ullSize;
+    uint8_t* pStream;  // resident value copy, ullSize bytes
+    uint16_t wCompressionUnit;
+    uint64_t ullRunCount;
+    uint64_t ullNextVcn;
+    Run* pRunlist;
+};
+
+struct Entry {
+    Volume* pVolume;
+    uint64_t ullBaseRecord;
+    uint16_t wSequence;
+    uint16_t wLinkCount;  // 0 for a record not in use
+    uint16_t wFlags;
+    uint16_t wAttrCount;
+    int bDirectory;
+    Attribute* pAttrList;
+    int bSecurityId;
+    uint32_t dwSecurityId;
+};
+
+struct SecInfo {
+    uint32_t dwId;
+    uint32_t dwSize;     // entry length as stored, header included
+    uint64_t ullOffset;  // the descriptor's place in $SDS (entry offset + 20)
+};
+
+struct SecList {
+    uint32_t dwCount;
+    uint32_t dwMaxSize;
+    SecInfo* pSecInfo;
+};
+
+// Attribute kinds, indexes into Volume::AttrTypes.
+enum AttrKind {
+    ATTR_STANDARD_INFORMATION = 0,  // 0x10
+    ATTR_ATTRIBUTE_LIST = 1,        // 0x20
+    ATTR_FILE_NAME = 2,             // 0x30
+    ATTR_SECURITY_DESCRIPTOR = 4,   // 0x50
+    ATTR_VOLUME_INFORMATION = 6,    // 0x70
+    ATTR_DATA = 7,                  // 0x80
+};
+
+struct Volume {
+    char DriveLetter;
+    // The source named with -f (none: the drive letter's raw device) and the
+    // volume's byte offset inside it.
+    const char* pszSourcePath;
+    uint64_t ullSourceOffset;
+    char szDevicePath[8];  // "\\.\E:"
+    char szRootPath[4];    // "E:\"
+    const char* pszDevice;  // the path of every "Drive : %s" message
+    VxDevice* hVolume;
+    uint32_t SectorSize;
+    uint32_t ClusterSize;
+    uint64_t ClusterNumber;
+    uint64_t MftStart;
+    uint32_t MftRecordClusters;
+    uint32_t MftRecordSize;
+    uint32_t AttrTypes[16];
+    uint16_t MajorVersion;
+    Entry* pMft;
+    Entry* pSecure;
+    Attribute* pMftData;
+    Attribute* pSecureData;
+    SecList secList;
+};
+
+// Module-wide state of diskio beside the Volume (one volume is open at a time).
+extern uint8_t* PClusterBuffer;
+extern uint8_t* PProcessStreamBuffer;
+extern uint32_t MaxReadSize;
+extern uint32_t ProcessChunkSize;
+extern FILE* DiskioDebugStream;  // none: no trace
+extern int DiskioDumpRecords;    // -D: hex dumps of the boot cluster and every record
+
+// ------------------------------------------------------ volume and device
+
+int OpenVolume(Volume* pVol);
+int CloseVolume(Volume* pVol);
+// 1 read without a device error, 0 otherwise; *pullCount in: clusters
+// wanted, out: whole clusters read.
+int ReadClusters(Volume* pVol, uint64_t ullLcn, uint64_t* pullCount, void* pBuffer);
+
+// Geometry from a boot sector, for OpenVolume and its tests.
+struct BootGeometry {
+    uint32_t dwSectorSize;
+    uint32_t dwClusterSize;
+    uint64_t ullClusterNumber;
+    uint64_t ullMftStart;
+    uint32_t dwMftRecordClusters;
+    uint32_t dwMftRecordSize;
+};
+// 1 when the sizes are those of an NTFS volume; 0 with *ppszWhat naming the
+// first field that is not (a zero, not a power of two, or out of range).
+int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
+                     const char** ppszWhat, uint64_t* pullValue);

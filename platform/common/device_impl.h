@@ -1,0 +1,23 @@
+// The device record shared by the memory device and the system devices.
+// Private to platform/.
+#pragma once
+
+#include <cstdint>
+
+enum VxDeviceKind { VX_DEVICE_SYSTEM = 1, VX_DEVICE_MEMORY = 2 };
+
+struct VxDevice {
+    int kind;
+    intptr_t hSystem;         // file descriptor or HANDLE of a system device
+    const uint8_t* pMemory;   // memory device
+    uint64_t ullMemorySize;
+    uint64_t ullFailAt;
+    uint64_t ullBase;         // volume offset inside the source
+    uint64_t ullPosition;     // memory device position (from the base)
+    uint64_t ullReads;
+    uint64_t ullBytes;
+};
+
+// Memory device operations, called by each platform's public functions.
+int vx_mem_seek(VxDevice* pDev, uint64_t ullOffset);
+int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead);

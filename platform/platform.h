@@ -1,0 +1,112 @@
+// The one interface between volscan and the operating system.
+//
+// Everything the NTFS logic and the report need of the system goes through
+// these functions: the raw device, the geometry the system reports, the last
+// error, the heap, new output files, the host name, the version and the
+// clocks.  They are shaped like the Windows calls the tool was designed
+// around, so every module above this layer is the same on every platform.
+// platform/posix and platform/win32 implement it; nothing outside platform/
+// includes an operating-system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------- device
+
+// An open source of volume bytes: a raw device, an image file or (for tests
+// and fuzzers) a block of memory.  Opaque above this layer.
+struct VxDevice;
+
+// Opens `path` read-only; every later offset is relative to `ullBaseOffset`
+// (the volume's place inside a whole-disk image).  Returns none and sets the
+// last error on failure.  Nothing ever writes through a device.
+VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset);
+
+// A device over `size` bytes that the caller keeps alive until the device is
+// closed.  Reads past the end deliver what is there, then 0 bytes, as a file
+// does.  Reads touching a byte at or past `ullFailAt` fail with an I/O error
+// (UINT64_MAX: never), so tests can play a damaged disk.
+VxDevice* vx_plat_open_memory(const uint8_t* pData, uint64_t ullSize, uint64_t ullFailAt);
+
+// Moves the read position to `ullOffset` (from the base offset).  1 done, 0 failed.
+int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset);
+
+// Reads up to `dwLength` bytes at the current position.  1 with *pdwRead set
+// (0 at the end of the device), 0 on a device error (last error set).
+int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead);
+
+// 1 done, 0 failed (last error set).  The device is released in both cases.
+int vx_plat_close(VxDevice* pDev);
+
+// Counters kept by every device: read requests made and bytes delivered.
+struct VxDeviceStats {
+    uint64_t ullReads;
+    uint64_t ullBytes;
+};
+void vx_plat_device_stats(const VxDevice* pDev, VxDeviceStats* pStats);
+
+// Geometry the system reports for a volume, independently of its boot sector.
+// A flag that stays 0 means the system has no report for that value (an
+// image file, a block device that is not mounted).
+struct VxGeometry {
+    int bSectorKnown;
+    int bClusterKnown;
+    uint32_t dwBytesPerSector;
+    uint32_t dwSectorsPerCluster;
+};
+
+// `pszRootPath` is the drive's root ("E:\"), `pszFilePath` the -f path or
+// none.  Returns 1 with what is known filled in, 0 when the query itself
+// failed (last error set).
+int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxGeometry* pGeom);
+
+// ------------------------------------------------------------ last error
+
+uint32_t vx_plat_last_error();
+void vx_plat_set_last_error(uint32_t dwError);
+// The run-time library's text for an error number (strerror).
+const char* vx_plat_error_text(uint32_t dwError);
+// The error numbers meaning "not enough memory" and "input/output error".
+uint32_t vx_plat_error_no_memory();
+uint32_t vx_plat_error_io();
+
+// ------------------------------------------------------------------ heap
+
+// Zero-filled block of `bytes` bytes (0 allowed); none on failure, last error set.
+void* vx_plat_heap_alloc(size_t bytes);
+// Resizes; bytes added beyond the old size are zero.  none on failure, the
+// old block then still valid.
+void* vx_plat_heap_realloc(void* pBlock, size_t bytes);
+// 1 released, 0 failed.
+int vx_plat_heap_free(void* pBlock);
+
+// ----------------------------------------------------------------- files
+
+// Creates `path` new for writing (exclusive: an existing file or a symbolic
+// link in its place is refused) and opens a text stream on it.  On failure
+// returns none with *pbExists set when the path already existed.
+FILE* vx_plat_create_new_file(const char* path, int* pbExists);
+
+// ------------------------------------------------------------------ host
+
+// The NetBIOS form of the computer name, at most 15 characters.  1 done, 0
+// failed (last error set).
+int vx_plat_computer_name(char* pszName, size_t size);
+
+// Platform id, major and minor version as GetVersionEx reports them; a
+// platform outside the Windows family reports platform id 0.  1 done, 0 failed.
+int vx_plat_os_version(uint32_t* pdwPlatformId, uint32_t* pdwMajor, uint32_t* pdwMinor);
+
+struct VxSystemTime {
+    uint16_t wYear;
+    uint16_t wMonth;
+    uint16_t wDay;
+    uint16_t wHour;
+    uint16_t wMinute;
+    uint16_t wSecond;
+    uint16_t wMilliseconds;
+};
+void vx_plat_system_time(VxSystemTime* pTime);  // UTC
+void vx_plat_local_time(VxSystemTime* pTime);

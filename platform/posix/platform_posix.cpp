@@ -1,0 +1,235 @@
+// The platform layer on Linux and other POSIX systems.
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+
+#include "platform/common/device_impl.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------- device
+
+VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC
+#ifdef O_LARGEFILE
+                            | O_LARGEFILE
+#endif
+    );
+    if (fd < 0) return nullptr;
+    VxDevice* pDev = new (std::nothrow) VxDevice{};
+    if (pDev == nullptr) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    pDev->kind = VX_DEVICE_SYSTEM;
+    pDev->hSystem = fd;
+    pDev->ullBase = ullBaseOffset;
+    return pDev;
+}
+
+int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
+    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
+    uint64_t ullWhere = pDev->ullBase + ullOffset;
+    if (ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return 0;
+    }
+    return lseek(static_cast<int>(pDev->hSystem), static_cast<off_t>(ullWhere), SEEK_SET) >= 0;
+}
+
+int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
+    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    *pdwRead = 0;
+    pDev->ullReads++;
+    ssize_t got;
+    do {
+        got = read(static_cast<int>(pDev->hSystem), pBuffer, dwLength);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return 0;
+    *pdwRead = static_cast<uint32_t>(got);
+    pDev->ullBytes += static_cast<uint64_t>(got);
+    return 1;
+}
+
+int vx_plat_close(VxDevice* pDev) {
+    int ok = 1;
+    if (pDev->kind == VX_DEVICE_SYSTEM) ok = close(static_cast<int>(pDev->hSystem)) == 0;
+    delete pDev;
+    return ok;
+}
+
+// The mount point of a block device, from the kernel's table of mounts.
+static int FindMountPoint(dev_t device, char* pszDir, size_t size) {
+    FILE* pMounts = fopen("/proc/self/mounts", "r");
+    if (pMounts == nullptr) return 0;
+    char line[4096];
+    int found = 0;
+    while (!found && fgets(line, sizeof line, pMounts) != nullptr) {
+        char source[2048];
+        char dir[2048];
+        if (sscanf(line, "%2047s %2047s", source, dir) != 2) continue;
+        struct stat st;
+        if (stat(source, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == device &&
+            strlen(dir) < size) {
+            strcpy(pszDir, dir);
+            found = 1;
+        }
+    }
+    fclose(pMounts);
+    return found;
+}
+
+int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxGeometry* pGeom) {
+    (void)pszRootPath;  // no drive letters here: only a -f block device has a report
+    *pGeom = VxGeometry{};
+    if (pszFilePath == nullptr) return 1;
+    struct stat st;
+    if (stat(pszFilePath, &st) != 0 || !S_ISBLK(st.st_mode)) return 1;
+#if defined(__linux__)
+    int fd = open(pszFilePath, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        int sector = 0;
+        if (ioctl(fd, BLKSSZGET, &sector) == 0 && sector > 0) {
+            pGeom->bSectorKnown = 1;
+            pGeom->dwBytesPerSector = static_cast<uint32_t>(sector);
+        }
+        close(fd);
+    }
+#endif
+    char dir[2048];
+    struct statvfs vfs;
+    if (pGeom->bSectorKnown && FindMountPoint(st.st_rdev, dir, sizeof dir) &&
+        statvfs(dir, &vfs) == 0 && vfs.f_bsize >= pGeom->dwBytesPerSector &&
+        vfs.f_bsize % pGeom->dwBytesPerSector == 0) {
+        pGeom->bClusterKnown = 1;
+        pGeom->dwSectorsPerCluster = static_cast<uint32_t>(vfs.f_bsize / pGeom->dwBytesPerSector);
+    }
+    return 1;
+}
+
+// ------------------------------------------------------------ last error
+
+uint32_t vx_plat_last_error() { return static_cast<uint32_t>(errno); }
+void vx_plat_set_last_error(uint32_t dwError) { errno = static_cast<int>(dwError); }
+const char* vx_plat_error_text(uint32_t dwError) { return strerror(static_cast<int>(dwError)); }
+uint32_t vx_plat_error_no_memory() { return ENOMEM; }
+uint32_t vx_plat_error_io() { return EIO; }
+
+// ------------------------------------------------------------------ heap
+//
+// realloc does not know the old size, and growth must zero-fill what it adds,
+// so every block carries its size in a header of its own.
+
+namespace {
+constexpr size_t kHeader = 16;  // keeps the caller's block 16-byte aligned
+}
+
+void* vx_plat_heap_alloc(size_t bytes) {
+    if (bytes > SIZE_MAX - kHeader) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    auto* p = static_cast<unsigned char*>(calloc(1, bytes + kHeader));
+    if (p == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    memcpy(p, &bytes, sizeof bytes);
+    return p + kHeader;
+}
+
+void* vx_plat_heap_realloc(void* pBlock, size_t bytes) {
+    if (pBlock == nullptr) return vx_plat_heap_alloc(bytes);
+    if (bytes > SIZE_MAX - kHeader) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    auto* pBase = static_cast<unsigned char*>(pBlock) - kHeader;
+    size_t old;
+    memcpy(&old, pBase, sizeof old);
+    auto* p = static_cast<unsigned char*>(realloc(pBase, bytes + kHeader));
+    if (p == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (bytes > old) memset(p + kHeader + old, 0, bytes - old);
+    memcpy(p, &bytes, sizeof bytes);
+    return p + kHeader;
+}
+
+int vx_plat_heap_free(void* pBlock) {
+    if (pBlock != nullptr) free(static_cast<unsigned char*>(pBlock) - kHeader);
+    return 1;
+}
+
+// ----------------------------------------------------------------- files
+
+FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
+    *pbExists = 0;
+    // O_EXCL also refuses a symbolic link in the file's place, even one that
+    // points nowhere: an output file is only ever a file made by this run.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *pbExists = errno == EEXIST;
+        return nullptr;
+    }
+    FILE* pFile = fdopen(fd, "w");
+    if (pFile == nullptr) close(fd);
+    return pFile;
+}
+
+// ------------------------------------------------------------------ host
+
+int vx_plat_computer_name(char* pszName, size_t size) {
+    char host[256];
+    if (gethostname(host, sizeof host) != 0) return 0;
+    host[sizeof host - 1] = 0;
+    size_t n = 0;
+    while (host[n] != 0 && host[n] != '.' && n < 15 && n + 1 < size) {
+        pszName[n] = static_cast<char>(toupper(static_cast<unsigned char>(host[n])));
+        n++;
+    }
+    pszName[n] = 0;
+    return 1;
+}
+
+int vx_plat_os_version(uint32_t* pdwPlatformId, uint32_t* pdwMajor, uint32_t* pdwMinor) {
+    *pdwPlatformId = 0;
+    *pdwMajor = 0;
+    *pdwMinor = 0;
+    return 1;
+}
+
+static void FillTime(VxSystemTime* pTime, int local) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tmv;
+    time_t secs = ts.tv_sec;
+    if (local)
+        localtime_r(&secs, &tmv);
+    else
+        gmtime_r(&secs, &tmv);
+    pTime->wYear = static_cast<uint16_t>(tmv.tm_year + 1900);
+    pTime->wMonth = static_cast<uint16_t>(tmv.tm_mon + 1);
+    pTime->wDay = static_cast<uint16_t>(tmv.tm_mday);
+    pTime->wHour = static_cast<uint16_t>(tmv.tm_hour);
+    pTime->wMinute = static_cast<uint16_t>(tmv.tm_min);
+    pTime->wSecond = static_cast<uint16_t>(tmv.tm_sec);
+    pTime->wMilliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+}
+
+void vx_plat_system_time(VxSystemTime* pTime) { FillTime(pTime, 0); }
+void vx_plat_local_time(VxSystemTime* pTime) { FillTime(pTime, 1); }

@@ -1,0 +1,3 @@
+#include "run/volscan.h"
+
+int main(int argc, char** argv) { return RunVolscan(argc, argv); }

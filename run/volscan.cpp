@@ -1,0 +1,233 @@
+#include "run/volscan.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "diskio/diskio.h"
+#include "platform/platform.h"
+#include "report/sysheader.h"
+#include "run/vx_log.h"
+#include "text/vx_locale.h"
+
+#define VX_MODULE "volscan"
+
+const char kColumnTitles[] =
+    "MFT Index|FileName|MD5|# Links|Size|Attributes|Creation|Last Write|Attribute "
+    "Modification|Last Access|# Data Streams|Owner|Group|# DACE|# SACE|[SID DACE|Rights|...][SID "
+    "SACE|Audits|...][Data Stream Name|Size|...]\n";
+
+static const char kPackageVersion[] = "";
+
+uint64_t ParseIndex(const char* text) {
+    uint64_t value = 0;
+    unsigned base = 10;
+    const char* p = text;
+    if (*p == '0') {
+        p++;
+        if (*p == 'x') {
+            p++;
+            base = 16;
+        } else {
+            base = 8;
+        }
+    }
+    for (;; p++) {
+        unsigned digit;
+        if (*p >= '0' && *p <= '9')
+            digit = static_cast<unsigned>(*p - '0');  // 8 and 9 count in octal too
+        else if (base == 16 && *p >= 'a' && *p <= 'f')
+            digit = static_cast<unsigned>(*p - 'a' + 10);
+        else if (base == 16 && *p >= 'A' && *p <= 'F')
+            digit = static_cast<unsigned>(*p - 'A' + 10);
+        else
+            break;
+        value = value * base + digit;
+    }
+    return value;
+}
+
+void PrintUsage(const char* program) {
+    fprintf(stderr,
+            "Usage: %s [-v][-m][-h][-e][-n][-i MFT_index][-u user_file][-D][-d debug_file][-x "
+            "error_file][-o output_file][-8] drive_letter\n",
+            program);
+}
+
+void PrintHelp(const char* program) {
+    fprintf(stderr, "%s: Dump NTFS files informations\n\n", program);
+    PrintUsage(program);
+    fprintf(stderr, "\nPackage version: %s\n", kPackageVersion);
+    fputs("\n-h : help\n"
+          "-v : verbose mode\n"
+          "-m : process md5 hash of the data streams (regular and alternates)\n"
+          "-e : process only erased files\n"
+          "-n : do not check parent directory sequence number\n"
+          "-i : output a single record given its index\n"
+          "     this option override the -e option\n"
+          "-u : create a table to convert in human readable format SID\n"
+          "-d, -D : debug mode, -D dump each MFT record read\n"
+          "-x : output error to file instead of stderr\n"
+          "-o : results sent to file instead of stdout\n"
+          "-8 : output non-ascii characters using UTF-8\n"
+          "-f, --file : read the volume from this device or image file instead of the drive\n"
+          "--offset : byte offset of the volume inside the -f file (number forms as for -i)\n"
+          "\nOutput format :\n",
+          stderr);
+    fputs(kColumnTitles, stderr);
+    fputs("\nAll times are UTC according to local computer.\n"
+          "\n  File Attributes :\n"
+          "    Ro : Read-Only, Hi : Hidden, Sy : System, Di : Directory, Ar : Archive,\n"
+          "    En : Encrypted, No : Normal, Te : Temporary, Sp : Sparse file,\n"
+          "    Re : Reparse point, Co : Compressed, Of : Offline, Ni : Not content indexed\n",
+          stderr);
+}
+
+FILE* CreateOutputFile(const char* path) {
+    int bExists = 0;
+    FILE* pFile = vx_plat_create_new_file(path, &bExists);
+    if (pFile == nullptr) {
+        if (bExists)
+            fprintf(stderr, "%s already exists\n", path);
+        else
+            fprintf(stderr, "Can't create %s\n", path);
+    }
+    return pFile;
+}
+
+namespace {
+
+enum { OPT_OFFSET = 0x100 };
+
+const struct option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"erased-only", no_argument, nullptr, 'e'},
+    {"no-sequence-check", no_argument, nullptr, 'n'},
+    {"md5", no_argument, nullptr, 'm'},
+    {"Dump", no_argument, nullptr, 'D'},
+    {"utf8", no_argument, nullptr, '8'},
+    {"index", required_argument, nullptr, 'i'},
+    {"user", required_argument, nullptr, 'u'},
+    {"debug", required_argument, nullptr, 'd'},
+    {"error-output", required_argument, nullptr, 'x'},
+    {"output", required_argument, nullptr, 'o'},
+    {"file", required_argument, nullptr, 'f'},
+    {"offset", required_argument, nullptr, OPT_OFFSET},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The streams of one run.
+struct RunStreams {
+    FILE* pOutput;
+    FILE* pUser;
+    FILE* pDebug;
+    FILE* pError;
+};
+
+void CloseRunStreams(RunStreams* pStreams) {
+    FILE* files[] = {pStreams->pOutput, pStreams->pUser, pStreams->pDebug, pStreams->pError};
+    for (FILE* f : files)
+        if (f != nullptr && f != stdout && f != stderr) fclose(f);
+    fflush(stdout);
+    fflush(stderr);
+}
+
+// Creates one named file of the run, or ends it.
+FILE* CreateRunFile(const char* program, const char* kind, const char* path) {
+    FILE* pFile = CreateOutputFile(path);
+    if (pFile == nullptr)
+        log_message(VX_FATAL, "%s: unable to create %s file %s", program, kind, path);
+    return pFile;
+}
+
+}  // namespace
+
+int RunVolscan(int argc, char** argv) {
+    const char* program = argc > 0 ? argv[0] : "volscan";
+    VxErrorStream = stderr;
+    RunOptions opt{};
+    opt.lineMode = 1;
+    opt.bLocaleOutput = 1;
+    RunStreams streams{stdout, nullptr, nullptr, nullptr};
+
+    vx_setlocale("");
+
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, "hvenmD8i:u:d:x:o:f:", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'h':
+                PrintHelp(program);
+                fflush(stderr);
+                return 0;
+            case 'v': opt.lineMode = 0; break;
+            case 'e': opt.bErasedOnly = 1; break;
+            case 'n': opt.bNoSequenceCheck = 1; break;
+            case 'm': opt.bMd5 = 1; break;
+            case 'D': opt.bDumpRecords = 1; break;
+            case '8': opt.bLocaleOutput = 0; break;
+            case 'i':
+                opt.bSingleIndex = 1;
+                opt.ullIndex = ParseIndex(optarg);
+                break;
+            case 'u': opt.pszUserFile = optarg; break;
+            case 'd': opt.pszDebugFile = optarg; break;
+            case 'x': opt.pszErrorFile = optarg; break;
+            case 'o': opt.pszOutputFile = optarg; break;
+            case 'f': opt.pszSourceFile = optarg; break;
+            case OPT_OFFSET: opt.ullSourceOffset = ParseIndex(optarg); break;
+            default:
+                PrintUsage(program);
+                fflush(stderr);
+                return 1;
+        }
+    }
+    if (opt.bSingleIndex) opt.bErasedOnly = 0;
+
+    if (argc - optind != 1) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : wrong number of arguments", program);
+    }
+    char letter = argv[optind][0];
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    if (!(letter >= 'A' && letter <= 'Z'))
+        log_message(VX_FATAL, "%s : not a valid drive %c", program, argv[optind][0]);
+
+    Volume vol{};
+    vol.DriveLetter = letter;
+    vol.pszSourcePath = opt.pszSourceFile;
+    vol.ullSourceOffset = opt.ullSourceOffset;
+
+    // The error file comes last, so that a file that cannot be created is
+    // always reported on the standard error stream.
+    if (opt.pszOutputFile != nullptr)
+        streams.pOutput = CreateRunFile(program, "output", opt.pszOutputFile);
+    if (opt.pszUserFile != nullptr)
+        streams.pUser = CreateRunFile(program, "user", opt.pszUserFile);
+    if (opt.pszDebugFile != nullptr)
+        streams.pDebug = CreateRunFile(program, "debug", opt.pszDebugFile);
+    else if (opt.bDumpRecords)
+        streams.pDebug = stderr;
+    DiskioDebugStream = streams.pDebug;
+    DiskioDumpRecords = opt.bDumpRecords;
+    if (opt.pszErrorFile != nullptr) {
+        streams.pError = CreateRunFile(program, "error", opt.pszErrorFile);
+        VxErrorStream = streams.pError;
+    }
+
+    set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
+
+    FILE* pOut = streams.pOutput;
+    DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
+    fputs("\n", pOut);
+
+    int s = OpenVolume(&vol);
+    if (s == VX_OK && opt.lineMode) fputs(kColumnTitles, pOut);
+
+    int f = CloseVolume(&vol);
+    if (f > s) s = f;
+    CloseRunStreams(&streams);
+    return s;
+}

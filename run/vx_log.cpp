@@ -1,0 +1,113 @@
+#include "run/vx_log.h"
+
+#include <cstdarg>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+FILE* VxErrorStream = nullptr;
+
+static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
+    if (VxErrorStream == nullptr) VxErrorStream = stderr;
+    // Report and trace written so far come before the diagnostic when they
+    // share a destination.
+    fflush(nullptr);
+    FILE* pErr = VxErrorStream;
+    switch (level) {
+        case VX_WARNING_SYS:
+            fprintf(pErr, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),
+                    static_cast<unsigned long>(dwError));
+            break;
+        case VX_WARNING:
+            fputs("\nWARNING - ", pErr);
+            break;
+        case VX_ERROR_SYS:
+            fprintf(pErr, "\nERROR %s (%lu) - ", vx_plat_error_text(dwError),
+                    static_cast<unsigned long>(dwError));
+            break;
+        case VX_ERROR:
+            fputs("\nERROR - ", pErr);
+            break;
+        case VX_FATAL_SYS:
+            fprintf(pErr, "\nFATAL %s (%lu) - Aborting - ", vx_plat_error_text(dwError),
+                    static_cast<unsigned long>(dwError));
+            break;
+        case VX_FATAL:
+            fputs("\nFATAL - Aborting - ", pErr);
+            break;
+        default:
+            fprintf(pErr, "\nUNKNOWN ERROR %u - Aborting\n", level);
+            exit(1);
+    }
+    if (format == nullptr)
+        fputs("UNDEFINED MESSAGE", pErr);
+    else
+        vfprintf(pErr, format, args);
+    fputs("\n\n", pErr);
+    fflush(pErr);
+    // exit closes every stream, so what was written to the report is complete.
+    if (level & 0x40) exit(1);
+    return 0;
+}
+
+int log_message(unsigned level, const char* format, ...) {
+    // Taken first: flushing the streams may disturb the last error.
+    uint32_t dwError = vx_plat_last_error();
+    va_list args;
+    va_start(args, format);
+    int r = vlog_message(level, dwError, format, args);
+    va_end(args);
+    return r;
+}
+
+// The byte count of a wrapper call, or false when count × size needs more than 32 bits.
+static bool ByteCount(uint64_t count, uint64_t size, size_t* pBytes) {
+    if (size != 0 && count > UINT32_MAX / size) return false;
+    *pBytes = static_cast<size_t>(count * size);
+    return true;
+}
+
+void* vx_calloc(uint64_t count, uint64_t size, unsigned level, const char* format, ...) {
+    size_t bytes = 0;
+    void* p = nullptr;
+    if (ByteCount(count, size, &bytes))
+        p = vx_plat_heap_alloc(bytes);
+    else
+        vx_plat_set_last_error(vx_plat_error_no_memory());
+    if (p == nullptr) {
+        uint32_t dwError = vx_plat_last_error();
+        va_list args;
+        va_start(args, format);
+        vlog_message(level, dwError, format, args);
+        va_end(args);
+    }
+    return p;
+}
+
+void* vx_realloc(void* block, uint64_t count, uint64_t size, unsigned level, const char* format,
+                 ...) {
+    size_t bytes = 0;
+    void* p = nullptr;
+    if (ByteCount(count, size, &bytes))
+        p = vx_plat_heap_realloc(block, bytes);
+    else
+        vx_plat_set_last_error(vx_plat_error_no_memory());
+    if (p == nullptr) {
+        uint32_t dwError = vx_plat_last_error();
+        va_list args;
+        va_start(args, format);
+        vlog_message(level, dwError, format, args);
+        va_end(args);
+    }
+    return p;
+}
+
+int vx_free(void* block, unsigned level, const char* format, ...) {
+    if (vx_plat_heap_free(block)) return 1;
+    uint32_t dwError = vx_plat_last_error();
+    va_list args;
+    va_start(args, format);
+    int r = vlog_message(level, dwError, format, args);
+    va_end(args);
+    return r;
+}

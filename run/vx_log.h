@@ -1,0 +1,54 @@
+// Diagnostics and allocation wrappers used by every module.
+//
+// Every warning, error and fatal message goes through log_message, in one
+// frame; every allocation through VX_CALLOC, VX_REALLOC and VX_FREE, whose
+// failure is reported with a message naming the object concerned.
+#pragma once
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+
+// Levels: high nibble the class, low nibble 1 when the last system error is shown.
+enum : unsigned {
+    VX_WARNING_SYS = 0x11,
+    VX_WARNING = 0x12,
+    VX_ERROR_SYS = 0x21,
+    VX_ERROR = 0x22,
+    VX_FATAL_SYS = 0x41,
+    VX_FATAL = 0x42,
+};
+
+// Statuses of every record-level and report operation.
+enum : int { VX_OK = 0, VX_FATAL_STATUS = 1, VX_FAILED = 2 };
+
+// The first three arguments of every "%s %s() l.%d: " format: module, function, line.
+// Each source file defines VX_MODULE before using it.
+#define VX_WHERE VX_MODULE, __func__, __LINE__
+
+// The error stream: none until the run driver sets it; stderr is then taken.
+extern FILE* VxErrorStream;
+
+#if defined(__GNUC__)
+#define VX_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define VX_PRINTF(f, a)
+#endif
+
+int log_message(unsigned level, const char* format, ...) VX_PRINTF(2, 3);
+
+// count × size bytes, zero-filled; none on failure after the diagnostic.
+// A product that does not fit in 32 bits fails like an exhausted heap.
+void* vx_calloc(uint64_t count, uint64_t size, unsigned level, const char* format, ...)
+    VX_PRINTF(4, 5);
+void* vx_realloc(void* block, uint64_t count, uint64_t size, unsigned level, const char* format,
+                 ...) VX_PRINTF(5, 6);
+int vx_free(void* block, unsigned level, const char* format, ...) VX_PRINTF(3, 4);
+
+#define VX_CALLOC(...) vx_calloc(__VA_ARGS__)
+#define VX_REALLOC(...) vx_realloc(__VA_ARGS__)
+#define VX_FREE(...) vx_free(__VA_ARGS__)
+
+// 64-bit formats of the messages ("%I64u", "%I64x" on the tool's home platform).
+#define VX_U64 "%" PRIu64
+#define VX_X64 "%" PRIx64

@@ -1,0 +1,99 @@
+#include "text/vx_locale.h"
+
+#include <clocale>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "run/vx_log.h"
+
+#define VX_MODULE "vx_locale"
+
+// 0 = UTF-8, 1 = locale; changed only together with wc_output_function.
+static int OutputMode = 1;
+vx_wc_writer wc_output_function = vx_locale_fputwc;
+
+int vx_setlocale(const char* name) {
+    if (name == nullptr) name = "";
+    if (setlocale(LC_ALL, name) == nullptr) {
+        log_message(VX_WARNING, "%s %s() l.%d: Failed to set locale, using default \"%s\"",
+                    VX_WHERE, vx_getlocale());
+        return -1;
+    }
+    return 0;
+}
+
+void set_wc_output_function(int mode) {
+    switch (mode) {
+        case 0:
+            wc_output_function = vx_utf8_fputwc;
+            break;
+        case 1:
+            wc_output_function = vx_locale_fputwc;
+            break;
+        default:
+            log_message(VX_FATAL, "%s %s() l.%d: Specified locale is unknown", VX_WHERE);
+            return;
+    }
+    OutputMode = mode;
+}
+
+const char* vx_getlocale() {
+    switch (OutputMode) {
+        case 0:
+            return ".UTF-8";
+        case 1: {
+            const char* name = setlocale(LC_ALL, nullptr);
+            return name != nullptr ? name : "";
+        }
+        default:
+            log_message(VX_ERROR, "%s %s() l.%d: Unable to find the locale the program use",
+                        VX_WHERE);
+            return "";
+    }
+}
+
+int vx_locale_fputwc(FILE* stream, vx_wchar wc) {
+    unsigned value = wc & 0xFFFFu;
+    char buffer[MB_LEN_MAX + 1];
+    mbstate_t state;
+    memset(&state, 0, sizeof state);
+    size_t n = wcrtomb(buffer, static_cast<wchar_t>(value), &state);
+    if (n == static_cast<size_t>(-1) || n > MB_LEN_MAX) {
+        log_message(VX_ERROR, "%s %s() l.%d: Can't output 0x%x to current locale", VX_WHERE,
+                    value);
+        return 0;
+    }
+    buffer[n] = 0;
+    // A 0 unit converts to a lone 0 byte, which fputs cannot write: nothing goes out.
+    fputs(buffer, stream);
+    return static_cast<int>(strlen(buffer));
+}
+
+int vx_utf8_fputwc(FILE* stream, vx_wchar wc) {
+    unsigned u = wc & 0xFFFFu;
+    if (u < 0x80) {
+        fputc(static_cast<int>(u), stream);
+        return 1;
+    }
+    if (u < 0x800) {
+        fputc(static_cast<int>(0xC0 | (u >> 6)), stream);
+        fputc(static_cast<int>(0x80 | (u & 0x3F)), stream);
+        return 2;
+    }
+    fputc(static_cast<int>(0xE0 | (u >> 12)), stream);
+    fputc(static_cast<int>(0x80 | ((u >> 6) & 0x3F)), stream);
+    fputc(static_cast<int>(0x80 | (u & 0x3F)), stream);
+    return 3;
+}
+
+int vx_fputws(FILE* stream, const vx_wchar* ws) {
+    int total = 0;
+    for (; *ws != 0; ws++) total += wc_output_function(stream, *ws);
+    return total;
+}
+
+void vx_wmemcpy(const vx_wchar* src, vx_wchar* dst, size_t count) {
+    if (count != 0) memmove(dst, src, count * sizeof(vx_wchar));
+}
