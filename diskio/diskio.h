@@ -125,3 +125,68 @@ struct BootGeometry {
 // first field that is not (a zero, not a power of two, or out of range).
 int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
                      const char** ppszWhat, uint64_t* pullValue);
+
+// Bytes of the $MFT data stream that the record walk may visit: its size,
+// bounded by what its runlist maps (records past the runlist cannot be read).
+uint64_t MftWalkLimit(const Volume* pVol);
+
+// ------------------------------------------------------------- runlists
+
+// Appends the runs of one extent (lowest to highest VCN, both inclusive) to
+// the Attribute's Runlist; the mapping pairs are the cbPairs bytes up to the
+// end of their attribute record.  1 appended, 0 refused or cut short.
+int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint64_t ullFirstVcn,
+                   uint64_t ullLastVcn);
+// 1 when a run holds *pullVcn: *pullRun is its index and *pullVcn becomes the
+// cluster offset inside it.  0 at or beyond the end of the Runlist.
+int FindRun(const Attribute* pAttr, uint64_t* pullRun, uint64_t* pullVcn);
+
+// -------------------------------------------------------------- streams
+
+// Streams of this size or more are refused: they cannot be held in one buffer.
+constexpr uint64_t kMaxStreamBuffer = 0x100000000ull;
+
+int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64_t* pullCount,
+                   void* pDest);
+int ReadStreamBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset, uint64_t* pullCount,
+                    void* pDest);
+// The whole stream in one buffer (the Attribute's own for a resident one);
+// none with *pullSize 0 when it cannot be held.
+uint8_t* GetStreamBuffer(const Entry* pEntry, const Attribute* pAttr, uint64_t* pullSize);
+int ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer);
+typedef void (*StreamCallback)(void* pContext, const uint8_t* pData, uint32_t dwLength);
+int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pfnCallback,
+                  void* pContext);
+
+// -------------------------------------------------------------- records
+
+// NTFS places an update value at the end of every 512 bytes of a record,
+// whatever the sector size of the disk.
+constexpr uint32_t kFixupStride = 512;
+
+// Signature and update sequence check of one record image, fixups applied in
+// place.  1 good, 0 refused.
+int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize);
+int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly);
+// The record reader keeps the clusters it read last; forget them (the $MFT
+// data attribute changed) or release them (the volume closes).
+void InvalidateRecordCache();
+void ReleaseRecordCache();
+
+// ----------------------------------------------------------- attributes
+
+int ReadAllAttributes(Entry* pEntry, const uint8_t* pRecord, uint32_t dwRecordSize);
+int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength);
+// The first Attribute of the type; with a name (the empty one included), the
+// first of the type with that name.
+Attribute* FindAttribute(const Entry* pEntry, uint32_t dwType, const vx_wchar* pwszName);
+int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSize,
+                         int erasedOnly);
+int FreeAttribute(Attribute* pAttr);
+
+// -------------------------------------------------------------- entries
+
+int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly);
+int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly);
+int CleanEntry(Entry* pEntry);
+int FreeEntry(Entry* pEntry);

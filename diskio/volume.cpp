@@ -76,6 +76,152 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     return 1;
 }
 
+namespace {
+
+// Record 0 read by its LCN, then again through the $MFT data stream that the
+// first reading maps, which follows the $MFT's own attribute list.
+int BootstrapMft(Volume* pVol) {
+    int status = VX_OK;
+    const uint64_t ullBytes = static_cast<uint64_t>(pVol->MftRecordClusters) * pVol->ClusterSize;
+    auto* pBuffer = static_cast<uint8_t*>(VX_CALLOC(
+        ullBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pBuffer - Drive : %s", VX_WHERE,
+        pVol->pszDevice));
+    Entry provisional{};
+    bool bBuilt = false;
+    uint64_t ullCount = pVol->MftRecordClusters;
+    if (!ReadClusters(pVol, pVol->MftStart, &ullCount, pBuffer) ||
+        ullCount < pVol->MftRecordClusters) {
+        if (ullCount < pVol->MftRecordClusters)
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: $MFT base record unreadable at Lcn 0x" VX_X64
+                        " - Drive : %s",
+                        VX_WHERE, pVol->MftStart, pVol->pszDevice);
+        status = VX_FAILED;
+    } else if (!CheckRecord(pBuffer, pVol->MftRecordSize)) {
+        status = VX_FAILED;
+    } else {
+        provisional.pVolume = pVol;
+        provisional.ullBaseRecord = 0;
+        provisional.wSequence = vx_le16(pBuffer, ullBytes, 0x10);
+        provisional.wLinkCount = vx_le16(pBuffer, ullBytes, 0x12);
+        provisional.wFlags = vx_le16(pBuffer, ullBytes, 0x16);
+        provisional.bDirectory = (provisional.wFlags & 0x0002) != 0 ? 1 : 0;
+        bBuilt = true;
+        ReadAllAttributes(&provisional, pBuffer, pVol->MftRecordSize);
+        pVol->pMft = &provisional;
+        pVol->pMftData = FindAttribute(&provisional, pVol->AttrTypes[ATTR_DATA], nullptr);
+        if (pVol->pMftData == nullptr) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: No Data Attribute in $MFT base record - Drive : %s",
+                        VX_WHERE, pVol->pszDevice);
+            status = VX_FAILED;
+        }
+    }
+    if (bBuilt && DiskioDebugStream != nullptr) DumpEntry(DiskioDebugStream, &provisional);
+    VX_FREE(pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pBuffer - Drive : %s", VX_WHERE,
+            pVol->pszDevice);
+
+    if (status == VX_OK) {
+        InvalidateRecordCache();
+        Entry* pMft = nullptr;
+        status = InitEntry(pVol, &pMft, 0, 0);
+        if (status == VX_OK) {
+            pVol->pMft = pMft;
+            pVol->pMftData = FindAttribute(pMft, pVol->AttrTypes[ATTR_DATA], nullptr);
+            if (pVol->pMftData == nullptr) {
+                log_message(VX_ERROR,
+                            "%s %s() l.%d: No Data Attribute in $MFT entry - Drive : %s",
+                            VX_WHERE, pVol->pszDevice);
+                status = VX_FAILED;
+            }
+        } else {
+            // The Volume keeps no pointer into the provisional Entry, which
+            // goes below; CloseVolume releases what InitEntry handed back.
+            pVol->pMft = pMft;
+            pVol->pMftData = nullptr;
+        }
+        InvalidateRecordCache();
+    } else {
+        pVol->pMft = nullptr;
+        pVol->pMftData = nullptr;
+    }
+    if (bBuilt && CleanEntry(&provisional) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    if (status == VX_OK) {
+        const uint64_t ullMapped = pVol->pMftData->ullNextVcn * pVol->ClusterSize;
+        if (!pVol->pMftData->bResident && pVol->pMftData->ullSize > ullMapped)
+            log_message(VX_WARNING,
+                        "%s %s() l.%d: $MFT data size 0x" VX_X64 " beyond its runlist (0x" VX_X64
+                        " bytes): the records past it are not read - Drive : %s",
+                        VX_WHERE, pVol->pMftData->ullSize, ullMapped, pVol->pszDevice);
+    }
+    return status;
+}
+
+// The NTFS version from $Volume and, on NTFS 3 and later, $Secure.
+int ReadVersionAndSecure(Volume* pVol) {
+    pVol->MajorVersion = 1;
+    Entry* pEntry = nullptr;
+    int s = InitEntry(pVol, &pEntry, 3, 0);
+    if (s == VX_FATAL_STATUS) return s;
+    if (s != VX_OK) {
+        log_message(VX_ERROR, "%s %s() l.%d: base record 3 not found - Drive : %s", VX_WHERE,
+                    pVol->pszDevice);
+    } else {
+        const uint32_t dwType = pVol->AttrTypes[ATTR_VOLUME_INFORMATION];
+        const Attribute* pInfo = FindAttribute(pEntry, dwType, nullptr);
+        if (pInfo == nullptr) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: InitVolume : attribute 0x%x from base record 3 not found, "
+                        "setting MajorVersion=1 - Drive : %s",
+                        VX_WHERE, dwType, pVol->pszDevice);
+        } else {
+            uint64_t ullSize = 0;
+            uint8_t* pValue = GetStreamBuffer(pEntry, pInfo, &ullSize);
+            if (ullSize >= 9)
+                pVol->MajorVersion = pValue[8];
+            else
+                log_message(VX_ERROR,
+                            "%s %s() l.%d: InitVolume : Volume Information truncated stream - "
+                            "Size : " VX_U64,
+                            VX_WHERE, ullSize);
+            if (ReleaseStreamBuffer(pInfo, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        }
+    }
+    if (DiskioDebugStream != nullptr)
+        fprintf(DiskioDebugStream, "Filesystem major version : %u\n", pVol->MajorVersion);
+    // Volumes before NTFS 3 keep each file's security descriptor in the file.
+    if (pVol->MajorVersion <= 2) return FreeEntry(pEntry);
+
+    // InitEntry hands the Entry back whatever the read gave: reuse it.
+    if (CleanEntry(pEntry) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    s = ReadEntry(pEntry, 9, 0);
+    if (s == VX_FATAL_STATUS) return s;
+    if (s != VX_OK) {
+        log_message(VX_ERROR, "%s %s() l.%d: base record 9 not found - Drive : %s", VX_WHERE,
+                    pVol->pszDevice);
+        return FreeEntry(pEntry);
+    }
+    pVol->pSecure = pEntry;
+    pVol->pSecureData = FindAttribute(pEntry, pVol->AttrTypes[ATTR_DATA], nullptr);
+    if (pVol->pSecureData == nullptr)
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: attribute 0x%x from base record 9 not found - Drive : %s",
+                    VX_WHERE, pVol->AttrTypes[ATTR_DATA], pVol->pszDevice);
+    return VX_OK;
+}
+
+}  // namespace
+
+uint64_t MftWalkLimit(const Volume* pVol) {
+    const Attribute* pData = pVol->pMftData;
+    if (pData == nullptr) return 0;
+    if (pData->bResident) return pData->ullSize;
+    const uint64_t ullMapped = pData->ullNextVcn > UINT64_MAX / pVol->ClusterSize
+                                   ? UINT64_MAX
+                                   : pData->ullNextVcn * pVol->ClusterSize;
+    return pData->ullSize < ullMapped ? pData->ullSize : ullMapped;
+}
+
 int OpenVolume(Volume* pVol) {
     pVol->hVolume = nullptr;
     pVol->pMft = nullptr;
@@ -175,7 +321,9 @@ int OpenVolume(Volume* pVol) {
     if (ProcessChunkSize == 0) ProcessChunkSize = pVol->ClusterSize;
     for (uint32_t k = 0; k < 16; k++) pVol->AttrTypes[k] = 0x10 * (k + 1);
 
-    return VX_OK;
+    status = BootstrapMft(pVol);
+    if (status != VX_OK) return status;
+    return ReadVersionAndSecure(pVol);
 }
 
 int CloseVolume(Volume* pVol) {
@@ -197,6 +345,19 @@ int CloseVolume(Volume* pVol) {
         VX_FREE(pVol->secList.pSecInfo, VX_FATAL_SYS,
                 "%s %s l. %d: VX_FREE pVol->secList.pSecInfo", VX_WHERE);
         pVol->secList.pSecInfo = nullptr;
+    }
+    ReleaseRecordCache();
+    if (pVol->pMft != nullptr) {
+        if (FreeEntry(pVol->pMft) == VX_FATAL_STATUS)
+            log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pMft", VX_WHERE);
+        pVol->pMft = nullptr;
+        pVol->pMftData = nullptr;
+    }
+    if (pVol->pSecure != nullptr) {
+        if (FreeEntry(pVol->pSecure) == VX_FATAL_STATUS)
+            log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pSecure", VX_WHERE);
+        pVol->pSecure = nullptr;
+        pVol->pSecureData = nullptr;
     }
     return VX_OK;
 }

@@ -142,6 +142,30 @@ FILE* CreateRunFile(const char* program, const char* kind, const char* path) {
     return pFile;
 }
 
+// True when the record past the last one read still begins inside the
+// $MFT data: n × record size below the limit, without the product wrapping.
+bool RecordInside(uint64_t n, uint32_t dwRecordSize, uint64_t ullLimit) {
+    return ullLimit != 0 && n <= (ullLimit - 1) / dwRecordSize;
+}
+
+// Reads every record number from the -i value (or 0) while it lies inside
+// the $MFT data into the one Entry; the status is that of the last record.
+int WalkRecords(Volume* pVol, const RunOptions* pOpt, Entry** ppEntry) {
+    const uint64_t ullLimit = MftWalkLimit(pVol);
+    uint64_t n = pOpt->bSingleIndex ? pOpt->ullIndex : 0;
+    // The first record is always tried, even with -i beyond the end.
+    int s = InitEntry(pVol, ppEntry, n, pOpt->bErasedOnly);
+    n++;
+    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && s != VX_FATAL_STATUS &&
+           !pOpt->bSingleIndex) {
+        s = CleanEntry(*ppEntry);
+        if (s == VX_FATAL_STATUS) break;
+        s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
+        n++;
+    }
+    return s;
+}
+
 }  // namespace
 
 int RunVolscan(int argc, char** argv) {
@@ -224,9 +248,15 @@ int RunVolscan(int argc, char** argv) {
     fputs("\n", pOut);
 
     int s = OpenVolume(&vol);
-    if (s == VX_OK && opt.lineMode) fputs(kColumnTitles, pOut);
+    Entry* pEntry = nullptr;
+    if (s == VX_OK) {
+        if (opt.lineMode) fputs(kColumnTitles, pOut);
+        s = WalkRecords(&vol, &opt, &pEntry);
+    }
 
-    int f = CloseVolume(&vol);
+    int f = FreeEntry(pEntry);
+    if (f > s) s = f;
+    f = CloseVolume(&vol);
     if (f > s) s = f;
     CloseRunStreams(&streams);
     return s;

@@ -1,0 +1,241 @@
+// Attributes: the attribute records of MFT records turned into the
+// Attributes of an Entry, and the attribute list followed to the extension
+// records of a file.
+#include <cstring>
+
+#include "diskio/diskio.h"
+#include "diskio/le.h"
+#include "run/vx_log.h"
+
+#define VX_MODULE "diskio"
+
+namespace {
+
+constexpr uint16_t kAttrStep = 7;
+constexpr uint64_t kRecordStep = 7;
+constexpr uint32_t kEndMarker = 0xFFFFFFFF;
+constexpr uint32_t kResidentHeader = 0x18;
+constexpr uint32_t kNonResidentHeader = 0x40;
+constexpr uint32_t kListEntryHeader = 0x1A;  // up to the attribute id
+
+bool SameName(const vx_wchar* a, const vx_wchar* b) {
+    for (uint32_t i = 0; i < kMaxNameUnits; i++) {
+        if (a[i] != b[i]) return false;
+        if (a[i] == 0) return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+int ReadAllAttributes(Entry* pEntry, const uint8_t* pRecord, uint32_t dwRecordSize) {
+    uint32_t dwOffset = vx_le16(pRecord, dwRecordSize, 0x14);
+    uint32_t dwInUse = vx_le32(pRecord, dwRecordSize, 0x18);
+    // Bytes in use beyond the record cannot be; the record bounds the walk.
+    if (dwInUse > dwRecordSize) dwInUse = dwRecordSize;
+    while (dwOffset < dwInUse) {
+        if (!vx_fits(dwInUse, dwOffset, 4)) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: attribute header runs past the bytes in use at offset 0x%x "
+                        "- Record #" VX_U64,
+                        VX_WHERE, dwOffset, pEntry->ullBaseRecord);
+            return 0;
+        }
+        const uint32_t dwType = vx_le32(pRecord, dwInUse, dwOffset);
+        if (DiskioDebugStream != nullptr)
+            fprintf(DiskioDebugStream, "ReadAllAttributes : found type 0x%x\n", dwType);
+        if (dwType == kEndMarker) break;
+        const uint32_t dwLength = vx_le32(pRecord, dwInUse, dwOffset + 4);
+        const uint8_t bNonResident = vx_le8(pRecord, dwInUse, dwOffset + 8);
+        const uint32_t dwMin = bNonResident ? kNonResidentHeader : kResidentHeader;
+        if (dwLength < dwMin || dwLength > dwInUse - dwOffset) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: bad attribute length %u at offset 0x%x (0x%x bytes in use) "
+                        "- Record #" VX_U64,
+                        VX_WHERE, dwLength, dwOffset, dwInUse, pEntry->ullBaseRecord);
+            return 0;
+        }
+        if (!InitAttribute(pEntry, pRecord + dwOffset, dwLength)) return 0;
+        dwOffset += dwLength;
+    }
+    return 1;
+}
+
+int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) {
+    const uint32_t dwType = vx_le32(pAttrRecord, dwLength, 0x00);
+    const int bResident = vx_le8(pAttrRecord, dwLength, 0x08) == 0 ? 1 : 0;
+    const uint16_t wNameLength = vx_le8(pAttrRecord, dwLength, 0x09);
+    const uint32_t dwNameOffset = vx_le16(pAttrRecord, dwLength, 0x0A);
+    const uint16_t wFlags = vx_le16(pAttrRecord, dwLength, 0x0C);
+
+    vx_wchar wszName[kMaxNameUnits] = {};
+    if (wNameLength != 0) {
+        if (!vx_fits(dwLength, dwNameOffset, 2u * wNameLength)) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: attribute 0x%x name (offset 0x%x, %u units) outside its "
+                        "record of %u bytes - Base record #" VX_U64,
+                        VX_WHERE, dwType, dwNameOffset, wNameLength, dwLength,
+                        pEntry->ullBaseRecord);
+            return 0;
+        }
+        // The units are copied byte by byte: the name need not be aligned.
+        for (uint16_t i = 0; i < wNameLength; i++)
+            wszName[i] = vx_le16(pAttrRecord, dwLength, dwNameOffset + 2u * i);
+        wszName[wNameLength] = 0;
+    }
+
+    uint32_t dwValueLength = 0, dwValueOffset = 0;
+    uint32_t dwPairsOffset = 0;
+    if (bResident) {
+        dwValueLength = vx_le32(pAttrRecord, dwLength, 0x10);
+        dwValueOffset = vx_le16(pAttrRecord, dwLength, 0x14);
+        if (!vx_fits(dwLength, dwValueOffset, dwValueLength)) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: attribute 0x%x value (offset 0x%x, %u bytes) outside its "
+                        "record of %u bytes - Base record #" VX_U64,
+                        VX_WHERE, dwType, dwValueOffset, dwValueLength, dwLength,
+                        pEntry->ullBaseRecord);
+            return 0;
+        }
+    } else {
+        dwPairsOffset = vx_le16(pAttrRecord, dwLength, 0x20);
+        if (dwPairsOffset > dwLength) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: attribute 0x%x mapping pairs offset 0x%x outside its "
+                        "record of %u bytes - Base record #" VX_U64,
+                        VX_WHERE, dwType, dwPairsOffset, dwLength, pEntry->ullBaseRecord);
+            return 0;
+        }
+    }
+    const uint64_t ullFirstVcn = vx_le64(pAttrRecord, dwLength, 0x10);
+    const uint64_t ullLastVcn = vx_le64(pAttrRecord, dwLength, 0x18);
+
+    if (!bResident) {
+        // A further extent of an Attribute of the same type and name; an
+        // unnamed extent continues only an unnamed Attribute.
+        Attribute* pExisting = FindAttribute(pEntry, dwType, wszName);
+        if (pExisting != nullptr && !pExisting->bResident) {
+            ProcessRunlist(pExisting, pAttrRecord + dwPairsOffset, dwLength - dwPairsOffset,
+                           ullFirstVcn, ullLastVcn);
+            return 1;
+        }
+    }
+
+    if (pEntry->wAttrCount % kAttrStep == 0) {
+        if (pEntry->pAttrList == nullptr)
+            pEntry->pAttrList = static_cast<Attribute*>(
+                VX_CALLOC(kAttrStep, sizeof(Attribute), VX_FATAL_SYS,
+                          "%s %s l. %d: VX_CALLOC pAttrList - Base record #" VX_U64, VX_WHERE,
+                          pEntry->ullBaseRecord));
+        else
+            pEntry->pAttrList = static_cast<Attribute*>(
+                VX_REALLOC(pEntry->pAttrList, pEntry->wAttrCount + kAttrStep, sizeof(Attribute),
+                           VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pAttrList - Base record #" VX_U64,
+                           VX_WHERE, pEntry->ullBaseRecord));
+    }
+    Attribute* pAttr = &pEntry->pAttrList[pEntry->wAttrCount];
+    memset(pAttr, 0, sizeof *pAttr);
+    pAttr->wNameLength = wNameLength;
+    pAttr->dwType = dwType;
+    memcpy(pAttr->wszName, wszName, sizeof wszName);
+    pAttr->bResident = bResident;
+    pAttr->wFlags = wFlags;
+
+    if (DiskioDebugStream != nullptr) {
+        fprintf(DiskioDebugStream, "Adding attribute 0x%x, name \"", dwType);
+        vx_fputws(DiskioDebugStream, pAttr->wszName);
+        fprintf(DiskioDebugStream, "\", to base record #" VX_U64 "\n", pEntry->ullBaseRecord);
+    }
+
+    if (bResident) {
+        pAttr->ullSize = dwValueLength;
+        pAttr->pStream = static_cast<uint8_t*>(
+            VX_CALLOC(dwValueLength, 1, VX_FATAL_SYS,
+                      "%s %s l. %d: VX_CALLOC pStream - Entry #" VX_U64 " attribute type 0x%x",
+                      VX_WHERE, pEntry->ullBaseRecord, dwType));
+        if (dwValueLength > 0) memcpy(pAttr->pStream, pAttrRecord + dwValueOffset, dwValueLength);
+    } else {
+        pAttr->ullSize = vx_le64(pAttrRecord, dwLength, 0x30);
+        pAttr->wCompressionUnit = vx_le16(pAttrRecord, dwLength, 0x22);
+    }
+    pEntry->wAttrCount++;
+    if (!bResident)
+        ProcessRunlist(pAttr, pAttrRecord + dwPairsOffset, dwLength - dwPairsOffset, ullFirstVcn,
+                       ullLastVcn);
+    return 1;
+}
+
+Attribute* FindAttribute(const Entry* pEntry, uint32_t dwType, const vx_wchar* pwszName) {
+    for (uint16_t i = 0; i < pEntry->wAttrCount; i++) {
+        Attribute* pAttr = &pEntry->pAttrList[i];
+        if (pAttr->dwType != dwType) continue;
+        if (pwszName == nullptr || SameName(pAttr->wszName, pwszName))
+            return pAttr;
+    }
+    return nullptr;
+}
+
+int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSize,
+                         int erasedOnly) {
+    auto* pRecords = static_cast<uint64_t*>(
+        VX_CALLOC(kRecordStep, sizeof(uint64_t), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC pRecords - Base record #" VX_U64, VX_WHERE,
+                  pEntry->ullBaseRecord));
+    uint64_t ullCount = 0;
+    pRecords[ullCount++] = pEntry->ullBaseRecord;
+    const uint64_t ullBase = pEntry->ullBaseRecord;
+    int result = VX_OK;
+    uint64_t ullOffset = 0;
+    const size_t cbList = static_cast<size_t>(ullListSize);
+    while (ullOffset < ullListSize) {
+        const uint16_t wLength = vx_le16(pList, cbList, ullOffset + 0x04);
+        if (!vx_fits(cbList, ullOffset, kListEntryHeader) || wLength < kListEntryHeader ||
+            wLength > ullListSize - ullOffset) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: bad attribute list entry (length %u at offset 0x" VX_X64
+                        ", list of " VX_U64 " bytes) - Base record #" VX_U64,
+                        VX_WHERE, wLength, ullOffset, ullListSize, ullBase);
+            result = VX_FAILED;
+            break;
+        }
+        const uint64_t ullRecord = vx_le48(pList, cbList, ullOffset + 0x10);
+        bool bSeen = false;
+        for (uint64_t i = 0; i < ullCount && !bSeen; i++) bSeen = pRecords[i] == ullRecord;
+        if (!bSeen) {
+            if (ullCount % kRecordStep == 0)
+                pRecords = static_cast<uint64_t*>(
+                    VX_REALLOC(pRecords, ullCount + kRecordStep, sizeof(uint64_t), VX_FATAL_SYS,
+                               "%s %s l. %d: VX_REALLOC Base record #" VX_U64, VX_WHERE, ullBase));
+            pRecords[ullCount++] = ullRecord;
+            int s = ReadRecord(pEntry, ullRecord, 0, erasedOnly);
+            if (s == VX_FATAL_STATUS) {
+                result = VX_FATAL_STATUS;
+                break;
+            }
+            if (s == VX_FAILED) {
+                result = VX_FAILED;
+                break;
+            }
+        }
+        ullOffset += wLength;
+    }
+    VX_FREE(pRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Base Record #" VX_U64, VX_WHERE,
+            ullBase);
+    return result;
+}
+
+int FreeAttribute(Attribute* pAttr) {
+    if (pAttr == nullptr) return 0;
+    if (pAttr->pStream != nullptr) {
+        VX_FREE(pAttr->pStream, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pStream - Attribute type 0x%x",
+                VX_WHERE, pAttr->dwType);
+        pAttr->pStream = nullptr;
+    }
+    if (pAttr->pRunlist != nullptr) {
+        VX_FREE(pAttr->pRunlist, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pRunlist -Attribute type 0x%x",
+                VX_WHERE, pAttr->dwType);
+        pAttr->pRunlist = nullptr;
+        pAttr->ullRunCount = 0;
+    }
+    return 0;
+}

@@ -1,0 +1,104 @@
+// Runlists: the mapping pairs of non-resident attributes decoded into runs,
+// extents merged in VCN order.
+#include "diskio/diskio.h"
+#include "run/vx_log.h"
+
+#define VX_MODULE "diskio"
+
+namespace {
+
+constexpr uint64_t kRunStep = 10;
+
+// Little-endian number of `width` bytes (1 to 8), sign-extended when asked.
+uint64_t ReadPairField(const uint8_t* p, unsigned width, bool bSigned) {
+    uint64_t v = 0;
+    for (unsigned i = 0; i < width; i++) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+    if (bSigned && width < 8 && (p[width - 1] & 0x80) != 0) v |= ~0ull << (8 * width);
+    return v;
+}
+
+}  // namespace
+
+int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint64_t ullFirstVcn,
+                   uint64_t ullLastVcn) {
+    if (ullFirstVcn != pAttr->ullNextVcn) {
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: missing Vcns - Expected : 0x" VX_X64 " Current 0x" VX_X64
+                    " - Attribute type 0x%x",
+                    VX_WHERE, pAttr->ullNextVcn, ullFirstVcn, pAttr->dwType);
+        return 0;
+    }
+    if (pAttr->pRunlist == nullptr)
+        pAttr->pRunlist = static_cast<Run*>(
+            VX_CALLOC(1, sizeof(Run), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pRunlist", VX_WHERE));
+
+    const uint64_t ullEndVcn = ullLastVcn + 1;  // all ones (an empty attribute) gives 0
+    uint64_t ullVcn = ullFirstVcn;
+    int64_t llLcn = 0;
+    size_t pos = 0;
+    while (ullVcn < ullEndVcn) {
+        // Every run takes at least its header byte, so the walk ends with the
+        // bytes of the attribute record at the latest.  A zero header ends the
+        // mapping pairs: what follows it is no run, and decoding it would map
+        // the stream onto arbitrary clusters.
+        if (pos >= cbPairs || pPairs[pos] == 0) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: mapping pairs end before Vcn 0x" VX_X64
+                        " - Attribute type 0x%x",
+                        VX_WHERE, ullVcn, pAttr->dwType);
+            pAttr->ullNextVcn = ullVcn;
+            return 0;
+        }
+        if (pAttr->ullRunCount % kRunStep == 0)
+            pAttr->pRunlist = static_cast<Run*>(
+                VX_REALLOC(pAttr->pRunlist, pAttr->ullRunCount + kRunStep, sizeof(Run),
+                           VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy - Attribute type 0x%x",
+                           VX_WHERE, pAttr->dwType));
+        Run* pRun = &pAttr->pRunlist[pAttr->ullRunCount];
+        const uint8_t bHeader = pPairs[pos++];
+        const unsigned L = bHeader & 0x0F;
+        const unsigned O = bHeader >> 4;
+        const size_t cbFields = (L >= 1 && L <= 8 ? L : 0) + (O >= 1 && O <= 8 ? O : 0);
+        if (cbFields > cbPairs - pos) {
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: mapping pairs run past the attribute record at Vcn 0x" VX_X64
+                        " - Attribute type 0x%x",
+                        VX_WHERE, ullVcn, pAttr->dwType);
+            pAttr->ullNextVcn = ullVcn;
+            return 0;
+        }
+        if (L >= 1 && L <= 8) {
+            pRun->ullLength = ReadPairField(pPairs + pos, L, false);
+            pos += L;
+        } else {
+            fprintf(stderr, "FIXME : strange value %u for run length\n", L);
+        }
+        ullVcn += pRun->ullLength;
+        if (O == 0) {
+            pRun->llLcn = kSparseLcn;
+        } else if (O <= 8) {
+            // Offsets add up modulo 2^64, as the on-disk arithmetic does.
+            llLcn = static_cast<int64_t>(static_cast<uint64_t>(llLcn) +
+                                         ReadPairField(pPairs + pos, O, true));
+            pos += O;
+            pRun->llLcn = llLcn;
+        } else {
+            fprintf(stderr, "FIXME : strange value %u for run offset\n", O);
+        }
+        pAttr->ullRunCount++;
+    }
+    pAttr->ullNextVcn = ullEndVcn;
+    return 1;
+}
+
+int FindRun(const Attribute* pAttr, uint64_t* pullRun, uint64_t* pullVcn) {
+    *pullRun = 0;
+    if (pAttr->ullRunCount == 0) return 0;
+    while (*pullRun < pAttr->ullRunCount) {
+        const uint64_t ullLength = pAttr->pRunlist[*pullRun].ullLength;
+        if (*pullVcn < ullLength) return 1;
+        *pullVcn -= ullLength;
+        (*pullRun)++;
+    }
+    return 0;
+}

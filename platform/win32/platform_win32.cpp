@@ -1,0 +1,237 @@
+// The platform layer on Windows: the Win32 calls the tool was designed
+// around, in their ANSI forms, since every path and name the tool handles
+// is a narrow string.
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include "platform/common/device_impl.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------- device
+//
+// Requests go to the handle exactly as they come.  A volume handle refuses a
+// read whose offset or length is not a multiple of the sector size; the
+// layers above ask for whole clusters, so nothing here buffers or realigns.
+
+static HANDLE HandleOf(const VxDevice* pDev) {
+    return reinterpret_cast<HANDLE>(pDev->hSystem);
+}
+
+VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
+    // Sharing for write too: a mounted volume is open for writing by the
+    // system, and a read-only share would be refused.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    VxDevice* pDev = new (std::nothrow) VxDevice{};
+    if (pDev == nullptr) {
+        CloseHandle(h);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    pDev->kind = VX_DEVICE_SYSTEM;
+    pDev->hSystem = reinterpret_cast<intptr_t>(h);
+    pDev->ullBase = ullBaseOffset;
+    return pDev;
+}
+
+int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
+    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
+    uint64_t ullWhere = pDev->ullBase + ullOffset;
+    // The file pointer is signed: a position past INT64_MAX (or a sum that
+    // wrapped) would become a seek before the start.
+    if (ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return 0;
+    }
+    LARGE_INTEGER liWhere;
+    liWhere.QuadPart = static_cast<LONGLONG>(ullWhere);
+    return SetFilePointerEx(HandleOf(pDev), liWhere, nullptr, FILE_BEGIN) != 0;
+}
+
+int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
+    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    *pdwRead = 0;
+    pDev->ullReads++;
+    DWORD dwGot = 0;
+    if (!ReadFile(HandleOf(pDev), pBuffer, dwLength, &dwGot, nullptr)) {
+        // Some drivers say "end of file" as an error rather than as a read
+        // of 0 bytes; to the caller both are the end of the device.
+        if (GetLastError() != ERROR_HANDLE_EOF) return 0;
+        dwGot = 0;
+    }
+    *pdwRead = static_cast<uint32_t>(dwGot);
+    pDev->ullBytes += dwGot;
+    return 1;
+}
+
+int vx_plat_close(VxDevice* pDev) {
+    int ok = 1;
+    DWORD dwError = 0;
+    if (pDev->kind == VX_DEVICE_SYSTEM) {
+        ok = CloseHandle(HandleOf(pDev)) != 0;
+        if (!ok) dwError = GetLastError();
+    }
+    delete pDev;
+    // Releasing the record must not hide why the handle would not close.
+    if (!ok) SetLastError(dwError);
+    return ok;
+}
+
+// "\\.\X:", the device of drive X, whose root is then "X:\".
+static int DriveOfDevicePath(const char* path, char* pcDrive) {
+    if (strlen(path) != 6 || strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':') return 0;
+    char c = path[4];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return 0;
+    *pcDrive = c;
+    return 1;
+}
+
+int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxGeometry* pGeom) {
+    *pGeom = VxGeometry{};
+    char szRoot[4];
+    const char* pszQuery = pszRootPath;
+    if (pszFilePath != nullptr) {
+        char cDrive;
+        // An image file has no geometry of its own apart from its boot sector.
+        if (!DriveOfDevicePath(pszFilePath, &cDrive)) return 1;
+        szRoot[0] = cDrive;
+        szRoot[1] = ':';
+        szRoot[2] = '\\';
+        szRoot[3] = 0;
+        pszQuery = szRoot;
+    }
+    DWORD dwSectorsPerCluster = 0;
+    DWORD dwBytesPerSector = 0;
+    DWORD dwFreeClusters = 0;
+    DWORD dwTotalClusters = 0;
+    if (!GetDiskFreeSpaceA(pszQuery, &dwSectorsPerCluster, &dwBytesPerSector, &dwFreeClusters,
+                           &dwTotalClusters))
+        return 0;
+    pGeom->bSectorKnown = 1;
+    pGeom->bClusterKnown = 1;
+    pGeom->dwBytesPerSector = static_cast<uint32_t>(dwBytesPerSector);
+    pGeom->dwSectorsPerCluster = static_cast<uint32_t>(dwSectorsPerCluster);
+    return 1;
+}
+
+// ------------------------------------------------------------ last error
+
+uint32_t vx_plat_last_error() { return static_cast<uint32_t>(GetLastError()); }
+void vx_plat_set_last_error(uint32_t dwError) { SetLastError(static_cast<DWORD>(dwError)); }
+// The diagnostics have always shown the run-time library's text for the
+// system's number, whatever it makes of it.
+const char* vx_plat_error_text(uint32_t dwError) { return strerror(static_cast<int>(dwError)); }
+uint32_t vx_plat_error_no_memory() { return ERROR_NOT_ENOUGH_MEMORY; }
+uint32_t vx_plat_error_io() { return ERROR_READ_FAULT; }
+
+// ------------------------------------------------------------------ heap
+//
+// HeapAlloc and HeapReAlloc do not set the last error when they fail, so it
+// is set here for the diagnostics that follow.
+
+void* vx_plat_heap_alloc(size_t bytes) {
+    void* p = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+    if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+void* vx_plat_heap_realloc(void* pBlock, size_t bytes) {
+    // HeapReAlloc has no "no block yet" form.
+    if (pBlock == nullptr) return vx_plat_heap_alloc(bytes);
+    // HEAP_ZERO_MEMORY zero-fills what growth adds; on failure the old block
+    // stays where it was.
+    void* p = HeapReAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, pBlock, bytes);
+    if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+int vx_plat_heap_free(void* pBlock) {
+    if (pBlock == nullptr) return 1;
+    return HeapFree(GetProcessHeap(), 0, pBlock) != 0;
+}
+
+// ----------------------------------------------------------------- files
+
+FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
+    *pbExists = 0;
+    // _O_EXCL creates with CREATE_NEW, which refuses any existing name,
+    // a symbolic link included.  Text mode: the report's lines end in CR LF
+    // as every Windows text file's do.
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        *pbExists = errno == EEXIST;
+        return nullptr;
+    }
+    FILE* pFile = _fdopen(fd, "w");
+    if (pFile == nullptr) _close(fd);
+    return pFile;
+}
+
+// ------------------------------------------------------------------ host
+
+int vx_plat_computer_name(char* pszName, size_t size) {
+    char szName[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD dwSize = sizeof szName;
+    if (!GetComputerNameA(szName, &dwSize)) return 0;
+    szName[sizeof szName - 1] = 0;
+    if (size == 0) return 1;
+    size_t n = strlen(szName);
+    if (n > size - 1) n = size - 1;
+    memcpy(pszName, szName, n);
+    pszName[n] = 0;
+    return 1;
+}
+
+int vx_plat_os_version(uint32_t* pdwPlatformId, uint32_t* pdwMajor, uint32_t* pdwMinor) {
+    *pdwPlatformId = 0;
+    *pdwMajor = 0;
+    *pdwMinor = 0;
+    OSVERSIONINFOA info;
+    memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;  // 148: the plain form, not the Ex one
+    // GetVersionEx is deprecated, but its answer is what the report's
+    // operating-system line is named from.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    BOOL ok = GetVersionExA(&info);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    if (!ok) return 0;
+    *pdwPlatformId = static_cast<uint32_t>(info.dwPlatformId);
+    *pdwMajor = static_cast<uint32_t>(info.dwMajorVersion);
+    *pdwMinor = static_cast<uint32_t>(info.dwMinorVersion);
+    return 1;
+}
+
+static void CopyTime(VxSystemTime* pTime, const SYSTEMTIME& st) {
+    pTime->wYear = st.wYear;
+    pTime->wMonth = st.wMonth;
+    pTime->wDay = st.wDay;
+    pTime->wHour = st.wHour;
+    pTime->wMinute = st.wMinute;
+    pTime->wSecond = st.wSecond;
+    pTime->wMilliseconds = st.wMilliseconds;
+}
+
+void vx_plat_system_time(VxSystemTime* pTime) {
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    CopyTime(pTime, st);
+}
+
+void vx_plat_local_time(VxSystemTime* pTime) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    CopyTime(pTime, st);
+}

@@ -1,0 +1,81 @@
+#include "support/run_binary.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::string& cwd,
+                           const std::vector<std::string>& env) {
+    std::string dir = MakeTestDir("capture");
+    std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        for (const auto& kv : env) putenv(const_cast<char*>(kv.c_str()));
+        std::vector<char*> argv;
+        std::string bin = VOLSCAN_BINARY;
+        argv.push_back(const_cast<char*>(bin.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    RunResult r;
+    r.exitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = ReadFile(outPath);
+    r.err = ReadFile(errPath);
+    return r;
+}
+
+std::string MakeTestDir(const std::string& name) {
+    static int counter = 0;
+    std::string base = std::string(VOLSCAN_BUILD_DIR) + "/test-tmp";
+    mkdir(base.c_str(), 0755);
+    std::string dir = base + "/" + name + "-" + std::to_string(getpid()) + "-" +
+                      std::to_string(counter++);
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) return dir;
+    mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string SourcePath(const std::string& relative) {
+    return std::string(VOLSCAN_SOURCE_DIR) + "/" + relative;
+}
+
+std::string SharedImage(const std::string& name) {
+    std::string gz = std::string(VOLSCAN_SOURCE_DIR) + "/../shared/images/" + name + ".gz";
+    if (!FileExists(gz)) return "";
+    std::string dir = std::string(VOLSCAN_BUILD_DIR) + "/shared-images";
+    mkdir(dir.c_str(), 0755);
+    std::string out = dir + "/" + name;
+    if (!FileExists(out)) {
+        std::string tmp = out + ".part" + std::to_string(getpid());
+        std::string cmd = "gzip -dc '" + gz + "' > '" + tmp + "' && mv '" + tmp + "' '" + out + "'";
+        if (system(cmd.c_str()) != 0) return "";
+    }
+    return out;
+}

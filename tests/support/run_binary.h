@@ -1,0 +1,28 @@
+// Runs the volscan binary as a user would and captures what it writes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int exitStatus;  // -1 when the process did not exit normally (a signal)
+    std::string out;
+    std::string err;
+};
+
+// Runs the built binary with `args` in directory `cwd` (empty: the current
+// one), with extra environment settings "NAME=value".
+RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::string& cwd = "",
+                           const std::vector<std::string>& env = {});
+
+// A fresh empty directory under the build tree for one test.
+std::string MakeTestDir(const std::string& name);
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// The committed sample images and the Windows volumes beside the checkout.
+std::string SourcePath(const std::string& relative);
+// Decompresses ../shared/images/NAME.gz into the build tree once and returns
+// its path, or "" when the shared images are not there (the test then skips).
+std::string SharedImage(const std::string& name);
