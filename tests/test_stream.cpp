@@ -1,0 +1,210 @@
+// Reading streams through their runlists: whole clusters by VCN, byte ranges
+// through the cluster buffer, whole streams, and streams in chunks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "diskio/diskio.h"
+#include "support/memory_volume.h"
+
+namespace {
+
+constexpr uint32_t kCluster = 4096;
+
+TEST(ReadStreamBytes, HeadMiddleAndTailClusters) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{5, 2}, {9, 2}};  // VCN 0-1 at LCN 5, VCN 2-3 at LCN 9
+    Attribute a = NonResident(runs, 4 * kCluster);
+    std::vector<uint8_t> out(10000, 0xEE);
+    uint64_t count = out.size();
+    ASSERT_EQ(1, ReadStreamBytes(&mv.vol, &a, 1000, &count, out.data()));
+    EXPECT_EQ(10000u, count);
+    // 3,096 bytes of VCN 0, VCN 1 whole, 2,808 bytes of VCN 2.
+    EXPECT_EQ(0, memcmp(out.data(), mv.Cluster(5) + 1000, 3096));
+    EXPECT_EQ(0, memcmp(out.data() + 3096, mv.Cluster(6), 4096));
+    EXPECT_EQ(0, memcmp(out.data() + 7192, mv.Cluster(9), 2808));
+    EXPECT_EQ(3u, mv.DeviceReads());
+    EXPECT_EQ("", mv.errors.Text());
+}
+
+TEST(ReadStreamBytes, WholeClustersInOneRequestPerRun) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{2, 3}, {10, 1}};
+    Attribute a = NonResident(runs, 4 * kCluster);
+    std::vector<uint8_t> out(4 * kCluster);
+    uint64_t count = out.size();
+    ASSERT_EQ(1, ReadStreamBytes(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(0, memcmp(out.data(), mv.Cluster(2), 3 * kCluster));
+    EXPECT_EQ(0, memcmp(out.data() + 3 * kCluster, mv.Cluster(10), kCluster));
+    EXPECT_EQ(2u, mv.DeviceReads());
+}
+
+TEST(ReadStreamBytes, ResidentRangesAndTheEndOfTheStream) {
+    MemoryVolume mv(kCluster, 4);
+    uint8_t value[5] = {'h', 'e', 'l', 'l', 'o'};
+    Attribute a{};
+    a.bResident = 1;
+    a.ullSize = 5;
+    a.pStream = value;
+    char out[8] = {};
+    uint64_t count = 8;
+    ASSERT_EQ(1, ReadStreamBytes(&mv.vol, &a, 2, &count, out));
+    EXPECT_EQ(3u, count);
+    EXPECT_EQ(0, memcmp(out, "llo", 3));
+    count = 4;
+    EXPECT_EQ(1, ReadStreamBytes(&mv.vol, &a, 5, &count, out));
+    EXPECT_EQ(0u, count);
+    count = 4;
+    EXPECT_EQ(0, ReadStreamBytes(&mv.vol, &a, 6, &count, out));
+    EXPECT_EQ(0u, count);
+    EXPECT_NE(std::string::npos, mv.errors.Text().find("Offset (0x6) > stream size (0x5)"));
+    a.pStream = nullptr;  // keep FreeAttribute away from the stack array
+}
+
+TEST(ReadStreamVcns, SparseRunReadsZerosWithoutTheDevice) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{kSparseLcn, 3}};
+    Attribute a = NonResident(runs, 3 * kCluster);
+    std::vector<uint8_t> out(3 * kCluster, 0xEE);
+    uint64_t count = 3;
+    ASSERT_EQ(1, ReadStreamVcns(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(std::vector<uint8_t>(3 * kCluster, 0), out);
+    EXPECT_EQ(0u, mv.DeviceReads());
+}
+
+TEST(ReadStreamVcns, ShortDeviceReadReportsWhatArrived) {
+    // A run of 10 clusters at LCN 0x500 of which the device holds 4.
+    MemoryVolume mv(512, 0x600, 0x504);
+    std::vector<::Run> runs = {{0x10, 2}, {0x500, 10}};
+    Attribute a = NonResident(runs, 12 * 512);
+    std::vector<uint8_t> out(12 * 512);
+    uint64_t count = 12;
+    EXPECT_EQ(0, ReadStreamVcns(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(6u, count);
+    EXPECT_NE(std::string::npos,
+              mv.errors.Text().find("(attribute 0x80) only 4 out of 10 clusters read at Lcn 0x500"));
+}
+
+TEST(ReadStreamVcns, VcnsPastTheRunlistAreNotFound) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{3, 2}};
+    Attribute a = NonResident(runs, 4 * kCluster);
+    std::vector<uint8_t> out(4 * kCluster);
+    uint64_t count = 4;
+    EXPECT_EQ(0, ReadStreamVcns(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_NE(std::string::npos, mv.errors.Text().find("(attribute 0x80) 2 clusters not found in runlist"));
+    // Only the clusters that were read count as delivered.
+    EXPECT_EQ(2u, count);
+}
+
+TEST(ReadStreamVcns, RefusesResidentAndFlaggedStreams) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{3, 2}};
+    Attribute a = NonResident(runs, 2 * kCluster);
+    std::vector<uint8_t> out(2 * kCluster);
+    uint64_t count = 2;
+    a.wFlags = 0x8000;
+    EXPECT_EQ(0, ReadStreamVcns(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(0u, count);
+    count = 100;
+    EXPECT_EQ(0, ReadStreamBytes(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(0u, count);
+    Entry e{};
+    e.pVolume = &mv.vol;
+    uint64_t size = 1;
+    uint8_t* p = GetStreamBuffer(&e, &a, &size);
+    EXPECT_EQ(0u, size);
+    ReleaseStreamBuffer(&a, p);
+    a.wFlags = 0;
+    a.bResident = 1;
+    count = 1;
+    EXPECT_EQ(0, ReadStreamVcns(&mv.vol, &a, 0, &count, out.data()));
+    std::string text = mv.errors.Text();
+    EXPECT_NE(std::string::npos, text.find("compressed attributes not implemented"));
+    EXPECT_NE(std::string::npos, text.find("do not apply to resident streams"));
+    EXPECT_EQ(0u, mv.DeviceReads());
+}
+
+TEST(ReadStreamVcns, ZeroClustersSucceedWithoutReading) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{3, 2}};
+    Attribute a = NonResident(runs, 2 * kCluster);
+    uint64_t count = 0;
+    EXPECT_EQ(1, ReadStreamVcns(&mv.vol, &a, 0, &count, nullptr));
+    count = 0;
+    EXPECT_EQ(1, ReadStreamBytes(&mv.vol, &a, 10, &count, nullptr));
+    EXPECT_EQ(0u, mv.DeviceReads());
+}
+
+TEST(GetStreamBuffer, WholeStreamAndItsRelease) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{7, 2}};
+    Attribute a = NonResident(runs, 5000);
+    Entry e{};
+    e.pVolume = &mv.vol;
+    uint64_t size = 0;
+    uint8_t* p = GetStreamBuffer(&e, &a, &size);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(5000u, size);
+    EXPECT_EQ(0, memcmp(p, mv.Cluster(7), 5000));
+    EXPECT_EQ(0, ReleaseStreamBuffer(&a, p));
+
+    // A stream that cannot be held in one buffer is refused, not cut.
+    a.ullSize = kMaxStreamBuffer;
+    EXPECT_EQ(nullptr, GetStreamBuffer(&e, &a, &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_NE(std::string::npos, mv.errors.Text().find("stream too large to be read"));
+}
+
+struct Chunks {
+    std::vector<uint32_t> lengths;
+    uint64_t nonZero = 0;
+};
+void Collect(void* pContext, const uint8_t* pData, uint32_t dwLength) {
+    auto* c = static_cast<Chunks*>(pContext);
+    c->lengths.push_back(dwLength);
+    for (uint32_t i = 0; i < dwLength; i++) c->nonZero += pData[i] != 0;
+}
+
+TEST(ProcessStream, FortyMebibytesComeInSixteenMebibyteChunks) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{kSparseLcn, 40 * 256}};
+    Attribute a = NonResident(runs, 40u << 20);
+    Entry e{};
+    e.pVolume = &mv.vol;
+    Chunks c;
+    EXPECT_EQ(1, ProcessStream(&e, &a, Collect, &c));
+    EXPECT_EQ((std::vector<uint32_t>{16u << 20, 16u << 20, 8u << 20}), c.lengths);
+    EXPECT_EQ(0u, c.nonZero);
+}
+
+TEST(ProcessStream, ResidentOnceEmptyNonResidentNever) {
+    MemoryVolume mv(kCluster, 16);
+    Entry e{};
+    e.pVolume = &mv.vol;
+    Attribute r{};
+    r.bResident = 1;
+    Chunks c;
+    EXPECT_EQ(1, ProcessStream(&e, &r, Collect, &c));
+    EXPECT_EQ(std::vector<uint32_t>{0}, c.lengths);
+    std::vector<::Run> runs;
+    Attribute n = NonResident(runs, 0);
+    Chunks d;
+    EXPECT_EQ(1, ProcessStream(&e, &n, Collect, &d));
+    EXPECT_TRUE(d.lengths.empty());
+}
+
+TEST(ProcessStream, ChunkCutShortIsPassedOnAndTheWalkFails) {
+    // 3 clusters of data, the runlist maps 2 of them.
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{4, 2}};
+    Attribute a = NonResident(runs, 3 * kCluster);
+    Entry e{};
+    e.pVolume = &mv.vol;
+    Chunks c;
+    EXPECT_EQ(0, ProcessStream(&e, &a, Collect, &c));
+    EXPECT_EQ(std::vector<uint32_t>{2 * kCluster}, c.lengths);
+}
+
+}  // namespace
