@@ -45,7 +45,15 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     // 512-byte sectors); above, the volume's clusters exceed 64 KiB and the
     // byte holds a negative power of two, as the record size byte does.
     uint8_t bSpc = vx_le8(pBoot, length, 0x0D);
-    uint64_t ullSectors = bSpc <= 0x80 ? bSpc : (1ull << (256 - bSpc));
+    // No cluster exceeds 2 MiB, so no exponent beyond 2^21 sectors can be
+    // good; the check comes before the shift, which could not hold it.
+    const unsigned uExponent = bSpc <= 0x80 ? 0 : 256u - bSpc;
+    if (uExponent > 21) {
+        *ppszWhat = "sectors per cluster";
+        *pullValue = bSpc;
+        return 0;
+    }
+    uint64_t ullSectors = bSpc <= 0x80 ? bSpc : (1ull << uExponent);
     if (!IsPowerOfTwo(ullSectors) || ullSectors * dwSector > kMaxClusterSize) {
         *ppszWhat = "sectors per cluster";
         *pullValue = bSpc;

@@ -178,7 +178,9 @@ int RunVolscan(int argc, char** argv) {
 
     vx_setlocale("");
 
-    optind = 1;
+    // 0 makes getopt start afresh, also after a run that stopped inside a
+    // group of options.
+    optind = 0;
     int c;
     while ((c = getopt_long(argc, argv, "hvenmD8i:u:d:x:o:f:", kLongOptions, nullptr)) != -1) {
         switch (c) {

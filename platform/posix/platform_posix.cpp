@@ -197,6 +197,7 @@ int vx_plat_computer_name(char* pszName, size_t size) {
     char host[256];
     if (gethostname(host, sizeof host) != 0) return 0;
     host[sizeof host - 1] = 0;
+    if (size == 0) return 1;  // no room even for the terminator
     size_t n = 0;
     while (host[n] != 0 && host[n] != '.' && n < 15 && n + 1 < size) {
         pszName[n] = static_cast<char>(toupper(static_cast<unsigned char>(host[n])));
