@@ -1,6 +1,7 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,9 +31,11 @@ RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::stri
         _exit(127);
     }
     int st = 0;
-    waitpid(pid, &st, 0);
+    struct rusage usage {};
+    wait4(pid, &st, 0, &usage);
     RunResult r;
     r.exitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.maxRssKb = usage.ru_maxrss;
     r.out = ReadFile(outPath);
     r.err = ReadFile(errPath);
     return r;

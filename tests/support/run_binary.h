@@ -8,6 +8,7 @@ struct RunResult {
     int exitStatus;  // -1 when the process did not exit normally (a signal)
     std::string out;
     std::string err;
+    long maxRssKb = 0;  // peak resident memory of the run
 };
 
 // Runs the built binary with `args` in directory `cwd` (empty: the current

@@ -1,0 +1,271 @@
+// Whole walks of volumes written byte by byte: records that ntfs-3g does not
+// make (attribute lists on demand, extension records of other files, damaged
+// fixups and attributes), and the bounds of the walk.
+// Designated initializers name only the fields a case sets; the rest keep
+// the builder's defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/ntfs_builder.h"
+#include "support/run_binary.h"
+
+namespace {
+
+using namespace ntfsb;
+
+struct Walked {
+    RunResult run;
+    std::string trace;
+    VolumeLayout layout;
+};
+
+Walked BuildAndWalk(const VolumeDesc& d, std::vector<std::string> extra = {}) {
+    Walked w;
+    std::string dir = MakeTestDir("built");
+    std::string img = dir + "/volume.img";
+    std::string error;
+    EXPECT_TRUE(WriteVolume(d, img, &w.layout, &error)) << error;
+    std::vector<std::string> args = {"-d", dir + "/trace.txt", "-f", img};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("C");
+    w.run = RunVolscanBinary(args);
+    w.trace = ReadFile(dir + "/trace.txt");
+    return w;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// The Entry dump that follows the walk's reading of base record n.
+std::string DumpOf(const std::string& trace, uint64_t n) {
+    std::string look = "\nLooking for base record #" + std::to_string(n) + "\n";
+    size_t at = trace.rfind(look);
+    if (at == std::string::npos) return "";
+    size_t dump = trace.find("Base record number : " + std::to_string(n) + "\n", at);
+    if (dump == std::string::npos) return "";
+    size_t end = trace.find("\n\n", dump);
+    return trace.substr(dump, end == std::string::npos ? std::string::npos : end + 1 - dump);
+}
+
+MftRecord BaseRecord(uint32_t number, const std::string& name) {
+    MftRecord r;
+    r.recordNumber = number;
+    AddResident(r, {.type = kAttrStandardInformation, .value = StandardInformationValue({})});
+    FileNameInfo fn;
+    fn.name = name;
+    AddResident(r, {.type = kAttrFileName, .value = FileNameValue(fn)});
+    return r;
+}
+
+MftRecord ExtensionOf(uint32_t number, uint64_t base, uint16_t baseSequence) {
+    MftRecord r;
+    r.recordNumber = number;
+    r.baseRecord = base;
+    r.baseSequence = baseSequence;
+    return r;
+}
+
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST(BuiltVolume, AttributeListReadsEachExtensionRecordOnce) {
+    MftRecord base = BaseRecord(30, "listed.txt");
+    AddResident(base, {.type = kAttrAttributeList,
+                       .value = AttributeListValue({{.type = kAttrStandardInformation, .record = 30, .sequence = 1},
+                                                    {.type = kAttrFileName, .record = 30, .sequence = 1},
+                                                    {.type = kAttrData, .record = 31, .sequence = 1},
+                                                    {.type = kAttrData, .name = "s1", .record = 31, .sequence = 1},
+                                                    {.type = kAttrData, .name = "s2", .record = 31, .sequence = 1}})});
+    MftRecord ext = ExtensionOf(31, 30, 1);
+    AddResident(ext, {.type = kAttrData, .value = Bytes("abc")});
+    AddResident(ext, {.type = kAttrData, .name = "s1", .value = Bytes("one")});
+    AddResident(ext, {.type = kAttrData, .name = "s2", .value = Bytes("two")});
+    VolumeDesc d;
+    d.minRecordCount = 64;  // the walk ends on an unused record, not on 31
+    d.images = {{30, BuildRecord(base)}, {31, BuildRecord(ext)}};
+    Walked w = BuildAndWalk(d);
+    EXPECT_EQ(0, w.run.exitStatus) << w.run.err;
+    EXPECT_EQ(1u, Count(w.trace, "Looking for extended record #31\n"));
+    std::string dump = DumpOf(w.trace, 30);
+    EXPECT_NE(std::string::npos, dump.find(" Number of attributes : 6\n")) << dump;
+    EXPECT_NE(std::string::npos, dump.find("   Name: s2\n")) << dump;
+    // Record 31 walked as a base record of its own is refused.
+    EXPECT_NE(std::string::npos,
+              w.run.err.find("not a base record (base #30) - Requested record #31"));
+    EXPECT_NE(std::string::npos, w.trace.find("Extended record detected\n"));
+}
+
+TEST(BuiltVolume, ExtensionRecordOfAnotherFileEndsTheListWalk) {
+    MftRecord base = BaseRecord(32, "mixed.txt");
+    AddResident(base, {.type = kAttrAttributeList,
+                       .value = AttributeListValue({{.type = kAttrData, .record = 33, .sequence = 1},
+                                                    {.type = kAttrData, .name = "x", .record = 34, .sequence = 1}})});
+    MftRecord stranger = ExtensionOf(33, 40, 1);
+    AddResident(stranger, {.type = kAttrData, .value = Bytes("not mine")});
+    MftRecord ext = ExtensionOf(34, 32, 1);
+    AddResident(ext, {.type = kAttrData, .name = "x", .value = Bytes("x")});
+    VolumeDesc d;
+    d.images = {{32, BuildRecord(base)}, {33, BuildRecord(stranger)}, {34, BuildRecord(ext)}};
+    Walked w = BuildAndWalk(d);
+    EXPECT_NE(std::string::npos,
+              w.run.err.find("wrong parent file reference 40-1 (32-1 expected) - Requested record #33"))
+        << w.run.err;
+    // The file is still delivered, with its base record's attributes only.
+    std::string dump = DumpOf(w.trace, 32);
+    EXPECT_NE(std::string::npos, dump.find(" Number of attributes : 3\n")) << dump;
+    EXPECT_EQ(0u, Count(w.trace, "Looking for extended record #34\n"));
+}
+
+TEST(BuiltVolume, ErasedRecordKeepsAllItsAttributes) {
+    VolumeDesc d;
+    FileDesc f;
+    f.name = "gone.txt";
+    f.inUse = false;
+    f.data = Bytes("deleted data");
+    f.streams = {{.name = "ads", .data = Bytes("stream")}};
+    f.record = 40;
+    d.files = {f};
+    Walked w = BuildAndWalk(d);
+    EXPECT_EQ(0, w.run.exitStatus) << w.run.err;
+    std::string dump = DumpOf(w.trace, 40);
+    EXPECT_NE(std::string::npos, dump.find(" Number of hard links : 0\n")) << dump;
+    EXPECT_NE(std::string::npos, dump.find(" Number of attributes : 4\n")) << dump;
+    EXPECT_NE(std::string::npos, dump.find("   Name: ads\n")) << dump;
+
+    // In an erased-only run a record in use keeps only its header.
+    Walked e = BuildAndWalk(d, {"-e"});
+    EXPECT_NE(std::string::npos, DumpOf(e.trace, 5).find(" Number of attributes : 0\n"));
+    EXPECT_NE(std::string::npos, DumpOf(e.trace, 40).find(" Number of attributes : 4\n"));
+}
+
+TEST(BuiltVolume, FailedFixupsCostOnlyThatRecordAndTheLastDecidesTheStatus) {
+    VolumeDesc d;
+    d.minRecordCount = 64;
+    MftRecord bad = BaseRecord(40, "bad.txt");
+    bad.corruptStride = 1;
+    d.images = {{40, BuildRecord(bad)}};
+    Walked w = BuildAndWalk(d);
+    ASSERT_EQ(64u, w.layout.recordCount);
+    EXPECT_NE(std::string::npos, w.run.err.find("bad sector - Update value : 1 sector value :"));
+    EXPECT_NE(std::string::npos, w.run.err.find("CheckRecord failure - Record #40"));
+    EXPECT_NE(std::string::npos, w.trace.find("Looking for base record #63\n"));
+    EXPECT_EQ(0, w.run.exitStatus);
+
+    MftRecord last = BaseRecord(63, "last.txt");
+    last.corruptStride = 0;
+    d.images.push_back({63, BuildRecord(last)});
+    Walked l = BuildAndWalk(d);
+    EXPECT_NE(std::string::npos, l.run.err.find("CheckRecord failure - Record #63"));
+    EXPECT_EQ(2, l.run.exitStatus);
+}
+
+TEST(BuiltVolume, DamagedAttributeRecordsStopTheirRecordOnly) {
+    VolumeDesc d;
+    d.minRecordCount = 64;
+    MftRecord zero = BaseRecord(41, "zero-length.txt");
+    std::vector<uint8_t> raw(24, 0);
+    PutU32(raw, 0, kAttrData);  // length 0: would never advance
+    AddRawAttribute(zero, raw);
+    MftRecord past = BaseRecord(42, "value-outside.txt");
+    std::vector<uint8_t> value = EncodeResident({.type = kAttrData, .value = Bytes("abcd")}, 3);
+    PutU32(value, 0x10, 0x10000);  // value length beyond the attribute record
+    AddRawAttribute(past, value);
+    MftRecord pairs = BaseRecord(43, "pairs-outside.txt");
+    NonResidentAttr nr;
+    nr.runs = {{100, 4}};
+    nr.highestVcn = 1000;  // more VCNs than the mapping pairs hold
+    AddNonResident(pairs, nr);
+    d.images = {{41, BuildRecord(zero)}, {42, BuildRecord(past)}, {43, BuildRecord(pairs)}};
+    Walked w = BuildAndWalk(d, {"-i", "41"});
+    EXPECT_NE(std::string::npos, w.run.err.find("bad attribute length 0")) << w.run.err;
+    EXPECT_EQ(2, w.run.exitStatus);
+    Walked v = BuildAndWalk(d, {"-i", "42"});
+    EXPECT_NE(std::string::npos, v.run.err.find("value (offset 0x18, 65536 bytes) outside")) << v.run.err;
+    Walked p = BuildAndWalk(d, {"-i", "43"});
+    EXPECT_NE(std::string::npos, p.run.err.find("mapping pairs end before Vcn 0x4")) << p.run.err;
+    EXPECT_EQ(0, p.run.exitStatus);  // the record itself is read, its runlist is short
+    Walked all = BuildAndWalk(d);
+    EXPECT_NE(std::string::npos, all.trace.find("Looking for base record #63\n"));
+}
+
+TEST(BuiltVolume, MftWithAnAttributeListWalksToItsLastRecord) {
+    VolumeDesc d;
+    d.minRecordCount = 200;
+    d.mftRuns = {{40, 20}, {80, 30}};  // 50 clusters, 200 records of 1 KiB
+    d.mftSplitVcn = 20;
+    Walked w = BuildAndWalk(d);
+    ASSERT_EQ(200u, w.layout.recordCount);
+    EXPECT_EQ(0, w.run.exitStatus) << w.run.err;
+    size_t open = w.trace.find("Looking for extended record #15\n");
+    EXPECT_LT(open, w.trace.find("Looking for base record #3\n"));
+    EXPECT_NE(std::string::npos, w.trace.find("Looking for base record #199\n"));
+    EXPECT_EQ(std::string::npos, w.trace.find("Looking for base record #200\n"));
+    EXPECT_EQ(std::string::npos, w.run.err.find("not found in runlist")) << w.run.err;
+}
+
+TEST(BuiltVolume, VersionFromVolumeInformation) {
+    VolumeDesc d;
+    d.volumeInformation = false;
+    Walked w = BuildAndWalk(d);
+    EXPECT_NE(std::string::npos,
+              w.run.err.find("InitVolume : attribute 0x70 from base record 3 not found, setting "
+                             "MajorVersion=1"));
+    EXPECT_NE(std::string::npos, w.trace.find("Filesystem major version : 1\n"));
+    EXPECT_EQ(1u, Count(w.trace, "Looking for base record #9\n"));  // the walk's, not the open's
+    EXPECT_EQ(0, w.run.exitStatus);
+
+    VolumeDesc old;
+    old.versionMajor = 1;
+    old.versionMinor = 2;
+    Walked o = BuildAndWalk(old);
+    EXPECT_NE(std::string::npos, o.trace.find("Filesystem major version : 1\n"));
+    EXPECT_EQ(1u, Count(o.trace, "Looking for base record #9\n"));
+    EXPECT_EQ("", o.run.err);
+
+    VolumeDesc v3;
+    Walked n = BuildAndWalk(v3);
+    EXPECT_NE(std::string::npos, n.trace.find("Filesystem major version : 3\n"));
+    EXPECT_EQ(2u, Count(n.trace, "Looking for base record #9\n"));
+}
+
+TEST(BuiltVolume, FourKilobyteSectorsAndRecords) {
+    VolumeDesc d;
+    d.geometry.sectorSize = 4096;
+    d.geometry.recordSize = 4096;
+    FileDesc f;
+    f.name = "big-record.txt";
+    f.data = Bytes("in a 4 KiB record");
+    d.files = {f};
+    Walked w = BuildAndWalk(d);
+    EXPECT_EQ(0, w.run.exitStatus) << w.run.err;
+    EXPECT_EQ("", w.run.err);
+    EXPECT_NE(std::string::npos, w.trace.find("SectorSize: 0x1000, ClusterSize: 0x1000, MftRecordSize: 0x1000"));
+}
+
+// Memory stays flat as the record count grows: the walk keeps one Entry.
+TEST(BuiltVolume, MemoryIsFlatOverAHundredThousandRecords) {
+    long rss[2] = {0, 0};
+    const uint64_t counts[2] = {10000, 100000};
+    for (int i = 0; i < 2; i++) {
+        VolumeDesc d;
+        d.minRecordCount = counts[i];
+        std::string dir = MakeTestDir("flat");
+        std::string img = dir + "/volume.img";
+        VolumeLayout layout;
+        std::string error;
+        ASSERT_TRUE(WriteVolume(d, img, &layout, &error)) << error;
+        RunResult r = RunVolscanBinary({"-f", img, "C"});
+        ASSERT_EQ(0, r.exitStatus) << r.err.substr(0, 2000);
+        rss[i] = r.maxRssKb;
+        unlink(img.c_str());
+    }
+    EXPECT_LT(rss[1], rss[0] + 4096) << "peak KiB at 10,000 records " << rss[0] << ", at 100,000 " << rss[1];
+}
+
+}  // namespace
