@@ -215,6 +215,7 @@ struct RecW {
     size_t pos = 0;
     uint16_t nextId = 0;
     bool overflow = false;
+    bool signedLengths = true;  // run lengths never set their top bit
 
     uint8_t* Take(size_t n) {
         if (overflow || pos + n + 8 > size) {
@@ -243,6 +244,8 @@ uint16_t AddRes(RecW& w, uint32_t type, const std::u16string& name,
 // A non-resident attribute over `runs`; sizes as given.
 uint16_t AddNonRes(RecW& w, uint32_t type, const std::u16string& name, const std::vector<Run>& runs,
                    uint64_t lowest, uint64_t alloc, uint64_t data, uint64_t init) {
+    RunlistOptions opt;
+    opt.signedLengths = w.signedLengths;
     NrFields f;
     f.type = type;
     f.name = name;
@@ -252,7 +255,7 @@ uint16_t AddNonRes(RecW& w, uint32_t type, const std::u16string& name, const std
     f.alloc = alloc;
     f.data = data;
     f.init = init;
-    std::vector<uint8_t> mp = EncodeRunlist(runs);
+    std::vector<uint8_t> mp = EncodeRunlist(runs, opt);
     if (uint8_t* p = w.Take(NonResidentLen(name.size(), false, mp.size())))
         WriteNonResidentAt(p, f, mp.data(), mp.size());
     return f.id;
@@ -623,6 +626,46 @@ constexpr uint32_t kSysOwner = 0x80000000u;
 constexpr uint64_t kBootBytes = 8192;
 constexpr uint64_t kUpcaseBytes = 131072;
 constexpr size_t kBitmapResidentMax = 64;
+constexpr uint64_t kAttrDefBytes = 2560;
+
+struct AttrDefRow {
+    const char* name;
+    uint32_t type, flags;
+    uint64_t minSize, maxSize;
+};
+// The NTFS 3.1 attribute definitions (flags: 2 indexable, 0x40 resident, 0x80 may be non-resident).
+const AttrDefRow kAttrDefs[] = {
+    {"$STANDARD_INFORMATION", 0x10, 0x40, 0x30, 0x48},
+    {"$ATTRIBUTE_LIST", 0x20, 0x80, 0, UINT64_MAX},
+    {"$FILE_NAME", 0x30, 0x42, 0x44, 0x242},
+    {"$OBJECT_ID", 0x40, 0x40, 0, 0x100},
+    {"$SECURITY_DESCRIPTOR", 0x50, 0x80, 0, UINT64_MAX},
+    {"$VOLUME_NAME", 0x60, 0x40, 2, 0x100},
+    {"$VOLUME_INFORMATION", 0x70, 0x40, 0x0C, 0x0C},
+    {"$DATA", 0x80, 0x00, 0, UINT64_MAX},
+    {"$INDEX_ROOT", 0x90, 0x40, 0, UINT64_MAX},
+    {"$INDEX_ALLOCATION", 0xA0, 0x80, 0, UINT64_MAX},
+    {"$BITMAP", 0xB0, 0x80, 0, UINT64_MAX},
+    {"$REPARSE_POINT", 0xC0, 0x80, 0, 0x4000},
+    {"$EA_INFORMATION", 0xD0, 0x40, 8, 8},
+    {"$EA", 0xE0, 0x00, 0, 0x10000},
+    {"$LOGGED_UTILITY_STREAM", 0x100, 0x80, 0, 0x10000},
+};
+
+std::vector<uint8_t> AttrDefTable() {
+    std::vector<uint8_t> t(kAttrDefBytes, 0);
+    size_t o = 0;
+    for (const AttrDefRow& r : kAttrDefs) {
+        WriteName(t.data(), o, ToUtf16(r.name));
+        W32(t.data(), o + 0x80, r.type);
+        W32(t.data(), o + 0x88, r.type == kAttrFileName ? 1 : 0);  // collation
+        W32(t.data(), o + 0x8C, r.flags);
+        W64(t.data(), o + 0x90, r.minSize);
+        W64(t.data(), o + 0x98, r.maxSize);
+        o += 0xA0;
+    }
+    return t;
+}
 
 const char* const kSystemNames[12] = {"$MFT",    "$MFTMirr", "$LogFile", "$Volume",
                                       "$AttrDef", ".",        "$Bitmap",  "$Boot",
@@ -668,6 +711,7 @@ struct Plan {
     uint64_t mirrLcn = 0, mirrClusters = 0;
     uint64_t mftBmLcn = 0, mftBmClusters = 0, mftBmBytes = 0;
     uint64_t upLcn = 0, upClusters = 0;
+    uint64_t adLcn = 0, adClusters = 0;
     uint64_t sdsLcn = 0, sdsClusters = 0;
     uint64_t bmLcn = 0, bmClusters = 0, bmBytes = 0;
     uint64_t total = 0, imageBytes = 0;
@@ -735,6 +779,7 @@ void SysDataSizes(const Plan& p, uint64_t rec, uint64_t& alloc, uint64_t& real) 
         case 6: alloc = p.bmClusters * p.cs; real = p.bmBytes; break;
         case 7: alloc = real = p.bootClusters * p.cs; break;
         case 10: alloc = p.upClusters * p.cs; real = kUpcaseBytes; break;
+        case 4: alloc = p.adClusters * p.cs; real = kAttrDefBytes; break;
         default: break;
     }
 }
@@ -941,7 +986,11 @@ void EmitAttributes(const Plan& p, uint64_t rec, RecW& w, MftRecord& h, bool mea
             AddNonRes(w, kAttrData, kNone, OneRun(p.upLcn, p.upClusters), 0, p.upClusters * p.cs,
                       kUpcaseBytes, kUpcaseBytes);
             break;
-        default:  // 2 $LogFile, 4 $AttrDef
+        case 4:
+            AddNonRes(w, kAttrData, kNone, OneRun(p.adLcn, p.adClusters), 0, p.adClusters * p.cs,
+                      kAttrDefBytes, kAttrDefBytes);
+            break;
+        default:  // 2 $LogFile
             AddRes(w, kAttrData, kNone, nullptr, 0);
             break;
     }
@@ -998,6 +1047,7 @@ bool EmitRecord(const Plan& p, uint64_t rec, uint8_t* out, std::string* error) {
     w.b = out;
     w.size = p.rs;
     w.pos = FirstAttrOffsetOf(h);
+    w.signedLengths = p.d->signedRunLengths;
     EmitAttributes(p, rec, w, h, false);
     if (w.overflow) {
         SetError(error, "record " + std::to_string(rec) + ": attributes do not fit");
@@ -1018,6 +1068,7 @@ size_t MeasureWithoutIndex(const Plan& p, uint64_t rec) {
     w.b = scratch.data();
     w.size = scratch.size();
     w.pos = FirstAttrOffsetOf(h);
+    w.signedLengths = p.d->signedRunLengths;
     EmitAttributes(p, rec, w, h, true);
     return w.pos + 8;
 }
@@ -1296,6 +1347,8 @@ bool MakePlan(const VolumeDesc& d, Plan& p, std::string* error) {
     p.mftBmLcn = p.Alloc(p.mftBmClusters, true);
     p.upClusters = CeilDiv(kUpcaseBytes, p.cs);
     p.upLcn = p.Alloc(p.upClusters, true);
+    p.adClusters = CeilDiv(kAttrDefBytes, p.cs);
+    p.adLcn = p.Alloc(p.adClusters, true);
     if (d.sdsNonResident) {
         p.sdsClusters = CeilDiv(d.sds.size(), p.cs);
         p.sdsLcn = p.Alloc(p.sdsClusters, true);
@@ -1458,6 +1511,8 @@ bool WriteAll(const Plan& p, const Sink& sink, std::string* error) {
     std::vector<uint8_t> up(kUpcaseBytes);
     for (uint32_t c = 0; c < 65536; ++c) W16(up.data(), 2 * c, uint16_t(UpCase(char16_t(c))));
     sink(p.upLcn * p.cs, up.data(), up.size());
+    std::vector<uint8_t> ad = AttrDefTable();
+    sink(p.adLcn * p.cs, ad.data(), ad.size());
 
     if (d.sdsNonResident && !d.sds.empty()) sink(p.sdsLcn * p.cs, d.sds.data(), d.sds.size());
 

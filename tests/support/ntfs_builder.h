@@ -324,6 +324,8 @@ struct VolumeDesc {
     std::vector<uint8_t> sds;         // $Secure:$SDS contents
     bool sdsNonResident = false;
     bool buildIndexes = true;         // $I30 indexes for the root, $Extend and directories
+    bool signedRunLengths = true;     // run lengths as Windows and ntfs-3g write them (a length
+                                      // byte never has its top bit set); false: minimal unsigned
     std::vector<FileDesc> files;
     std::vector<RecordImage> images;
     std::vector<uint64_t> zeroRecords;     // left all zero
