@@ -155,10 +155,11 @@ int BootstrapMft(Volume* pVol) {
     }
     if (bBuilt && CleanEntry(&provisional) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     if (status == VX_OK) {
-        const uint64_t ullMapped = pVol->pMftData->ullNextVcn * pVol->ClusterSize;
+        const uint64_t ullMapped = MftWalkLimit(pVol);
         if (!pVol->pMftData->bResident && pVol->pMftData->ullSize > ullMapped)
             log_message(VX_WARNING,
-                        "%s %s() l.%d: $MFT data size 0x" VX_X64 " beyond its runlist (0x" VX_X64
+                        "%s %s() l.%d: $MFT data size 0x" VX_X64
+                        " beyond its runlist or the volume (0x" VX_X64
                         " bytes): the records past it are not read - Drive : %s",
                         VX_WHERE, pVol->pMftData->ullSize, ullMapped, pVol->pszDevice);
     }
@@ -224,9 +225,13 @@ uint64_t MftWalkLimit(const Volume* pVol) {
     const Attribute* pData = pVol->pMftData;
     if (pData == nullptr) return 0;
     if (pData->bResident) return pData->ullSize;
-    const uint64_t ullMapped = pData->ullNextVcn > UINT64_MAX / pVol->ClusterSize
+    // Nor can the $MFT be larger than the volume that holds it: a damaged
+    // runlist or size costs at most one walk over the volume's records.
+    uint64_t ullVcns = pData->ullNextVcn < pVol->ClusterNumber ? pData->ullNextVcn
+                                                              : pVol->ClusterNumber;
+    const uint64_t ullMapped = ullVcns > UINT64_MAX / pVol->ClusterSize
                                    ? UINT64_MAX
-                                   : pData->ullNextVcn * pVol->ClusterSize;
+                                   : ullVcns * pVol->ClusterSize;
     return pData->ullSize < ullMapped ? pData->ullSize : ullMapped;
 }
 

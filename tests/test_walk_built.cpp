@@ -209,6 +209,28 @@ TEST(BuiltVolume, MftWithAnAttributeListWalksToItsLastRecord) {
     EXPECT_EQ(std::string::npos, w.run.err.find("not found in runlist")) << w.run.err;
 }
 
+TEST(BuiltVolume, MftSizeBeyondTheVolumeBoundsTheWalk) {
+    VolumeDesc d;
+    VolumeLayout layout;
+    std::vector<uint8_t> img = BuildVolume(d, &layout);
+    ASSERT_FALSE(img.empty());
+    // The data size of record 0's $DATA: 2^50 bytes, far beyond the volume.
+    const uint64_t rec = RecordOffset(layout, 0);
+    uint64_t at = rec + GetU16(img, rec + 0x14);
+    while (GetU32(img, at) != kAttrData && GetU32(img, at) != kAttrEnd) at += GetU32(img, at + 4);
+    ASSERT_EQ(kAttrData, GetU32(img, at));
+    PutU64(img, at + 0x30, 1ull << 50);
+    std::string dir = MakeTestDir("huge-mft");
+    ASSERT_TRUE(WriteBytes(dir + "/volume.img", img));
+    RunResult r = RunVolscanBinary({"-d", dir + "/trace.txt", "-f", dir + "/volume.img", "C"});
+    EXPECT_NE(std::string::npos, r.err.find("$MFT data size 0x4000000000000 beyond its runlist"));
+    std::string trace = ReadFile(dir + "/trace.txt");
+    const std::string last = "Looking for base record #" + std::to_string(layout.recordCount - 1) + "\n";
+    const std::string past = "Looking for base record #" + std::to_string(layout.recordCount) + "\n";
+    EXPECT_NE(std::string::npos, trace.find(last));
+    EXPECT_EQ(std::string::npos, trace.find(past));
+}
+
 TEST(BuiltVolume, VersionFromVolumeInformation) {
     VolumeDesc d;
     d.volumeInformation = false;
