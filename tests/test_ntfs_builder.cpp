@@ -57,10 +57,13 @@ bool HaveTool(const std::string& name) {
 
 #define REQUIRE_TSK()                                                                  \
     do {                                                                               \
-        if (!HaveTool("fls") || !HaveTool("istat") || !HaveTool("icat"))               \
+        if (!HaveTool("fls") || !HaveTool("istat") || !HaveTool("icat") ||            \
+            !HaveTool("fsstat") || !HaveTool("blkstat"))                               \
             GTEST_SKIP() << "The Sleuth Kit (fls, istat, icat) is not installed; "    \
                             "apt-get install sleuthkit";                               \
     } while (0)
+
+bool HaveNtfs3g() { return HaveTool("ntfsls") && HaveTool("ntfscat"); }
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
 
@@ -84,6 +87,26 @@ std::string Icat(const std::string& img, const std::string& addr) {
 
 bool Has(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
+}
+
+// Compares tool output with expected bytes without dumping binary on failure.
+testing::AssertionResult SameBytes(const std::string& got, const Bytes& want) {
+    if (got.size() != want.size())
+        return testing::AssertionFailure() << "size " << got.size() << ", expected " << want.size()
+                                           << "; starts: " << got.substr(0, 120);
+    for (size_t i = 0; i < got.size(); ++i)
+        if (uint8_t(got[i]) != want[i])
+            return testing::AssertionFailure() << "first difference at byte " << i;
+    return testing::AssertionSuccess();
+}
+
+// First cluster of a non-resident $DATA as istat lists it (the line after the header).
+uint64_t FirstCluster(const std::string& img, const std::string& addr) {
+    std::string st = Istat(img, addr);
+    size_t at = st.find("Non-Resident");
+    if (at == std::string::npos) return 0;
+    at = st.find('\n', at);
+    return at == std::string::npos ? 0 : std::strtoull(st.c_str() + at + 1, nullptr, 10);
 }
 
 FileDesc File(const std::string& name, const Bytes& data, bool nonResident = false) {
@@ -119,6 +142,13 @@ void AddMix(VolumeDesc& d) {
     gone.inUse = false;
     gone.sequence = 2;
     d.files.push_back(gone);                                         // 24 gone.txt (erased)
+    FileDesc cross = File("cross.bin", Pattern(600, 3));
+    cross.record = 25;
+    d.files.push_back(cross);                                        // 25 cross.bin (resident)
+    FileDesc erasedBig = File("erased-big.bin", Pattern(9000, 4), true);
+    erasedBig.record = 26;
+    erasedBig.inUse = false;
+    d.files.push_back(erasedBig);                                    // 26 erased, non-resident
 }
 
 void CheckMix(const std::string& img) {
@@ -129,17 +159,17 @@ void CheckMix(const std::string& img) {
     EXPECT_TRUE(Has(fls, "r/r 21-128-3:\tdocs/hello-link.txt\n")) << fls;
     EXPECT_TRUE(Has(fls, "r/r 22-128-2:\tdocs/big.bin\n")) << fls;
     EXPECT_TRUE(Has(fls, "r/r 23-128-2:\tads.txt\n")) << fls;
-    EXPECT_TRUE(Has(fls, "r/r 23-128-3:\tads.txt:secret\n")) << fls;
-    EXPECT_TRUE(Has(fls, "r/r 23-128-4:\tads.txt:bigstream\n")) << fls;
+    EXPECT_TRUE(Has(fls, "r/r 23-128-4:\tads.txt:secret\n")) << fls;
+    EXPECT_TRUE(Has(fls, "r/r 23-128-3:\tads.txt:bigstream\n")) << fls;
     EXPECT_TRUE(Has(fls, "* 24-128-2:\tgone.txt\n")) << fls;
     EXPECT_TRUE(Has(fls, "r/r 4-128-2:\t$AttrDef\n")) << fls;
 
     EXPECT_EQ(Icat(img, "21"), "Hello, NTFS\n");
     Bytes big = Pattern(10000, 1);
-    EXPECT_EQ(Icat(img, "22"), std::string(big.begin(), big.end()));
-    EXPECT_EQ(Icat(img, "23-128-3"), "hidden stream\n");
+    EXPECT_TRUE(SameBytes(Icat(img, "22"), big));
+    EXPECT_EQ(Icat(img, "23-128-4"), "hidden stream\n");
     Bytes bs = Pattern(5000, 2);
-    EXPECT_EQ(Icat(img, "23-128-4"), std::string(bs.begin(), bs.end()));
+    EXPECT_TRUE(SameBytes(Icat(img, "23-128-3"), bs));
     EXPECT_EQ(Icat(img, "24"), "erased bytes\n");
 
     std::string st = Istat(img, "21");
@@ -152,6 +182,32 @@ void CheckMix(const std::string& img) {
     std::string gone = Istat(img, "24");
     EXPECT_TRUE(Has(gone, "Not Allocated File")) << gone;
     EXPECT_TRUE(Has(gone, "Sequence: 2")) << gone;
+    // Resident data across the first stride end (offset 510): fixups undone right.
+    Bytes cross = Pattern(600, 3);
+    EXPECT_TRUE(SameBytes(Icat(img, "25"), cross));
+    // $Bitmap: clusters of a live file are allocated, those of the erased one free.
+    uint64_t liveCluster = FirstCluster(img, "22"), freedCluster = FirstCluster(img, "26");
+    EXPECT_GT(liveCluster, 0u);
+    EXPECT_GT(freedCluster, liveCluster);
+    std::string live = Shell("blkstat " + Q(img) + " " + std::to_string(liveCluster)).out;
+    EXPECT_TRUE(Has(live, "\nAllocated")) << live;
+    std::string freed = Shell("blkstat " + Q(img) + " " + std::to_string(freedCluster)).out;
+    EXPECT_TRUE(Has(freed, "Not Allocated")) << freed;
+    Bytes er = Pattern(9000, 4);
+    EXPECT_TRUE(SameBytes(Icat(img, "26"), er));
+
+    if (!HaveNtfs3g()) return;  // second opinion from ntfs-3g, when installed
+    std::string root = Shell("ntfsls -a -s " + Q(img)).out;
+    EXPECT_TRUE(Has(root, "hello.txt\n")) << root;
+    EXPECT_TRUE(Has(root, "$MFT\n")) << root;
+    EXPECT_FALSE(Has(root, "gone.txt")) << root;
+    std::string docs = Shell("ntfsls -p /docs " + Q(img)).out;
+    EXPECT_TRUE(Has(docs, "big.bin\n")) << docs;
+    EXPECT_TRUE(Has(docs, "hello-link.txt\n")) << docs;
+    EXPECT_TRUE(SameBytes(Shell("ntfscat " + Q(img) + " /docs/big.bin").out, big));
+    EXPECT_EQ(Shell("ntfscat " + Q(img) + " /docs/hello-link.txt").out, "Hello, NTFS\n");
+    EXPECT_TRUE(SameBytes(Shell("ntfscat -a 0x80 -n bigstream " + Q(img) + " /ads.txt").out, bs));
+    EXPECT_EQ(Shell("ntfscat -a 0x80 -n secret " + Q(img) + " /ads.txt").out, "hidden stream\n");
 }
 
 }  // namespace
@@ -379,6 +435,7 @@ TEST(NtfsBuilderBoot, FieldEncodings) {
 
     VolumeDesc d;
     d.geometry.clusterSize = 2u << 20;
+    d.extraClusters = 0;
     VolumeLayout l;
     Bytes img = BuildVolume(d, &l);
     ASSERT_FALSE(img.empty());
@@ -574,6 +631,123 @@ TEST(NtfsBuilderTsk, LargeDirectoryIndex) {
     EXPECT_TRUE(Has(fls, "r/r 616-128-2:\tmany/file-599.txt\n"));
     std::string st = Istat(img, "16");
     EXPECT_TRUE(Has(st, "$INDEX_ALLOCATION")) << st;
+}
+
+TEST(NtfsBuilderTsk, SecureStreamResidentAndNot) {
+    REQUIRE_TSK();
+    for (bool nonResident : {false, true}) {
+        VolumeDesc d;
+        d.sds = Pattern(nonResident ? 9000 : 300, 5);
+        d.sdsNonResident = nonResident;
+        std::string img = Build(d, nonResident ? "sds-nr" : "sds-res");
+        EXPECT_TRUE(SameBytes(Icat(img, "9-128-2"), d.sds));
+        std::string st = Istat(img, "9");
+        EXPECT_TRUE(Has(st, std::string("$DATA (128-2)   Name: $SDS   ") +
+                                (nonResident ? "Non-Resident" : "Resident")))
+            << st;
+    }
+}
+
+TEST(NtfsBuilderTsk, RecordImageAndBrokenFixups) {
+    REQUIRE_TSK();
+    // A record from the record-level API, placed as is.
+    MftRecord r;
+    r.recordNumber = 30;
+    r.sequence = 4;
+    AddResident(r, ResidentAttr{kAttrStandardInformation, "", 0, {}, 0,
+                                StandardInformationValue(StandardInfo{})});
+    FileNameInfo fn;
+    fn.name = "from-image.txt";
+    fn.realSize = 11;
+    AddResident(r, ResidentAttr{kAttrFileName, "", 0, {}, 1, FileNameValue(fn)});
+    AddResident(r, ResidentAttr{kAttrData, "", 0, {}, 0, Text("image data\n")});
+    VolumeDesc d;
+    d.images.push_back(RecordImage{30, BuildRecord(r)});
+    MftRecord broken = r;
+    broken.recordNumber = 31;
+    broken.corruptStride = 0;
+    d.images.push_back(RecordImage{31, BuildRecord(broken)});
+    // A built file whose second stride check is spoilt after the fixups.
+    FileDesc f = File("spoilt.txt", Text("x"));
+    f.record = 32;
+    d.files.push_back(f);
+    d.recordPatches.push_back(RecordPatch{32, 1022, B({0xEE, 0xEE}), false});
+    std::string img = Build(d, "images");
+    EXPECT_EQ(Icat(img, "30"), "image data\n");
+    std::string st = Istat(img, "30");
+    EXPECT_TRUE(Has(st, "Name: from-image.txt")) << st;
+    EXPECT_TRUE(Has(st, "Sequence: 4")) << st;
+    ToolOut bad = Shell("istat " + Q(img) + " 31");
+    EXPECT_NE(bad.status, 0) << bad.out;
+    EXPECT_TRUE(Has(bad.out, "Incorrect update sequence value")) << bad.out;
+    ToolOut spoilt = Shell("istat " + Q(img) + " 32");
+    EXPECT_NE(spoilt.status, 0) << spoilt.out;
+}
+
+TEST(NtfsBuilderTsk, DosNameAndVersion30) {
+    REQUIRE_TSK();
+    VolumeDesc d;
+    d.versionMinor = 0;
+    FileDesc f = File("Long File Name.txt", Text("long\n"));
+    f.nameSpace = kNameWin32;
+    f.links.push_back(LinkDesc{kRootRecord, "LONGFI~1.TXT", kNameDos});
+    d.files.push_back(f);
+    std::string img = Build(d, "dosname");
+    std::string st = Istat(img, "16");
+    EXPECT_TRUE(Has(st, "Name: Long File Name.txt")) << st;
+    EXPECT_TRUE(Has(st, "Name: LONGFI~1.TXT")) << st;
+    EXPECT_TRUE(Has(st, "Links: 1")) << st;  // the DOS name is no extra link
+    EXPECT_TRUE(Has(Fls(img), ":\tLong File Name.txt\n"));
+    EXPECT_TRUE(Has(Shell("fsstat " + Q(img)).out, "Version: Windows 2000"));
+}
+
+TEST(NtfsBuilderTsk, UnsignedRunLengths) {
+    REQUIRE_TSK();
+    // 128 clusters: one length byte 0x80 when unsigned, 80 00 when kept signed.
+    for (bool signedLengths : {true, false}) {
+        VolumeDesc d;
+        d.signedRunLengths = signedLengths;
+        FileDesc f = File("c128.bin", Pattern(128 * 4096, 6), true);
+        d.files.push_back(f);
+        VolumeLayout l;
+        std::string img = Build(d, signedLengths ? "len-signed" : "len-unsigned", &l);
+        EXPECT_TRUE(SameBytes(Icat(img, "16"), f.data));
+        Bytes all = Text(Shell("cat " + Q(img)).out);
+        uint64_t off = RecordOffset(l, 16);
+        Bytes rec(all.begin() + long(off), all.begin() + long(off + 1024));
+        // The $DATA attribute follows SI (0x60) and FN (0x18 + 0x58) at 0x38.
+        size_t data = 0x38 + 0x60 + 0x70;
+        ASSERT_EQ(GetU32(rec, data), kAttrData);
+        size_t mp = data + GetU16(rec, data + 0x20);
+        if (signedLengths) {
+            EXPECT_EQ(rec[mp], 0x12);  // 2 length bytes, 1 LCN byte
+            EXPECT_EQ(rec[mp + 1], 0x80);
+            EXPECT_EQ(rec[mp + 2], 0x00);
+        } else {
+            EXPECT_EQ(rec[mp], 0x11);
+            EXPECT_EQ(rec[mp + 1], 0x80);
+        }
+    }
+}
+
+TEST(NtfsBuilderNtfs3g, ClustersAbove64k) {
+    // TSK 4.11 does not open clusters above 64 KiB; ntfs-3g does.
+    if (!HaveNtfs3g()) GTEST_SKIP() << "ntfs-3g tools (ntfsls, ntfscat) are not installed";
+    for (uint32_t cs : {128u << 10, 2u << 20}) {
+        VolumeDesc d;
+        d.geometry.clusterSize = cs;
+        d.extraClusters = 1;
+        FileDesc f = File("data.bin", Pattern(300000, 7), true);
+        d.files.push_back(f);
+        d.files.push_back(File("note.txt", Text("note\n")));
+        std::string img = Build(d, "big-cluster-" + std::to_string(cs));
+        std::string ls = Shell("ntfsls " + Q(img)).out;
+        EXPECT_TRUE(Has(ls, "data.bin\n")) << ls;
+        EXPECT_TRUE(Has(ls, "note.txt\n")) << ls;
+        EXPECT_TRUE(SameBytes(Shell("ntfscat " + Q(img) + " /data.bin").out, f.data));
+        std::string info = Shell("ntfsinfo -m " + Q(img)).out;
+        EXPECT_TRUE(Has(info, "Cluster Size: " + std::to_string(cs))) << info;
+    }
 }
 
 TEST(NtfsBuilderTsk, NoVolumeInformation) {

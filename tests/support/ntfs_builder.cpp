@@ -109,6 +109,17 @@ char16_t UpCase(char16_t c) {
     return c;
 }
 
+// NTFS name order: upper-cased UTF-16 first, the exact units break ties.
+bool NameLess(const std::u16string& a, const std::u16string& b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        char16_t x = UpCase(a[i]), y = UpCase(b[i]);
+        if (x != y) return x < y;
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
 // ---------------------------------------------------------------- attribute writers
 
 size_t ResidentLen(size_t nameUnits, size_t valueLen) {
@@ -884,11 +895,21 @@ void EmitAttributes(const Plan& p, uint64_t rec, RecW& w, MftRecord& h, bool mea
         AddRes(w, kAttrStandardInformation, kNone, StandardInformationValue(fd.info));
         for (uint16_t l = 0; l <= fd.links.size(); ++l)
             AddRes(w, kAttrFileName, kNone, UserFileName(p, f, l), 1);
+        // Attributes of one type go in name order (readers stop searching early).
         const size_t unnamed = HasUnnamedData(fd) ? 1 : 0;
+        std::vector<std::u16string> streamNames(fl.streams.size());
+        std::vector<size_t> order(fl.streams.size());
         for (size_t si = 0; si < fl.streams.size(); ++si) {
+            streamNames[si] = ToUtf16(fl.streams[si].name);
+            order[si] = si;
+        }
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return NameLess(streamNames[a], streamNames[b]);
+        });
+        for (size_t si : order) {
             const StreamLayout& s = fl.streams[si];
             const std::vector<uint8_t>& bytes = si < unnamed ? fd.data : fd.streams[si - unnamed].data;
-            std::u16string name = ToUtf16(s.name);
+            const std::u16string& name = streamNames[si];
             if (s.nonResident)
                 AddNonRes(w, kAttrData, name, OneRun(s.lcn, s.clusters), 0, s.clusters * p.cs,
                           s.size, s.size);
@@ -1144,12 +1165,11 @@ bool PlanDirectory(Plan& p, DirIndex& di, std::string* error) {
                            : c.link == 0 ? p.d->files[c.owner].name
                                          : p.d->files[c.owner].links[c.link - 1].name;
         keys[i] = ToUtf16(name);
-        for (char16_t& ch : keys[i]) ch = UpCase(ch);
     }
     std::vector<uint32_t> order(di.entries.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
     std::stable_sort(order.begin(), order.end(),
-                     [&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+                     [&](uint32_t a, uint32_t b) { return NameLess(keys[a], keys[b]); });
     std::vector<ChildRef> sorted(order.size());
     for (size_t i = 0; i < order.size(); ++i) sorted[i] = di.entries[order[i]];
     di.entries = std::move(sorted);

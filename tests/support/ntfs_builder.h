@@ -2,7 +2,7 @@
 // volumes byte by byte, so tests can make any record they need, including
 // damaged ones. Independent of the code under test: standard library only.
 //
-// Every multi-byte field is written little-endian with the Put* helpers; no
+// Every multi-byte field is written with little-endian put helpers; no
 // buffer is ever cast to a struct. Nothing throws on purpose: builders that can
 // fail return an empty result and fill `error` when it is not null.
 #pragma once
@@ -283,7 +283,7 @@ struct FileDesc {
     bool inUse = true;                // false: erased (flag clear, no index entry, clusters free)
     std::vector<uint8_t> data;        // unnamed $DATA (files always get one; dirs only if set)
     bool nonResident = false;
-    std::vector<StreamDesc> streams;  // named $DATA streams
+    std::vector<StreamDesc> streams;  // named $DATA streams (written in NTFS name order)
     std::vector<LinkDesc> links;      // extra $FILE_NAMEs
     std::optional<uint64_t> record;   // unset: the lowest free number from 16 up
     uint16_t sequence = 1;
@@ -309,13 +309,23 @@ struct RecordPatch {                  // bytes written inside one MFT record
     bool beforeFixups = true;         // built records only; images, zero and garbage: raw
 };
 
+// A whole minimal NTFS volume. Layout: boot sector at LCN 0 (its backup in the
+// sector after the last cluster), the $MFT, then $MFTMirr, the $MFT bitmap,
+// $UpCase, $AttrDef, a non-resident $SDS, file data and directory indexes in
+// that order, $Bitmap last. System records: 0 $MFT (SI, FN, $DATA, $BITMAP),
+// 1 $MFTMirr, 2 $LogFile (empty), 3 $Volume ($VOLUME_NAME, $VOLUME_INFORMATION),
+// 4 $AttrDef, 5 root ".", 6 $Bitmap, 7 $Boot, 8 $BadClus (with a sparse $Bad),
+// 9 $Secure ($SDS, empty $SDH/$SII roots), 10 $UpCase, 11 $Extend, 12..15 in use
+// with SI and an empty $DATA only. Sequence numbers: 1 for $MFT, else the record
+// number. Attribute ids in a built record count up from 0 in record order (SI,
+// each FN, the unnamed $DATA, named streams, the index).
 struct VolumeDesc {
     Geometry geometry;
     uint64_t mftLcn = 0;              // 0: right after the boot area
     std::vector<Run> mftRuns;         // explicit $MFT placement (sets the MFT size); empty: one run
     uint64_t mftSplitVcn = 0;         // > 0: $MFT $DATA from this VCN on lives in an extension
                                       // record, listed by an $ATTRIBUTE_LIST in record 0
-    uint64_t mftExtensionRecord = 15;
+    uint64_t mftExtensionRecord = 15; // must lie inside the first extent for readers to find it
     uint64_t minRecordCount = 0;      // the MFT holds at least this many records
     bool formatUnusedRecords = true;  // unused records: empty "FILE" records (false: zeros)
     bool volumeInformation = true;    // false: $Volume without $VOLUME_INFORMATION
@@ -327,9 +337,9 @@ struct VolumeDesc {
     bool signedRunLengths = true;     // run lengths as Windows and ntfs-3g write them (a length
                                       // byte never has its top bit set); false: minimal unsigned
     std::vector<FileDesc> files;
-    std::vector<RecordImage> images;
-    std::vector<uint64_t> zeroRecords;     // left all zero
-    std::vector<uint64_t> garbageRecords;  // filled with pseudo-random bytes
+    std::vector<RecordImage> images;  // may replace system records too (not files)
+    std::vector<uint64_t> zeroRecords;     // left all zero (any record but a file's)
+    std::vector<uint64_t> garbageRecords;  // pseudo-random bytes, the same on every build
     uint64_t extraClusters = 16;      // free clusters at the end
     uint64_t minTotalClusters = 0;
     uint16_t usn = 1;                 // USN of every built record
@@ -350,7 +360,8 @@ struct StreamLayout {
 struct FileLayout {
     uint64_t record = 0;
     uint16_t sequence = 0;
-    std::vector<StreamLayout> streams;  // the unnamed $DATA first (when present)
+    std::vector<StreamLayout> streams;  // the unnamed $DATA (when present), then FileDesc::streams
+                                        // in the given order (the record holds them name-sorted)
 };
 
 struct VolumeLayout {
@@ -366,7 +377,8 @@ struct VolumeLayout {
 // The volume image in memory; empty on error.
 std::vector<uint8_t> BuildVolume(const VolumeDesc& d, VolumeLayout* layout = nullptr,
                                  std::string* error = nullptr);
-// The same image streamed to `path` (for big volumes; memory stays small).
+// The same image streamed to `path` (for big volumes: memory is the plan, not
+// the image; unwritten areas are holes in the file).
 bool WriteVolume(const VolumeDesc& d, const std::string& path, VolumeLayout* layout = nullptr,
                  std::string* error = nullptr);
 // Byte offset of MFT record `record` in the image (through the $MFT runs);
