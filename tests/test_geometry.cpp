@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/capture.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,15 +56,6 @@ Decoded Decode(const std::vector<uint8_t>& b) {
     return d;
 }
 
-std::string Drain(FILE* f) {
-    fflush(f);
-    rewind(f);
-    std::string s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
 
 std::string WriteImage(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::string path = MakeTestDir(name) + "/boot.img";

@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/capture.h"
+
 #include <clocale>
 #include <cstdio>
 #include <string>
@@ -13,15 +15,6 @@
 
 namespace {
 
-std::string Drain(FILE* f) {
-    fflush(f);
-    rewind(f);
-    std::string s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
 
 std::string Hex(const std::string& bytes) {
     std::string s;

@@ -1,6 +1,8 @@
 // Diagnostics frames and the allocation wrappers.
 #include <gtest/gtest.h>
 
+#include "support/capture.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,15 +16,6 @@
 
 namespace {
 
-std::string Drain(FILE* f) {
-    fflush(f);
-    rewind(f);
-    std::string s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
 
 // Every in-process diagnostic of these tests goes to a scratch file.
 class LogTest : public ::testing::Test {

@@ -24,3 +24,14 @@ struct CapturedStream {
         return std::string(pBuffer, cbBuffer);
     }
 };
+
+// Everything written so far to a temporary file, from its start.
+inline std::string Drain(FILE* f) {
+    fflush(f);
+    rewind(f);
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    return s;
+}
