@@ -110,3 +110,16 @@ struct VxSystemTime {
 };
 void vx_plat_system_time(VxSystemTime* pTime);  // UTC
 void vx_plat_local_time(VxSystemTime* pTime);
+
+// ------------------------------------------------------------------- MD5
+
+// One MD5 digest (RFC 1321) at a time, from the system's cryptographic
+// library (OpenSSL's libcrypto on POSIX, CNG on Windows).  The context is
+// kept between digests, so hashing many small files costs no setup each.
+// 1 started, 0 when the library failed (last error set).
+int vx_plat_md5_init();
+void vx_plat_md5_update(const void* pData, size_t length);
+// The 16 digest bytes of everything given since the last init.
+void vx_plat_md5_final(uint8_t digest[16]);
+// Releases the context at the end of the run.
+void vx_plat_md5_release();

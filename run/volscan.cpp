@@ -7,6 +7,7 @@
 
 #include "diskio/diskio.h"
 #include "platform/platform.h"
+#include "report/info.h"
 #include "report/sysheader.h"
 #include "run/vx_log.h"
 #include "text/vx_locale.h"
@@ -148,19 +149,29 @@ bool RecordInside(uint64_t n, uint32_t dwRecordSize, uint64_t ullLimit) {
     return ullLimit != 0 && n <= (ullLimit - 1) / dwRecordSize;
 }
 
-// Reads every record number from the -i value (or 0) while it lies inside
-// the $MFT data into the one Entry; the status is that of the last record.
-int WalkRecords(Volume* pVol, const RunOptions* pOpt, Entry** ppEntry) {
+// Reports the Entry just read, unless only erased files are wanted and it
+// is in use.
+int ReportRecord(FILE* pOut, Entry* pEntry, const RunOptions* pOpt, int s) {
+    if (s != VX_OK || (pOpt->bErasedOnly && pEntry->wLinkCount != 0)) return s;
+    return DumpFileInfo(pOut, pEntry, pOpt->bMd5, pOpt->lineMode);
+}
+
+// Reads and reports every record number from the -i value (or 0) while it
+// lies inside the $MFT data, through the one Entry; the status is that of
+// the last record.
+int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntry) {
     const uint64_t ullLimit = MftWalkLimit(pVol);
     uint64_t n = pOpt->bSingleIndex ? pOpt->ullIndex : 0;
     // The first record is always tried, even with -i beyond the end.
     int s = InitEntry(pVol, ppEntry, n, pOpt->bErasedOnly);
+    s = ReportRecord(pOut, *ppEntry, pOpt, s);
     n++;
     while (RecordInside(n, pVol->MftRecordSize, ullLimit) && s != VX_FATAL_STATUS &&
            !pOpt->bSingleIndex) {
         s = CleanEntry(*ppEntry);
         if (s == VX_FATAL_STATUS) break;
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
+        s = ReportRecord(pOut, *ppEntry, pOpt, s);
         n++;
     }
     return s;
@@ -238,6 +249,8 @@ int RunVolscan(int argc, char** argv) {
         streams.pDebug = stderr;
     DiskioDebugStream = streams.pDebug;
     DiskioDumpRecords = opt.bDumpRecords;
+    InfoDebugStream = streams.pDebug;
+    InfoNoSequenceCheck = opt.bNoSequenceCheck;
     if (opt.pszErrorFile != nullptr) {
         streams.pError = CreateRunFile(program, "error", opt.pszErrorFile);
         VxErrorStream = streams.pError;
@@ -253,13 +266,14 @@ int RunVolscan(int argc, char** argv) {
     Entry* pEntry = nullptr;
     if (s == VX_OK) {
         if (opt.lineMode) fputs(kColumnTitles, pOut);
-        s = WalkRecords(&vol, &opt, &pEntry);
+        s = WalkRecords(&vol, &opt, pOut, &pEntry);
     }
 
     int f = FreeEntry(pEntry);
     if (f > s) s = f;
     f = CloseVolume(&vol);
     if (f > s) s = f;
+    vx_plat_md5_release();
     CloseRunStreams(&streams);
     return s;
 }

@@ -1,0 +1,39 @@
+// MD5 through OpenSSL's EVP interface.
+#include <openssl/evp.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace {
+EVP_MD_CTX* g_pContext = nullptr;
+const EVP_MD* g_pMd5 = nullptr;
+}  // namespace
+
+int vx_plat_md5_init() {
+    if (g_pContext == nullptr) {
+        g_pContext = EVP_MD_CTX_new();
+        g_pMd5 = EVP_md5();
+    }
+    if (g_pContext == nullptr || g_pMd5 == nullptr ||
+        EVP_DigestInit_ex(g_pContext, g_pMd5, nullptr) != 1) {
+        vx_plat_set_last_error(ENOMEM);
+        return 0;
+    }
+    return 1;
+}
+
+void vx_plat_md5_update(const void* pData, size_t length) {
+    if (g_pContext != nullptr && length != 0) EVP_DigestUpdate(g_pContext, pData, length);
+}
+
+void vx_plat_md5_final(uint8_t digest[16]) {
+    unsigned int size = 16;
+    if (g_pContext == nullptr || EVP_DigestFinal_ex(g_pContext, digest, &size) != 1)
+        for (int i = 0; i < 16; i++) digest[i] = 0;
+}
+
+void vx_plat_md5_release() {
+    if (g_pContext != nullptr) EVP_MD_CTX_free(g_pContext);
+    g_pContext = nullptr;
+}

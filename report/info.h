@@ -1,0 +1,32 @@
+// The report of one file: the line of pipe-separated fields or, with -v, the
+// labelled block; its standard information and times, its full path rebuilt
+// from the parent references, and the MD5 of its data streams.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct Entry;
+struct Attribute;
+
+// Module-wide settings of the report, written by the run driver before the
+// volume is opened and only read afterwards.
+extern FILE* InfoDebugStream;     // none: no trace of the path walk
+extern int InfoNoSequenceCheck;   // -n: parents are taken without the sequence check
+
+// Statuses: 0 written, 2 written as far as the data allowed (an error line
+// says what was wrong), 1 fatal.
+int DumpFileInfo(FILE* stream, Entry* pEntry, int md5, int lineMode);
+
+// Fields 6 to 10 (attribute codes and the four times) from the file's
+// $STANDARD_INFORMATION; records its security id in the Entry.
+int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMode);
+// "dd/mm/yyyy hh:mm:ss.fffffff" of an NTFS time (100 ns units since 1601, UTC).
+void DumpTime(FILE* stream, uint64_t ullTime);
+
+int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode);
+int WalkBack(FILE* stream, const Entry* pEntry, int isFirst, int lineMode);
+int DumpFileName(FILE* stream, const Entry* pEntry);
+
+// 1 when every data stream was hashed to its end, 0 otherwise.
+int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);

@@ -1,0 +1,19 @@
+// Flag words as text: the two-letter codes of the report line or the long
+// names of the verbose text, from a table of the tool's own vocabulary.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct BitName {
+    uint32_t dwMask;  // 0 ends a table
+    const char* pszCode;
+    const char* pszName;
+};
+
+extern const BitName FileAttributeBits[];
+
+// Writes the rows of `table` whose every bit `value` holds, unless each of
+// those bits was already shown by an earlier row, so a composite row wins
+// over the single bits it covers; then "|" (line mode) or "\n".
+void DumpBits(FILE* stream, uint32_t value, const BitName* table, int lineMode);
