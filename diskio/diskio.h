@@ -184,6 +184,18 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
                          int erasedOnly);
 int FreeAttribute(Attribute* pAttr);
 
+// ------------------------------------------------------- $Secure:$SDS
+
+// Each $SDS entry: hash, security id, its own offset, its length, then the
+// self-relative descriptor.
+constexpr uint32_t kSdsHeaderSize = 20;
+constexpr uint32_t kSecInfoStep = 20;  // the security list grows by this many records
+
+// Fills the Volume's security list from its $SDS stream; returns 0.
+int LoadSecureSDS(Volume* pVol);
+// Appends one record: the entry's offset and length field as stored.
+int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize);
+
 // -------------------------------------------------------------- entries
 
 int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly);

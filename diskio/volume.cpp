@@ -216,10 +216,64 @@ int ReadVersionAndSecure(Volume* pVol) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: attribute 0x%x from base record 9 not found - Drive : %s",
                     VX_WHERE, pVol->AttrTypes[ATTR_DATA], pVol->pszDevice);
+    else
+        LoadSecureSDS(pVol);
     return VX_OK;
 }
 
 }  // namespace
+
+// ---------------------------------------------------------- $Secure:$SDS
+
+int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize) {
+    SecList* pList = &pVol->secList;
+    if (pList->pSecInfo == nullptr) {
+        pList->pSecInfo = static_cast<SecInfo*>(VX_CALLOC(
+            kSecInfoStep, sizeof(SecInfo), VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pVol->secList.pSecInfo", VX_WHERE));
+        pList->dwCount = 0;
+        pList->dwMaxSize = 0;
+    } else if (pList->dwCount % kSecInfoStep == 0) {
+        pList->pSecInfo = static_cast<SecInfo*>(
+            VX_REALLOC(pList->pSecInfo, static_cast<uint64_t>(pList->dwCount) + kSecInfoStep,
+                       sizeof(SecInfo), VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy", VX_WHERE));
+    }
+    SecInfo* pInfo = &pList->pSecInfo[pList->dwCount];
+    pInfo->dwId = dwId;
+    pInfo->dwSize = dwSize;
+    pInfo->ullOffset = ullOffset + kSdsHeaderSize;
+    pList->dwCount++;
+    if (dwSize > pList->dwMaxSize) pList->dwMaxSize = dwSize;
+    if (DiskioDebugStream != nullptr)
+        fprintf(DiskioDebugStream, "Added to pVol->secList : Id %u, size %u, offset " VX_U64 "\n",
+                dwId, dwSize, ullOffset);
+    return 0;
+}
+
+int LoadSecureSDS(Volume* pVol) {
+    const Attribute* pSds = pVol->pSecureData;
+    const uint64_t ullStreamSize = pSds->ullSize;
+    uint64_t ullPos = 0;
+    uint8_t header[32];
+    while (ullPos < ullStreamSize) {
+        uint64_t ullCount = ullStreamSize - ullPos < sizeof header ? ullStreamSize - ullPos
+                                                                   : sizeof header;
+        if (!ReadStreamBytes(pVol, pSds, ullPos, &ullCount, header)) ullCount = 0;
+        if (ullCount < kSdsHeaderSize) break;
+        const uint32_t dwLength = vx_le32(header, ullCount, 16);
+        // An entry is known by its own offset and a length that fits in the
+        // stream: a damaged length would otherwise size the descriptor
+        // buffer of every later file.
+        if (vx_le64(header, ullCount, 8) == ullPos && dwLength >= kSdsHeaderSize &&
+            dwLength <= ullStreamSize - ullPos) {
+            AddSecureSD(pVol, vx_le32(header, ullCount, 4), ullPos, dwLength);
+            ullPos += (static_cast<uint64_t>(dwLength) + 15) & ~static_cast<uint64_t>(15);
+        } else {
+            ullPos += 16;
+        }
+    }
+    return 0;
+}
 
 uint64_t MftWalkLimit(const Volume* pVol) {
     const Attribute* pData = pVol->pMftData;

@@ -123,3 +123,22 @@ void vx_plat_md5_update(const void* pData, size_t length);
 void vx_plat_md5_final(uint8_t digest[16]);
 // Releases the context at the end of the run.
 void vx_plat_md5_release();
+
+// -------------------------------------------------------------- accounts
+
+// A SID in the system's form, made from an identifier authority (48 bits)
+// and 1 to 8 sub-authorities, as AllocateAndInitializeSid makes it.
+struct VxSid;
+// 1 with *ppSid set, 0 failed (last error set).
+int vx_plat_allocate_sid(uint64_t ullAuthority, uint8_t bCount, const uint32_t* pdwSubs,
+                         VxSid** ppSid);
+int vx_plat_is_valid_sid(const VxSid* pSid);
+void vx_plat_free_sid(VxSid* pSid);
+// LookupAccountSid on the local system: the account name and its domain
+// (each 0-terminated) and the SID_NAME_USE value.  The sizes are in and
+// out, in bytes with the terminator: a buffer too small (or none) fails
+// with the error vx_plat_error_insufficient_buffer() and the sizes needed.
+// 1 found, 0 failed (last error set).
+int vx_plat_lookup_account_sid(const VxSid* pSid, char* pszName, uint32_t* pdwNameSize,
+                               char* pszDomain, uint32_t* pdwDomainSize, uint32_t* pdwUse);
+uint32_t vx_plat_error_insufficient_buffer();

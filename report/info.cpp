@@ -4,6 +4,7 @@
 #include "diskio/le.h"
 #include "platform/platform.h"
 #include "run/vx_log.h"
+#include "security/sd_dump.h"
 #include "security/vx_comment.h"
 #include "text/vx_locale.h"
 
@@ -140,12 +141,77 @@ void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
 
 // ---------------------------------------------------------- the report
 
-int DumpSecurityFields(FILE* stream, const Entry*, int lineMode) {
+// The descriptor buffer of the $SDS lookups: as large as the largest entry,
+// made on the first lookup and reused for every file.
+uint8_t* g_pDescriptor = nullptr;
+
+// The security fields, from the volume's store or else from the file's own
+// descriptor; never both, so a line has one set of them.
+int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
+    if (pEntry->pVolume->MajorVersion > 2 && pEntry->bSecurityId) {
+        int bRendered = 0;
+        const int s = Dump_SDS_Security(stream, pEntry, lineMode, &bRendered);
+        if (bRendered) return s;
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: security id %u not found, trying SD stream - Base record : " VX_U64,
+                    VX_MODULE, "DumpFileInfo", __LINE__, pEntry->dwSecurityId,
+                    pEntry->ullBaseRecord);
+    }
+    const Attribute* pAttr =
+        FindAttribute(pEntry, AttrType(pEntry, ATTR_SECURITY_DESCRIPTOR), nullptr);
+    if (pAttr != nullptr) return Dump_Stream_Security(stream, pEntry, pAttr, lineMode);
     if (lineMode) fputs("||||", stream);
     return VX_OK;
 }
 
 }  // namespace
+
+// -------------------------------------------------------------- security
+
+int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered) {
+    *pbRendered = 0;
+    Volume* pVol = pEntry->pVolume;
+    const SecList* pList = &pVol->secList;
+    if (g_pDescriptor == nullptr) {
+        if (pList->dwMaxSize == 0) return VX_FAILED;
+        g_pDescriptor = static_cast<uint8_t*>(VX_CALLOC(
+            pList->dwMaxSize, 1, VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pEntry->pVolume->secList.dwMaxSize - Base record #" VX_U64,
+            VX_WHERE, pEntry->ullBaseRecord));
+    }
+    const SecInfo* pInfo = nullptr;
+    for (uint32_t k = 0; k < pList->dwCount && pInfo == nullptr; k++)
+        if (pList->pSecInfo[k].dwId == pEntry->dwSecurityId) pInfo = &pList->pSecInfo[k];
+    if (pInfo == nullptr) {
+        log_message(VX_ERROR, "%s %s() l.%d: security id %u not found - Base record : " VX_U64,
+                    VX_WHERE, pEntry->dwSecurityId, pEntry->ullBaseRecord);
+        return VX_FAILED;
+    }
+    uint64_t ullCount = pInfo->dwSize;
+    if (pVol->pSecureData == nullptr ||
+        !ReadStreamBytes(pVol, pVol->pSecureData, pInfo->ullOffset, &ullCount, g_pDescriptor)) {
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: security id %u not read (" VX_U64 ") - Base record : " VX_U64,
+                    VX_WHERE, pEntry->dwSecurityId, ullCount, pEntry->ullBaseRecord);
+        return VX_FAILED;
+    }
+    *pbRendered = 1;
+    return DumpBufferSecurity(stream, pEntry->ullBaseRecord, g_pDescriptor, ullCount, lineMode);
+}
+
+int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode) {
+    uint64_t ullSize = 0;
+    uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
+    int status = DumpBufferSecurity(stream, pEntry->ullBaseRecord, pValue, ullSize, lineMode);
+    if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) status = VX_FATAL_STATUS;
+    return status;
+}
+
+void FreeInfoBuffers() {
+    if (g_pDescriptor != nullptr)
+        VX_FREE(g_pDescriptor, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pDescriptor", VX_WHERE);
+    g_pDescriptor = nullptr;
+}
 
 // ------------------------------------------------------ standard information
 

@@ -30,3 +30,13 @@ int DumpFileName(FILE* stream, const Entry* pEntry);
 
 // 1 when every data stream was hashed to its end, 0 otherwise.
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
+
+// The security fields from the volume's $Secure store for the Entry's
+// security id.  *pbRendered is 0 when the descriptor could not be obtained
+// (nothing is written then, and the caller falls back on the file's own
+// descriptor), 1 when it was handed to the renderer, whose status is returned.
+int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered);
+// The security fields from the file's own $SECURITY_DESCRIPTOR.
+int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode);
+// Releases the descriptor buffer at the end of the run.
+void FreeInfoBuffers();

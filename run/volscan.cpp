@@ -10,6 +10,8 @@
 #include "report/info.h"
 #include "report/sysheader.h"
 #include "run/vx_log.h"
+#include "security/sd_dump.h"
+#include "security/winsid.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "volscan"
@@ -83,6 +85,7 @@ void PrintHelp(const char* program) {
           "    En : Encrypted, No : Normal, Te : Temporary, Sp : Sparse file,\n"
           "    Re : Reparse point, Co : Compressed, Of : Offline, Ni : Not content indexed\n",
           stderr);
+    PrintLegend(stderr);
 }
 
 FILE* CreateOutputFile(const char* path) {
@@ -251,12 +254,17 @@ int RunVolscan(int argc, char** argv) {
     DiskioDumpRecords = opt.bDumpRecords;
     InfoDebugStream = streams.pDebug;
     InfoNoSequenceCheck = opt.bNoSequenceCheck;
+    WinsidDebugStream = streams.pDebug;
+    WinsidUserStream = streams.pUser;
     if (opt.pszErrorFile != nullptr) {
         streams.pError = CreateRunFile(program, "error", opt.pszErrorFile);
         VxErrorStream = streams.pError;
     }
 
     set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
+    // Account names are wanted by the verbose text and the user file only.
+    const bool bSidTable = !opt.lineMode || opt.pszUserFile != nullptr;
+    if (bSidTable) InitSidHash();
 
     FILE* pOut = streams.pOutput;
     DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
@@ -273,7 +281,13 @@ int RunVolscan(int argc, char** argv) {
     if (f > s) s = f;
     f = CloseVolume(&vol);
     if (f > s) s = f;
+    if (bSidTable) {
+        f = FreeSidHash();
+        if (f > s) s = f;
+    }
     vx_plat_md5_release();
+    FreeSidText();
+    FreeInfoBuffers();
     CloseRunStreams(&streams);
     return s;
 }

@@ -41,3 +41,59 @@ void DumpBits(FILE* stream, uint32_t value, const BitName* table, int lineMode) 
     }
     fputs(lineMode ? "|" : "\n", stream);
 }
+
+// Composite rights come first, so that they win over the rights they cover.
+const BitName AccessRightsBits[] = {
+    {0x001F01FF, "Fa", "File all access"},
+    {0x00120089, "Fr", "File generic read"},
+    {0x00120116, "Fw", "File generic write"},
+    {0x001200A0, "Fe", "File generic execute"},
+    {0x001F0000, "Sa", "Standard rights all"},
+    {0x00000001, "Rd", "File read data"},
+    {0x00000002, "Wd", "File write data"},
+    {0x00000004, "Ad", "File append data"},
+    {0x00000008, "Re", "File read extended area"},
+    {0x00000010, "We", "File write extended area"},
+    {0x00000020, "Ex", "File execute"},
+    {0x00000040, "Dc", "File delete child"},
+    {0x00000080, "Ra", "File read atributes"},
+    {0x00000100, "Wa", "File write attributes"},
+    {0x00010000, "De", "Delete access"},
+    {0x00020000, "Rc", "Read control"},
+    {0x00040000, "Wc", "Write access DACL"},
+    {0x00080000, "Wo", "Write owner"},
+    {0x00100000, "Sy", "Synchronize access"},
+    {0x01000000, "As", "Access system security"},
+    {0x02000000, "Mx", "Maximum allowed"},
+    {0x80000000, "Gr", "Generic read"},
+    {0x40000000, "Gw", "Generic write"},
+    {0x20000000, "Ge", "Generic execute"},
+    {0x10000000, "Ga", "Generic all"},
+    {0, nullptr, nullptr},
+};
+
+// Only the verbose text names these; the line has no codes for them.
+const BitName AceFlagsBits[] = {
+    {0x01, "", "Object Inherit"},
+    {0x02, "", "Container Inherit"},
+    {0x04, "", "No Propagate Inherit"},
+    {0x08, "", "Inherit Only"},
+    {0x40, "", "Successfull Access"},
+    {0x80, "", "Failed Access"},
+    {0, nullptr, nullptr},
+};
+
+const BitName ControlFlagsBits[] = {
+    {0x0001, "", "Defaulted owner"},
+    {0x0002, "", "Defaulted group"},
+    {0x0004, "", "DACL present"},
+    {0x0008, "", "Defaulted DACL"},
+    {0x0010, "", "SACL present"},
+    {0x0020, "", "Defaulted SACL"},
+    {0x0100, "", "DACL auto inherit req"},
+    {0x0200, "", "SACL auto inherit req"},
+    {0x0400, "", "DACL auto inherited"},
+    {0x0800, "", "SACL auto inherited"},
+    {0x8000, "", "Self relative SD"},
+    {0, nullptr, nullptr},
+};

@@ -12,6 +12,9 @@ struct BitName {
 };
 
 extern const BitName FileAttributeBits[];
+extern const BitName AccessRightsBits[];  // access masks of ACEs
+extern const BitName AceFlagsBits[];      // verbose only
+extern const BitName ControlFlagsBits[];  // security descriptor control, verbose only
 
 // Writes the rows of `table` whose every bit `value` holds, unless each of
 // those bits was already shown by an earlier row, so a composite row wins

@@ -18,6 +18,7 @@
 
 #include "platform/common/device_impl.h"
 #include "platform/platform.h"
+#include "platform/posix/posix_errors.h"
 
 // ---------------------------------------------------------------- device
 
@@ -124,7 +125,11 @@ int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxG
 
 uint32_t vx_plat_last_error() { return static_cast<uint32_t>(errno); }
 void vx_plat_set_last_error(uint32_t dwError) { errno = static_cast<int>(dwError); }
-const char* vx_plat_error_text(uint32_t dwError) { return strerror(static_cast<int>(dwError)); }
+const char* vx_plat_error_text(uint32_t dwError) {
+    if (dwError == kErrorNoneMapped)
+        return "No mapping between account names and security IDs was done.";
+    return strerror(static_cast<int>(dwError));
+}
 uint32_t vx_plat_error_no_memory() { return ENOMEM; }
 uint32_t vx_plat_error_io() { return EIO; }
 
