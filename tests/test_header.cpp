@@ -177,7 +177,7 @@ TEST(HeaderRun, LineModeReportIsHeaderClosedByTheDriverThenTitles) {
     std::string sample = SourcePath("tests/images/sample.img");
     RunResult r = RunVolscanBinary({"-f", sample, "e"}, "", {"LC_ALL=C"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadDiagnostics(r.err), "");
     std::vector<std::string> lines = Lines(r.out);
     ASSERT_GE(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines[0], "Content|Host Name|OS|UTC Time|Local Time|Output Locale|");

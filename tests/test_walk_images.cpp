@@ -41,9 +41,21 @@ Walk RunWalk(const std::vector<std::string>& source) {
     w.run = RunVolscanBinary(args);
     w.trace = ReadFile(dir + "/trace.txt");
     bool bWalking = false;
+    // The path of each file reads its parents: those reads follow the
+    // trace line that names the parent (the root is never read).
+    uint64_t ullParent = UINT64_MAX;
     for (const std::string& line : Lines(w.trace)) {
+        if (line.rfind("WalkBack: found parent directory #", 0) == 0) {
+            ullParent = NumberAfter(line, "#");
+            if (ullParent == 5) ullParent = UINT64_MAX;
+            continue;
+        }
         if (line.rfind("Looking for base record #", 0) != 0) continue;
         uint64_t n = NumberAfter(line, "#");
+        if (n == ullParent) {
+            ullParent = UINT64_MAX;
+            continue;
+        }
         if (n == 0 && !w.visited.empty()) bWalking = true;
         if (!bWalking && n == 0 && w.visited.empty()) {
             w.visited.push_back(0);  // the open's second reading of record 0
@@ -201,7 +213,9 @@ TEST(WindowsImage, TwoMebibyteClustersWalkToTheLastRecord) {
     std::string img = SharedImage("win10-2mcluster.raw");
     if (img.empty()) GTEST_SKIP() << "../shared/images is not beside the checkout";
     Walk w = RunWalk({"-f", img, "--offset=65536"});
-    EXPECT_EQ(0, w.run.exitStatus) << w.run.err;
+    // Its last records are formatted but were never used: they have no name
+    // for the report, but every one of them is read.
+    EXPECT_EQ("", ReadDiagnostics(w.run.err));
     uint64_t size = 0;
     TraceMftClusters(w.trace, &size);
     ASSERT_GT(size, 0u);

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::string& cwd,
@@ -81,4 +82,13 @@ std::string SharedImage(const std::string& name) {
         if (system(cmd.c_str()) != 0) return "";
     }
     return out;
+}
+
+std::string ReadDiagnostics(const std::string& err) {
+    // The report's modules: the file report, security descriptors, SID names
+    // and the writing of names.  One diagnostic is "\n", its level and text, "\n\n"; the report's
+    // "unable to find any filename" holds a line break of its own.
+    static const std::regex kReport(
+        "\n(ERROR|WARNING) - (info|sd_dump|winsid|vx_locale) [^\n]*(\nBase record #[0-9]+)?\n\n");
+    return std::regex_replace(err, kReport, "");
 }

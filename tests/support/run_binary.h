@@ -27,3 +27,8 @@ std::string SourcePath(const std::string& relative);
 // Decompresses ../shared/images/NAME.gz into the build tree once and returns
 // its path, or "" when the shared images are not there (the test then skips).
 std::string SharedImage(const std::string& name);
+
+// The diagnostics of a run without those of the file report (its fields,
+// security descriptors, SID names, names the locale cannot write), which
+// every real volume has some of: what is left comes from reading the volume.
+std::string ReadDiagnostics(const std::string& err);
