@@ -107,6 +107,15 @@ int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize) {
     return 1;
 }
 
+// Deleting a file moves its base record on to the next sequence number (0
+// is skipped), while its extension records keep the reference of the
+// generation they belonged to: an erased file's extensions name the
+// sequence just before its own.
+static bool ErasedGeneration(uint16_t wBaseSequence, uint16_t wReferenced) {
+    const uint16_t wNext = static_cast<uint16_t>(wReferenced + 1 == 0x10000 ? 1 : wReferenced + 1);
+    return wReferenced != 0 && wNext == wBaseSequence;
+}
+
 int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
     Volume* pVol = pEntry->pVolume;
     if (isBase) {
@@ -150,7 +159,9 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
         const uint16_t wBaseSeq = vx_le16(pRecord, dwSize, 0x26);
         const bool bAcceptable =
             isBase ? (ullBaseRef == 0 && wBaseSeq == 0)
-                   : (ullBaseRef == pEntry->ullBaseRecord && wBaseSeq == pEntry->wSequence);
+                   : (ullBaseRef == pEntry->ullBaseRecord &&
+                      (wBaseSeq == pEntry->wSequence ||
+                       (pEntry->wLinkCount == 0 && ErasedGeneration(pEntry->wSequence, wBaseSeq))));
         if (!bAcceptable) {
             if (DiskioDebugStream != nullptr) fputs("Extended record detected\n", DiskioDebugStream);
             if (isBase)
