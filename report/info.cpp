@@ -144,6 +144,7 @@ void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
 // The descriptor buffer of the $SDS lookups: as large as the largest entry,
 // made on the first lookup and reused for every file.
 uint8_t* g_pDescriptor = nullptr;
+uint32_t g_cbDescriptor = 0;
 
 // The security fields, from the volume's store or else from the file's own
 // descriptor; never both, so a line has one set of them.
@@ -172,8 +173,12 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
     *pbRendered = 0;
     Volume* pVol = pEntry->pVolume;
     const SecList* pList = &pVol->secList;
-    if (g_pDescriptor == nullptr) {
+    if (g_pDescriptor == nullptr || g_cbDescriptor < pList->dwMaxSize) {
         if (pList->dwMaxSize == 0) return VX_FAILED;
+        // One volume is read per run; a list of another volume (in tests)
+        // may need more room than the first.
+        if (g_pDescriptor != nullptr) FreeInfoBuffers();
+        g_cbDescriptor = pList->dwMaxSize;
         g_pDescriptor = static_cast<uint8_t*>(VX_CALLOC(
             pList->dwMaxSize, 1, VX_FATAL_SYS,
             "%s %s l. %d: VX_CALLOC pEntry->pVolume->secList.dwMaxSize - Base record #" VX_U64,
@@ -187,7 +192,9 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
                     VX_WHERE, pEntry->dwSecurityId, pEntry->ullBaseRecord);
         return VX_FAILED;
     }
-    uint64_t ullCount = pInfo->dwSize;
+    // The entry's length counts its 20-byte header: the descriptor is the
+    // rest, and the bytes after it belong to the next entry.
+    uint64_t ullCount = pInfo->dwSize >= kSdsHeaderSize ? pInfo->dwSize - kSdsHeaderSize : 0;
     if (pVol->pSecureData == nullptr ||
         !ReadStreamBytes(pVol, pVol->pSecureData, pInfo->ullOffset, &ullCount, g_pDescriptor)) {
         log_message(VX_ERROR,
@@ -211,6 +218,7 @@ void FreeInfoBuffers() {
     if (g_pDescriptor != nullptr)
         VX_FREE(g_pDescriptor, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pDescriptor", VX_WHERE);
     g_pDescriptor = nullptr;
+    g_cbDescriptor = 0;
 }
 
 // ------------------------------------------------------ standard information

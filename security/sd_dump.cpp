@@ -190,6 +190,7 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
             default:
                 fputs(lineMode ? "|" : "\n", stream);
                 log_message(VX_ERROR, "%s %s() l.%d: unknown type %u", VX_WHERE, bType);
+                status = Raise(status, VX_FAILED);
                 break;
         }
         ullOffset += wAceSize;
