@@ -127,6 +127,19 @@ std::map<std::string, ReportLine> ParseReport(const std::string& body) {
     return lines;
 }
 
+// The codes of the line for the long names of the verbose text, joined by
+// ", " there; a name without a code shows as "?name?".
+std::string CodesFor(const std::string& names, const std::map<std::string, std::string>& table) {
+    std::string codes;
+    if (names.empty()) return codes;
+    for (const std::string& name : Split(names, ',')) {
+        std::string n = name[0] == ' ' ? name.substr(1) : name;
+        auto it = table.find(n);
+        codes += it == table.end() ? "?" + n + "?" : it->second;
+    }
+    return codes;
+}
+
 // The attribute codes of the line for the long names of the verbose text.
 std::string CodesOf(const std::string& names) {
     static const std::map<std::string, std::string> kCodes = {
@@ -136,14 +149,7 @@ std::string CodesOf(const std::string& names) {
         {"Reparse point", "Re"},     {"Compressed", "Co"},    {"Offline", "Of"},
         {"Not content indexed", "Ni"},
     };
-    std::string codes;
-    if (names.empty()) return codes;
-    for (const std::string& name : Split(names, ',')) {
-        std::string n = name[0] == ' ' ? name.substr(1) : name;
-        auto it = kCodes.find(n);
-        codes += it == kCodes.end() ? "?" + n + "?" : it->second;
-    }
-    return codes;
+    return CodesFor(names, kCodes);
 }
 
 // The security text of a verbose block, gathered into the fields of the line.
@@ -178,14 +184,7 @@ std::string RightsCodes(const std::string& names) {
         {"Generic write", "Gw"},        {"Generic execute", "Ge"},
         {"Generic all", "Ga"},
     };
-    std::string codes;
-    if (names.empty()) return codes;
-    for (const std::string& name : Split(names, ',')) {
-        std::string n = name[0] == ' ' ? name.substr(1) : name;
-        auto it = kCodes.find(n);
-        codes += it == kCodes.end() ? "?" + n + "?" : it->second;
-    }
-    return codes;
+    return CodesFor(names, kCodes);
 }
 
 // One line of the security text; false when it is not one.
