@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "security/winsid.h"
 #include "support/run_binary.h"
 
 namespace {
@@ -464,6 +466,47 @@ TEST_P(VolumeReport, EveryInUseFileMatchesThePeer) {
     RecordProperty("records_compared", static_cast<int>(compared));
     std::printf("%s: %zu in-use and %zu erased records compared with the peer\n", v.name, compared,
                 comparedErased);
+}
+
+// -u: every SID of the report once, in bucket order, named where the
+// account table knows it.
+TEST_P(VolumeReport, UserFileHoldsEverySidMetInBucketOrder) {
+    const VolumeCase& v = GetParam();
+    const std::string dir = MakeTestDir("users");
+    RunResult r = RunReport(v, image_, {"-u", dir + "/users.txt"}, "C.UTF-8");
+    EXPECT_EQ(r.exitStatus, v.exitStatus);
+    std::vector<std::string> lines = Lines(ReadFile(dir + "/users.txt"));
+    // The run header's last line is ended by the "\n" before the titles.
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Content|Host Name|OS|UTC Time|Local Time|Output Locale|");
+    EXPECT_EQ(lines[1].rfind("users|", 0), 0u);
+    EXPECT_EQ(lines[2], "SID|Type|Name");
+    std::set<std::string> listed;
+    uint32_t lastBucket = 0;
+    for (size_t k = 3; k < lines.size(); k++) {
+        const std::string sid = lines[k].substr(0, lines[k].find('|'));
+        EXPECT_TRUE(listed.insert(sid).second) << sid << " listed twice";
+        const uint32_t bucket = SidTextHash(sid.c_str()) % kSidBuckets;
+        EXPECT_GE(bucket, lastBucket) << sid;
+        lastBucket = bucket;
+        if (sid == "S-1-5-18") {
+            EXPECT_EQ(lines[k], "S-1-5-18|Well known group|NT AUTHORITY\\SYSTEM");
+        }
+        if (sid.rfind("S-1-5-21-", 0) == 0) {
+            EXPECT_EQ(lines[k], sid + "|") << "no account table entry";
+        }
+    }
+    // Every SID of the in-use files' descriptors; erased files may add more.
+    const std::string security = ReadFile(SourcePath(std::string("tests/images/peer/") + v.name +
+                                                     ".security.txt"));
+    for (const std::string& line : Lines(security)) {
+        if (line.empty() || line[0] == '#') continue;
+        for (const std::string& field : Split(Split(line, '\t')[2], '|')) {
+            if (field.rfind("S-", 0) == 0) {
+                EXPECT_EQ(listed.count(field), 1u) << field;
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, VolumeReport, ::testing::ValuesIn(kVolumes),
