@@ -1,0 +1,400 @@
+// The report lines of volumes written byte by byte: paths rebuilt through
+// reused, non-directory and circular parents, hard links, named streams, MD5
+// digests (streams that cannot be read included) and the record selections.
+// Designated initializers name only the fields a case sets; the rest keep
+// the builder's defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <string>
+#include <vector>
+
+#include "support/ntfs_builder.h"
+#include "support/run_binary.h"
+
+namespace {
+
+using namespace ntfsb;
+
+const std::string kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
+const std::string kTime = "01/01/2020 00:00:00.0000000";  // kDefaultTime as written
+
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = uint8_t(i * 7 + i / 251);
+    return out;
+}
+
+std::string Md5Hex(const std::vector<uint8_t>& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr));
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < len; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 15];
+    }
+    return hex;
+}
+
+// The descriptor every built file names (security id 0x100): owner
+// S-1-5-18, group S-1-5-32-544, no ACLs; the line's four security fields.
+const std::string kSecurity = "S-1-5-18|S-1-5-32-544|N|N|";
+
+// A volume whose $Secure:$SDS holds that descriptor, so that the reports
+// carry no diagnostics of their own.
+VolumeDesc NewVolume() {
+    const std::vector<uint8_t> sd = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 32, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                     1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,
+                                     1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    VolumeDesc d;
+    PutU32(d.sds, 4, 0x100);                    // id
+    PutU64(d.sds, 8, 0);                        // offset of the entry in the stream
+    PutU32(d.sds, 16, uint32_t(20 + sd.size()));  // entry length
+    PutBytes(d.sds, 20, sd);
+    return d;
+}
+
+struct Scanned {
+    RunResult run;
+    std::string trace;
+};
+
+Scanned Scan(const VolumeDesc& d, const std::vector<std::string>& extra,
+             const std::vector<std::string>& env = {}) {
+    Scanned s;
+    std::string dir = MakeTestDir("report");
+    std::string img = dir + "/volume.img";
+    std::string error;
+    EXPECT_TRUE(WriteVolume(d, img, nullptr, &error)) << error;
+    std::vector<std::string> args = {"-d", dir + "/trace.txt", "-f", img};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("C");
+    s.run = RunVolscanBinary(args, "", env);
+    s.trace = ReadFile(dir + "/trace.txt");
+    return s;
+}
+
+// The report line of record `rec` (without its newline); "" when absent.
+std::string LineOf(const std::string& out, uint64_t rec) {
+    const std::string prefix = std::to_string(rec) + "|";
+    for (size_t at = 0; at < out.size();) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos) end = out.size();
+        if (out.compare(at, prefix.size(), prefix) == 0) return out.substr(at, end - at);
+        at = end + 1;
+    }
+    return "";
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> f;
+    size_t at = 0;
+    for (size_t bar; (bar = line.find('|', at)) != std::string::npos; at = bar + 1)
+        f.push_back(line.substr(at, bar - at));
+    f.push_back(line.substr(at));
+    return f;
+}
+
+// Lines of the report that begin with a record number.
+size_t RecordLines(const std::string& out) {
+    size_t n = 0;
+    for (size_t at = 0; at < out.size(); at = out.find('\n', at) + 1) {
+        if (out[at] >= '0' && out[at] <= '9') n++;
+        if (out.find('\n', at) == std::string::npos) break;
+    }
+    return n;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// Offset inside record `rec` of the nth attribute of `type`, read back from
+// the volume the builder makes of `d`; *valueOffset gets its resident value's.
+uint32_t AttrOffset(const VolumeDesc& d, uint64_t rec, uint32_t type, int nth,
+                    uint32_t* valueOffset = nullptr) {
+    VolumeLayout layout;
+    std::vector<uint8_t> img = BuildVolume(d, &layout);
+    const uint64_t base = RecordOffset(layout, rec);
+    if (img.empty() || base == UINT64_MAX) return 0;
+    for (uint64_t at = base + GetU16(img, base + 0x14); GetU32(img, at) != kAttrEnd;
+         at += GetU32(img, at + 4)) {
+        if (GetU32(img, at + 4) == 0) break;
+        if (GetU32(img, at) == type && nth-- == 0) {
+            if (valueOffset) *valueOffset = uint32_t(at - base) + GetU16(img, at + 0x14);
+            return uint32_t(at - base);
+        }
+    }
+    return 0;
+}
+
+FileDesc Dir(const std::string& name, uint64_t record, uint64_t parent = kRootRecord) {
+    FileDesc f;
+    f.name = name;
+    f.directory = true;
+    f.record = record;
+    f.parent = parent;
+    return f;
+}
+
+FileDesc File(const std::string& name, uint64_t record, uint64_t parent, const std::string& data) {
+    FileDesc f;
+    f.name = name;
+    f.record = record;
+    f.parent = parent;
+    f.data = Bytes(data);
+    return f;
+}
+
+// A record image holding SI, a $FILE_NAME in the root and the given streams
+// in this order (records the volume builder would name-sort).
+RecordImage ImageWithStreams(uint32_t number, const std::string& name,
+                             const std::vector<std::pair<std::string, std::string>>& streams) {
+    MftRecord r;
+    r.recordNumber = number;
+    AddResident(r, {.type = kAttrStandardInformation, .value = StandardInformationValue({})});
+    FileNameInfo fn;
+    fn.name = name;
+    AddResident(r, {.type = kAttrFileName, .value = FileNameValue(fn)});
+    for (const auto& [streamName, value] : streams)
+        AddResident(r, {.type = kAttrData, .name = streamName, .value = Bytes(value)});
+    return {number, BuildRecord(r)};
+}
+
+// ------------------------------------------------------------------ paths
+
+TEST(ReportBuilt, ReusedParentEndsThePathUnlessSequencesAreIgnored) {
+    VolumeDesc d = NewVolume();
+    FileDesc reused = Dir("NewDir", 21, 20);
+    reused.sequence = 2;  // the record of old.txt's directory, since reused
+    FileDesc old = File("old.txt", 22, 21, "old");
+    old.inUse = false;
+    d.files = {Dir("Top", 20), reused, old};
+    uint32_t value = 0;
+    ASSERT_NE(0u, AttrOffset(d, 22, kAttrFileName, 0, &value));
+    // The builder writes the parent's current sequence; old.txt still names the old one.
+    d.recordPatches = {{.record = 22, .offset = value + 6, .bytes = {1, 0}}};
+
+    Scanned s = Scan(d, {"-i", "22"});
+    std::vector<std::string> f = Fields(LineOf(s.run.out, 22));
+    ASSERT_GE(f.size(), 12u) << s.run.out;
+    EXPECT_EQ("old.txt", f[1]);
+    EXPECT_EQ("0", f[3]);
+    EXPECT_EQ("3", f[4]);
+    EXPECT_EQ(0, s.run.exitStatus);
+    EXPECT_EQ("", s.run.err);
+    EXPECT_NE(std::string::npos, s.trace.find("WalkBack: parent #21, unexpected sequence 2 (expected 1)"))
+        << s.trace;
+
+    Scanned n = Scan(d, {"-n", "-i", "22"});
+    EXPECT_EQ("C:\\Top\\NewDir\\old.txt", Fields(LineOf(n.run.out, 22))[1]);
+    EXPECT_EQ(0, n.run.exitStatus);
+    EXPECT_EQ(std::string::npos, n.trace.find("unexpected sequence"));
+}
+
+TEST(ReportBuilt, ParentThatIsNotADirectoryEndsThePath) {
+    VolumeDesc d = NewVolume();
+    d.files = {File("plain.txt", 20, kRootRecord, "p"), Dir("Sub", 21, 20),
+               File("leaf.txt", 22, 21, "leaf")};
+    Scanned s = Scan(d, {"-i", "22"});
+    EXPECT_EQ("22|Sub\\leaf.txt||1|4|Ar|" + kTime + "|" + kTime + "|" + kTime + "|" + kTime + "|1|" + kSecurity,
+              LineOf(s.run.out, 22));
+    EXPECT_EQ(0, s.run.exitStatus);
+    EXPECT_EQ("", s.run.err);
+    EXPECT_NE(std::string::npos, s.trace.find("WalkBack: expected parent #20 is not a directory"));
+}
+
+TEST(ReportBuilt, CircularParentsStopTheWalkWithAnError) {
+    VolumeDesc d = NewVolume();
+    d.files = {Dir("A", 20, 21), Dir("B", 21, 20), File("f.txt", 22, 20, "f")};
+    for (const char* noCheck : {"", "-n"}) {
+        std::vector<std::string> args = {"-i", "22"};
+        if (*noCheck) args.push_back(noCheck);
+        Scanned s = Scan(d, args);
+        SCOPED_TRACE(noCheck);
+        std::vector<std::string> f = Fields(LineOf(s.run.out, 22));
+        ASSERT_GE(f.size(), 12u) << s.run.out;
+        EXPECT_EQ("B\\A\\f.txt", f[1]);
+        EXPECT_EQ("1", f[3]);
+        EXPECT_EQ("1", f[10]);  // the line goes on after the failed walk
+        EXPECT_EQ(2, s.run.exitStatus);
+        EXPECT_EQ(1u, Count(s.run.err, "ERROR"));
+        EXPECT_NE(std::string::npos,
+                  s.run.err.find("parent directory #20 already on the path, walk stopped - Base record #22"))
+            << s.run.err;
+    }
+    // The whole walk ends, each member of the circle bounded by itself.
+    Scanned all = Scan(d, {});
+    EXPECT_EQ("B\\A\\", Fields(LineOf(all.run.out, 20))[1]);
+    EXPECT_EQ("A\\B\\", Fields(LineOf(all.run.out, 21))[1]);
+    EXPECT_EQ("B\\A\\f.txt", Fields(LineOf(all.run.out, 22))[1]);
+    EXPECT_EQ(3u, Count(all.run.err, "already on the path"));
+}
+
+TEST(ReportBuilt, HardLinksTakeDirectoriesFromTheFirstNameAndTheWin32NameLast) {
+    VolumeDesc d = NewVolume();
+    FileDesc posix = File("a.txt", 22, 20, "linked");
+    posix.nameSpace = kNamePosix;
+    posix.links = {{.parent = 21, .name = "b.txt", .nameSpace = kNameWin32},
+                   {.parent = 21, .name = "B~1.TXT", .nameSpace = kNameDos}};
+    FileDesc both = File("first.txt", 23, 20, "x");
+    both.links = {{.parent = 21, .name = "second.txt"}};
+    FileDesc counted = File("many.txt", 24, 21, "y");
+    counted.linkCount = 7;  // the header's count, whatever names the record holds
+    d.files = {Dir("Docs", 20), Dir("Other", 21), posix, both, counted};
+    Scanned s = Scan(d, {});
+    std::vector<std::string> p = Fields(LineOf(s.run.out, 22));
+    ASSERT_GE(p.size(), 12u) << s.run.out;
+    EXPECT_EQ("C:\\Docs\\b.txt", p[1]);
+    EXPECT_EQ("2", p[3]);  // the DOS name is no link of its own
+    std::vector<std::string> b = Fields(LineOf(s.run.out, 23));
+    ASSERT_GE(b.size(), 12u);
+    EXPECT_EQ("C:\\Docs\\first.txt", b[1]);
+    EXPECT_EQ("2", b[3]);
+    EXPECT_EQ("7", Fields(LineOf(s.run.out, 24))[3]);
+    EXPECT_EQ("C:\\Docs\\", Fields(LineOf(s.run.out, 20))[1]);
+    EXPECT_EQ("5|C:\\.\\|", LineOf(s.run.out, 5).substr(0, 8));
+}
+
+// ---------------------------------------------------------------- streams
+
+TEST(ReportBuilt, NamedStreamsAreListedInAttributeOrder) {
+    VolumeDesc d = NewVolume();
+    d.images = {ImageWithStreams(20, "only.bin", {{"only", "12345"}}),
+                ImageWithStreams(21, "pipes.txt", {{"", "main"}, {"z|1", "zz"}, {"a|2", "aaa"}})};
+    Scanned s = Scan(d, {});
+    const std::string times = kTime + "|" + kTime + "|" + kTime + "|" + kTime;
+    // No unnamed stream: the size is the named one's, and it is still an alternate stream.
+    EXPECT_EQ("20|C:\\only.bin||1|5|Ar|" + times + "|1|" + kSecurity + "only|5|", LineOf(s.run.out, 20));
+    EXPECT_EQ("21|C:\\pipes.txt||1|4|Ar|" + times + "|3|" + kSecurity + "z|1|2|a|2|3|", LineOf(s.run.out, 21));
+    Scanned v = Scan(d, {"-v", "-i", "21"});
+    EXPECT_NE(std::string::npos, v.run.out.find("Data stream size : 4\n")) << v.run.out;
+    EXPECT_NE(std::string::npos, v.run.out.find("Number of data stream : 3\n")) << v.run.out;
+    EXPECT_NE(std::string::npos, v.run.out.find("No SACL\nAlternate data stream #0 Name: z|1\n Size : 2\n"
+                                                "Alternate data stream #1 Name: a|2\n Size : 3\n\n"))
+        << v.run.out;
+}
+
+// ------------------------------------------------------------------- MD5
+
+TEST(ReportBuilt, Md5CoversEveryDataStreamInAttributeOrder) {
+    VolumeDesc d = NewVolume();
+    FileDesc big = File("big.bin", 21, kRootRecord, "");
+    big.data = Pattern(10000);
+    big.nonResident = true;
+    FileDesc mixed = File("mixed.bin", 22, kRootRecord, "");
+    mixed.data = Pattern(6000);
+    mixed.nonResident = true;
+    mixed.streams = {{.name = "zz", .data = Bytes("tail")},
+                     {.name = "aa", .data = Pattern(5000), .nonResident = true}};
+    d.files = {File("small.txt", 20, kRootRecord, "hello"), big, mixed, Dir("Folder", 23)};
+    Scanned s = Scan(d, {"-m"});
+    EXPECT_EQ("5d41402abc4b2a76b9719d911017c592", Fields(LineOf(s.run.out, 20))[2]);
+    EXPECT_EQ(Md5Hex(Pattern(10000)), Fields(LineOf(s.run.out, 21))[2]);
+    // The record holds "", "aa", "zz" in that order.
+    std::vector<uint8_t> all = Pattern(6000);
+    std::vector<uint8_t> aa = Pattern(5000);
+    all.insert(all.end(), aa.begin(), aa.end());
+    all.insert(all.end(), {'t', 'a', 'i', 'l'});
+    std::vector<std::string> m = Fields(LineOf(s.run.out, 22));
+    ASSERT_GE(m.size(), 16u) << s.run.out;
+    EXPECT_EQ(Md5Hex(all), m[2]);
+    EXPECT_EQ("6000", m[4]);
+    EXPECT_EQ("3", m[10]);
+    EXPECT_EQ(kEmptyMd5, Fields(LineOf(s.run.out, 23))[2]);
+    EXPECT_EQ(std::string::npos, s.run.err.find("MD5")) << s.run.err;
+    // Without -m the field is there, empty.
+    Scanned plain = Scan(d, {"-i", "20"});
+    EXPECT_EQ("", Fields(LineOf(plain.run.out, 20))[2]);
+}
+
+TEST(ReportBuilt, Md5OfAStreamThatCannotBeReadFailsTheRecordOnly) {
+    VolumeDesc d = NewVolume();
+    FileDesc compressed = File("packed.bin", 20, kRootRecord, "");
+    compressed.data = Pattern(9000);
+    compressed.nonResident = true;
+    compressed.info.modified = kDefaultTime + 10000000;  // one second on: the columns are told apart
+    FileDesc sparse = File("holes.bin", 21, kRootRecord, "abc");
+    sparse.streams = {{.name = "s", .data = Pattern(5000), .nonResident = true}};
+    d.files = {compressed, sparse};
+    const uint32_t packedAt = AttrOffset(d, 20, kAttrData, 0);
+    const uint32_t holesAt = AttrOffset(d, 21, kAttrData, 1);
+    ASSERT_NE(0u, packedAt);
+    ASSERT_NE(0u, holesAt);
+    d.recordPatches = {{.record = 20, .offset = packedAt + 0x0C, .bytes = {0x01, 0x00}},
+                       {.record = 21, .offset = holesAt + 0x0C, .bytes = {0x00, 0x80}}};
+
+    Scanned c = Scan(d, {"-m", "-i", "20"});
+    EXPECT_EQ("20|C:\\packed.bin|" + kEmptyMd5 + "|1|9000|Ar|" + kTime +
+                  "|01/01/2020 00:00:01.0000000|" + kTime + "|" + kTime + "|1|" + kSecurity,
+              LineOf(c.run.out, 20));
+    EXPECT_EQ(2, c.run.exitStatus);
+    EXPECT_EQ(1u, Count(c.run.err, "error while processing MD5 - Base record #20")) << c.run.err;
+
+    // What came before the refused stream is in the digest.
+    Scanned h = Scan(d, {"-m", "-i", "21"});
+    std::vector<std::string> f = Fields(LineOf(h.run.out, 21));
+    ASSERT_EQ(18u, f.size()) << h.run.out;
+    EXPECT_EQ(Md5Hex(Bytes("abc")), f[2]);
+    EXPECT_EQ("1", f[3]);
+    EXPECT_EQ("3", f[4]);
+    EXPECT_EQ(kTime, f[9]);
+    EXPECT_EQ("2", f[10]);
+    EXPECT_EQ("s", f[15]);
+    EXPECT_EQ("5000", f[16]);
+    EXPECT_EQ(2, h.run.exitStatus);
+    EXPECT_EQ(1u, Count(h.run.err, "error while processing MD5 - Base record #21")) << h.run.err;
+
+    // Without -m nothing reads the streams.
+    Scanned plain = Scan(d, {"-i", "21"});
+    EXPECT_EQ(0, plain.run.exitStatus);
+    EXPECT_EQ("", plain.run.err);
+}
+
+// ------------------------------------------------------- record selection
+
+TEST(ReportBuilt, ErasedOnlySingleRecordVerboseAndUtf8Names) {
+    VolumeDesc d = NewVolume();
+    FileDesc gone = File("gone.txt", 21, 23, "bye");
+    gone.inUse = false;
+    d.files = {File("kept.txt", 20, kRootRecord, "hi"), gone, File("caf\xc3\xa9.txt", 22, kRootRecord, "c"),
+               Dir("Keep", 23)};
+
+    // The parents of an erased file are read in full, in use or not.
+    Scanned e = Scan(d, {"-e"});
+    EXPECT_EQ("21|C:\\Keep\\gone.txt||0|3|Ar|", LineOf(e.run.out, 21).substr(0, 28));
+    for (uint64_t inUse : {0, 5, 11, 20, 22, 23}) EXPECT_EQ("", LineOf(e.run.out, inUse)) << inUse;
+
+    Scanned one = Scan(d, {"-i", "20"});
+    EXPECT_EQ(1u, RecordLines(one.run.out)) << one.run.out;
+    EXPECT_EQ("20|C:\\kept.txt||1|2|", LineOf(one.run.out, 20).substr(0, 20));
+    EXPECT_EQ(0, one.run.exitStatus);
+    // -i overrides -e: a record in use is still reported.
+    Scanned both = Scan(d, {"-e", "-i", "0x14"});
+    EXPECT_EQ(1u, RecordLines(both.run.out));
+    EXPECT_NE("", LineOf(both.run.out, 20));
+
+    Scanned v = Scan(d, {"-v", "-i", "21"});
+    EXPECT_NE(std::string::npos, v.run.out.find("MFT record number : 21\nFull path name : C:\\Keep\\gone.txt\n"
+                                                "Erased file\nData stream size : 3\n"))
+        << v.run.out;
+    EXPECT_EQ(std::string::npos, v.run.out.find("Number of hard links"));
+    Scanned kept = Scan(d, {"-v", "-i", "20"});
+    EXPECT_NE(std::string::npos, kept.run.out.find("\nNumber of hard links : 1\n"));
+    EXPECT_EQ(std::string::npos, kept.run.out.find("Erased file"));
+
+    Scanned u = Scan(d, {"-8", "-i", "22"}, {"LC_ALL=C"});
+    EXPECT_EQ("C:\\caf\xc3\xa9.txt", Fields(LineOf(u.run.out, 22))[1]);
+    Scanned c = Scan(d, {"-i", "22"}, {"LC_ALL=C"});
+    EXPECT_EQ(std::string::npos, c.run.out.find("caf\xc3\xa9")) << "the C locale has no UTF-8";
+}
+
+}  // namespace
