@@ -40,10 +40,14 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
 // 1 done, 0 failed (last error set).  The device is released in both cases.
 int vx_plat_close(VxDevice* pDev);
 
-// Counters kept by every device: read requests made and bytes delivered.
+// Counters kept by every device: read requests made and bytes delivered,
+// and every seek position (from the start of the source) and read length
+// requested, or-ed together: a Windows volume handle refuses requests that
+// are not whole sectors, so the low bits of this word must stay clear.
 struct VxDeviceStats {
     uint64_t ullReads;
     uint64_t ullBytes;
+    uint64_t ullRequestBits;
 };
 void vx_plat_device_stats(const VxDevice* pDev, VxDeviceStats* pStats);
 

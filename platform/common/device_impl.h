@@ -16,6 +16,7 @@ struct VxDevice {
     uint64_t ullPosition;     // memory device position (from the base)
     uint64_t ullReads;
     uint64_t ullBytes;
+    uint64_t ullRequestBits;  // seek positions and read lengths, or-ed
 };
 
 // Memory device operations, called by each platform's public functions.

@@ -21,12 +21,14 @@ VxDevice* vx_plat_open_memory(const uint8_t* pData, uint64_t ullSize, uint64_t u
 
 int vx_mem_seek(VxDevice* pDev, uint64_t ullOffset) {
     pDev->ullPosition = ullOffset;
+    pDev->ullRequestBits |= pDev->ullBase + ullOffset;
     return 1;
 }
 
 int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
     *pdwRead = 0;
     pDev->ullReads++;
+    pDev->ullRequestBits |= dwLength;
     uint64_t ullPos = pDev->ullPosition;
     uint64_t ullAvail = ullPos < pDev->ullMemorySize ? pDev->ullMemorySize - ullPos : 0;
     uint64_t ullTake = dwLength < ullAvail ? dwLength : ullAvail;
@@ -43,5 +45,6 @@ int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwR
 
 void vx_plat_device_stats(const VxDevice* pDev, VxDeviceStats* pStats) {
     pStats->ullReads = pDev->ullReads;
+    pStats->ullRequestBits = pDev->ullRequestBits;
     pStats->ullBytes = pDev->ullBytes;
 }

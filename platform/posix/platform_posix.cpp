@@ -44,6 +44,7 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
 int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
     if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
     uint64_t ullWhere = pDev->ullBase + ullOffset;
+    pDev->ullRequestBits |= ullWhere;
     if (ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
         errno = EINVAL;
         return 0;
@@ -55,6 +56,7 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
     if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     pDev->ullReads++;
+    pDev->ullRequestBits |= dwLength;
     ssize_t got;
     do {
         got = read(static_cast<int>(pDev->hSystem), pBuffer, dwLength);

@@ -45,6 +45,7 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
 int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
     if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
     uint64_t ullWhere = pDev->ullBase + ullOffset;
+    pDev->ullRequestBits |= ullWhere;
     // The file pointer is signed: a position past INT64_MAX (or a sum that
     // wrapped) would become a seek before the start.
     if (ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
@@ -60,6 +61,7 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
     if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     pDev->ullReads++;
+    pDev->ullRequestBits |= dwLength;
     DWORD dwGot = 0;
     if (!ReadFile(HandleOf(pDev), pBuffer, dwLength, &dwGot, nullptr)) {
         // Some drivers say "end of file" as an error rather than as a read
