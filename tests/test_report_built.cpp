@@ -158,12 +158,7 @@ FileDesc File(const std::string& name, uint64_t record, uint64_t parent, const s
 // in this order (records the volume builder would name-sort).
 RecordImage ImageWithStreams(uint32_t number, const std::string& name,
                              const std::vector<std::pair<std::string, std::string>>& streams) {
-    MftRecord r;
-    r.recordNumber = number;
-    AddResident(r, {.type = kAttrStandardInformation, .value = StandardInformationValue({})});
-    FileNameInfo fn;
-    fn.name = name;
-    AddResident(r, {.type = kAttrFileName, .value = FileNameValue(fn)});
+    MftRecord r = BaseRecord(number, name);
     for (const auto& [streamName, value] : streams)
         AddResident(r, {.type = kAttrData, .name = streamName, .value = Bytes(value)});
     return {number, BuildRecord(r)};

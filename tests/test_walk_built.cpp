@@ -54,15 +54,6 @@ std::string DumpOf(const std::string& trace, uint64_t n) {
     return trace.substr(dump, end == std::string::npos ? std::string::npos : end + 1 - dump);
 }
 
-MftRecord BaseRecord(uint32_t number, const std::string& name) {
-    MftRecord r;
-    r.recordNumber = number;
-    AddResident(r, {.type = kAttrStandardInformation, .value = StandardInformationValue({})});
-    FileNameInfo fn;
-    fn.name = name;
-    AddResident(r, {.type = kAttrFileName, .value = FileNameValue(fn)});
-    return r;
-}
 
 MftRecord ExtensionOf(uint32_t number, uint64_t base, uint16_t baseSequence) {
     MftRecord r;

@@ -572,6 +572,22 @@ void CorruptStride(std::vector<uint8_t>& rec, uint16_t usaOffset, size_t stride)
     W16(rec.data(), end, uint16_t(usn ^ 0xFFFF));
 }
 
+MftRecord BaseRecord(uint32_t number, const std::string& name) {
+    MftRecord r;
+    r.recordNumber = number;
+    ResidentAttr si;
+    si.type = kAttrStandardInformation;
+    si.value = StandardInformationValue({});
+    AddResident(r, si);
+    FileNameInfo fn;
+    fn.name = name;
+    ResidentAttr fnAttr;
+    fnAttr.type = kAttrFileName;
+    fnAttr.value = FileNameValue(fn);
+    AddResident(r, fnAttr);
+    return r;
+}
+
 std::vector<uint8_t> BuildRecord(const MftRecord& r, std::string* error) {
     size_t size = r.recordSize;
     if (size < 0x30) {

@@ -208,6 +208,8 @@ uint16_t AddNonResident(MftRecord& r, const NonResidentAttr& a);
 void AddRawAttribute(MftRecord& r, const std::vector<uint8_t>& bytes);
 // The record image (recordSize bytes); empty when the attributes do not fit.
 std::vector<uint8_t> BuildRecord(const MftRecord& r, std::string* error = nullptr);
+// A base record holding a $STANDARD_INFORMATION and a $FILE_NAME in the root.
+MftRecord BaseRecord(uint32_t number, const std::string& name);
 
 // NTFS fixups over 512-byte strides (whatever the sector size): the last two
 // bytes of each stride go to the update sequence array, the USN takes their
