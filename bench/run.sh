@@ -54,7 +54,7 @@ if [ "$spc" -gt 128 ]; then spc=$((1 << (256 - spc))); fi
 cluster=$((sector * spc))
 mft_lcn=$(le 48 8)
 # The $MFT's size and record size from volscan itself (record 0, verbose).
-mft_size=$("$volscan" -v -i 0 -f "$vol" C 2>/dev/null | sed -n 's/^Data stream size : //p')
+mft_size=$({ "$volscan" -v -i 0 -f "$vol" C 2>/dev/null || true; } | sed -n 's/^Data stream size : //p')
 rec_byte=$(od -An -t d1 -j 64 -N 1 "$vol" | tr -d ' ')
 if [ "$rec_byte" -lt 0 ]; then rec_size=$((1 << -rec_byte)); else rec_size=$((rec_byte * cluster)); fi
 records=$((mft_size / rec_size))
@@ -93,10 +93,10 @@ cat "$vol" > /dev/null
 TZ=UTC fls -r -p -l "$vol" > "$work/fls.txt" 2> "$work/fls.err"
 
 # fls and volscan must agree on the records in use: fls lists every name of
-# every allocated record (and its streams); volscan one line per record,
-# its link count 0 when erased.
-fls_inuse=$(awk -F'\t' '$1 !~ /\*/ { split($1, a, " "); r = a[2]; sub(/-.*/, "", r); sub(/:$/, "", r);
-    if (r + 0 < '"$records"') print r }' "$work/fls.txt" | sort -u | wc -l)
+# every allocated record (and its streams) below the root, which it does
+# not list itself; volscan one line per record, its link count 0 when erased.
+fls_inuse=$({ echo 5; awk -F'\t' '$1 !~ /\*/ { split($1, a, " "); r = a[2]; sub(/-.*/, "", r);
+    sub(/:$/, "", r); if (r + 0 < '"$records"') print r }' "$work/fls.txt"; } | sort -u | wc -l)
 vs_inuse=$(awk -F'|' 'NR > 3 && $4 > 0 && $2 != ""' "$work/line.txt" | wc -l)
 echo "records in use: fls $fls_inuse, volscan $vs_inuse (named)"
 if [ "$fls_inuse" != "$vs_inuse" ]; then
@@ -162,14 +162,14 @@ printf '%-24s %9s %9s %9s %12s %10s %12s %9s\n' tool median min max records/s re
 for n in "${names[@]}"; do
     read -r m lo hi <<< "$(stat3 "${times[$n]}")"
     med[$n]=$m
-    rps=$(awk -v r="$records" -v t="$m" 'BEGIN { printf "%.0f", t > 0 ? r / t : 0 }')
+    rps=$(awk -v r="$records" -v t="$m" 'BEGIN { printf "%.0f", (t > 0 ? r / t : 0) }')
     rpr=$(awk -v a="${reads[$n]}" -v r="$records" 'BEGIN { if (a == "") print "-"; else printf "%.4f", a / r }')
     bpr=$(awk -v a="${bytes[$n]}" -v r="$records" 'BEGIN { if (a == "") print "-"; else printf "%.0f", a / r }')
     printf '%-24s %9s %9s %9s %12s %10s %12s %9.1f\n' "$(label "$n")" "$m" "$lo" "$hi" "$rps" \
         "$rpr" "$bpr" "$(awk -v k="${rss[$n]}" 'BEGIN { print k / 1024 }')"
 done
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 echo
 echo "volscan / fls    $(ratio "${med[line]}" "${med[fls]}")  (target 0.20 or less)"
 echo "volscan / ntfsls $(ratio "${med[line]}" "${med[ntfsls]}")  (target 0.33 or less)"
@@ -197,7 +197,7 @@ if [ "$hashed" -gt 0 ]; then
     echo "-m hashes $hashed bytes: openssl md5 $om s (min $olo, max $ohi)," \
         "$(awk -v b="$hashed" -v t="$om" 'BEGIN { printf "%.0f", b / t / 1e6 }') MB/s;" \
         "volscan -m costs $extra s over line mode:" \
-        "$(awk -v o="$om" -v e="$extra" 'BEGIN { printf "%.0f", e > 0 ? 100 * o / e : 0 }')% of OpenSSL's rate (target 90% or more)"
+        "$(awk -v o="$om" -v e="$extra" 'BEGIN { printf "%.0f", (e > 0 ? 100 * o / e : 0) }')% of OpenSSL's rate (target 90% or more)"
 fi
 echo "load at the end: $(load)"
 [ -n "${WORK:-}" ] || rm -rf "$work"
