@@ -271,6 +271,10 @@ int RunVolscan(int argc, char** argv) {
     if (bSidTable) InitSidHash();
 
     FILE* pOut = streams.pOutput;
+    // The report is written in large blocks, whatever it goes to: a line
+    // buffer on a terminal would cost a write for every file.  Diagnostics
+    // flush it first, so they still follow what was reported before them.
+    setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
     DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
     fputs("\n", pOut);
 
