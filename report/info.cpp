@@ -1,5 +1,7 @@
 #include "report/info.h"
 
+#include <cstring>
+
 #include "diskio/diskio.h"
 #include "diskio/le.h"
 #include "platform/platform.h"
@@ -401,7 +403,7 @@ int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
 int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered) {
     *pbRendered = 0;
     Volume* pVol = pEntry->pVolume;
-    const SecList* pList = &pVol->secList;
+    SecList* pList = &pVol->secList;
     if (g_pDescriptor == nullptr || g_cbDescriptor < pList->dwMaxSize) {
         if (pList->dwMaxSize == 0) return VX_FAILED;
         // One volume is read per run; a list of another volume (in tests)
@@ -413,25 +415,41 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
             "%s %s l. %d: VX_CALLOC pEntry->pVolume->secList.dwMaxSize - Base record #" VX_U64,
             VX_WHERE, pEntry->ullBaseRecord));
     }
-    const SecInfo* pInfo = nullptr;
-    for (uint32_t k = 0; k < pList->dwCount && pInfo == nullptr; k++)
-        if (pList->pSecInfo[k].dwId == pEntry->dwSecurityId) pInfo = &pList->pSecInfo[k];
+    SecInfo* pInfo = FindSecureSD(pList, pEntry->dwSecurityId);
     if (pInfo == nullptr) {
         log_message(VX_ERROR, "%s %s() l.%d: security id %u not found - Base record : " VX_U64,
                     VX_WHERE, pEntry->dwSecurityId, pEntry->ullBaseRecord);
         return VX_FAILED;
     }
+    *pbRendered = 1;
+    // A few dozen descriptors serve a whole volume: each is read once.  A
+    // read that wrote anything, or ran with a trace, is done again for every
+    // file so that its messages stay with each of them.
+    if (pInfo->pDescriptor != nullptr)
+        return DumpBufferSecurity(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
+                                  pInfo->dwDescriptorBytes, lineMode);
     // The entry's length counts its 20-byte header: the descriptor is the
     // rest, and the bytes after it belong to the next entry.
     uint64_t ullCount = pInfo->dwSize >= kSdsHeaderSize ? pInfo->dwSize - kSdsHeaderSize : 0;
+    const uint64_t ullMessages = VxMessageCount;
     if (pVol->pSecureData == nullptr ||
         !ReadStreamBytes(pVol, pVol->pSecureData, pInfo->ullOffset, &ullCount, g_pDescriptor)) {
+        *pbRendered = 0;
         log_message(VX_ERROR,
                     "%s %s() l.%d: security id %u not read (" VX_U64 ") - Base record : " VX_U64,
                     VX_WHERE, pEntry->dwSecurityId, ullCount, pEntry->ullBaseRecord);
         return VX_FAILED;
     }
-    *pbRendered = 1;
+    if (VxMessageCount == ullMessages && MemoEnabled() && ullCount > 0 &&
+        pList->ullCachedBytes + ullCount <= kMaxCachedDescriptorBytes) {
+        pInfo->pDescriptor = static_cast<uint8_t*>(
+            VX_CALLOC(ullCount, 1, VX_FATAL_SYS,
+                      "%s %s l. %d: VX_CALLOC pSecInfo->pDescriptor - Base record #" VX_U64,
+                      VX_WHERE, pEntry->ullBaseRecord));
+        memcpy(pInfo->pDescriptor, g_pDescriptor, ullCount);
+        pInfo->dwDescriptorBytes = static_cast<uint32_t>(ullCount);
+        pList->ullCachedBytes += ullCount;
+    }
     return DumpBufferSecurity(stream, pEntry->ullBaseRecord, g_pDescriptor, ullCount, lineMode);
 }
 
