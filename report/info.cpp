@@ -8,6 +8,7 @@
 #include "run/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/vx_comment.h"
+#include "text/vx_format.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "info"
@@ -504,8 +505,22 @@ void DumpTime(FILE* stream, uint64_t ullTime) {
     uint32_t month = 0;
     while (month < 11 && days >= pMonths[month]) days -= pMonths[month++];
 
-    fprintf(stream, "%02u/%02u/" VX_U64 " %02u:%02u:%02u.%07u", days + 1, month + 1, ullYear,
-            s / 3600, (s % 3600) / 60, s % 60, dwFraction);
+    // "%02u/%02u/%llu %02u:%02u:%02u.%07u", without the cost of printf.
+    char text[64];
+    char* p = vx_format_u64(text, days + 1, 2);
+    *p++ = '/';
+    p = vx_format_u64(p, month + 1, 2);
+    *p++ = '/';
+    p = vx_format_u64(p, ullYear);
+    *p++ = ' ';
+    p = vx_format_u64(p, s / 3600, 2);
+    *p++ = ':';
+    p = vx_format_u64(p, (s % 3600) / 60, 2);
+    *p++ = ':';
+    p = vx_format_u64(p, s % 60, 2);
+    *p++ = '.';
+    p = vx_format_u64(p, dwFraction, 7);
+    fwrite(text, 1, static_cast<size_t>(p - text), stream);
 }
 
 int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMode) {
