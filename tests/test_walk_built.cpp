@@ -356,3 +356,45 @@ TEST(BuiltVolume, ParentPathsRebuiltOrRemembered) {
         EXPECT_EQ(3u, Count(a.err, "already on the path")) << a.err;
     }
 }
+
+// The record reader keeps blocks of the $MFT: with 512-byte clusters and
+// fragments of odd lengths, records straddle fragments and blocks, parents
+// lie in later fragments than their files.  Every record must come out
+// whole and right.
+TEST(BuiltVolume, FragmentedMftOfSmallClustersReadThroughItsBlocks) {
+    VolumeDesc d;
+    d.geometry.clusterSize = 512;
+    d.geometry.indexRecordSize = 4096;
+    d.mftRuns = {{2000, 3}, {1000, 5}, {1600, 7}, {1200, 1}, {1400, 9}, {1800, 31}};
+    FileDesc top;
+    top.name = "top";
+    top.directory = true;
+    top.record = 27;
+    d.files.push_back(top);
+    for (uint64_t k = 16; k < 27; k++) {
+        FileDesc f;
+        f.record = k;
+        f.name = "file" + std::to_string(k);
+        f.parent = 27;
+        f.data = std::vector<uint8_t>(k, static_cast<uint8_t>('a' + k % 26));
+        d.files.push_back(f);
+    }
+    std::string dir = MakeTestDir("fragments");
+    std::string img = dir + "/volume.img";
+    VolumeLayout layout;
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, &layout, &error)) << error;
+    ASSERT_EQ(28u, layout.recordCount);
+    const RunResult r = RunVolscanBinary({"-m", "-f", img, "C"});
+    EXPECT_EQ(0, r.exitStatus) << r.err;
+    for (uint64_t k = 16; k < 27; k++)
+        EXPECT_NE(std::string::npos,
+                  r.out.find("\n" + std::to_string(k) + "|C:\\top\\file" + std::to_string(k) + "|"))
+            << k << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\n27|C:\\top\\|")) << r.out;
+
+    // Record 1 is the last cluster of the first fragment and the first of
+    // the second; record 7 ends in the fragment of one cluster.
+    EXPECT_NE(std::string::npos, r.out.find("\n1|C:\\$MFTMirr|")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\n7|C:\\$Boot|")) << r.out;
+}
