@@ -243,6 +243,22 @@ int main(int argc, char** argv) {
                     erased++;
                 }
             }
+            if (!f.directory && !f.nonResident) {
+                // A resident value must leave room in the 1 KiB record for
+                // the other attributes: header 56, $STANDARD_INFORMATION
+                // 96, each $FILE_NAME 90 and its name, each stream 24 and its
+                // name, the end marker, all rounded to 8; a few bytes spare.
+                auto round8 = [](size_t n) { return (n + 7) & ~size_t{7}; };
+                size_t used = 56 + 96 + round8(90 + 2 * f.name.size()) + 24 + 8 + 16;
+                for (const LinkDesc& l : f.links) used += round8(90 + 2 * l.name.size());
+                for (const StreamDesc& st : f.streams)
+                    used += round8(24 + 2 * st.name.size()) + round8(st.data.size());
+                const size_t room = 1024 > used ? (1024 - used) & ~size_t{7} : 0;
+                if (f.data.size() > room) {
+                    dataBytes -= f.data.size() - room;
+                    f.data.resize(room);
+                }
+            }
             maxDepth = std::max(maxDepth, parent.depth + 1);
             d.files.push_back(std::move(f));
         }
