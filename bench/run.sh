@@ -106,7 +106,7 @@ fi
 
 # Bytes that -m hashes: every data stream of every record, from the verbose report.
 "$volscan" -v -f "$vol" C > "$work/verbose.txt" 2>/dev/null || true
-hashed=$(awk '/^Data stream size : / { s += $5 } /^ Size : / { s += $3 } END { printf "%d", s }' \
+hashed=$(awk '/^Data stream size : / { s += $5 } /^ Size : / { s += $3 } END { printf "%.0f", s }' \
     "$work/verbose.txt")
 
 # ------------------------------------------------------ device reads
@@ -129,7 +129,7 @@ for n in fls ntfsls dd; do
         bash -c "$(declare -f "cmd_$n"); vol='$vol'; mft_offset=$mft_offset; mft_size=$mft_size; cmd_$n" \
         > /dev/null 2>&1 || true
     reads[$n]=$(grep -c ' = [0-9]' "$work/strace.txt" || true)
-    bytes[$n]=$(awk '{ if (match($0, / = [0-9]+$/)) s += substr($0, RSTART + 3) } END { printf "%d", s }' \
+    bytes[$n]=$(awk '{ if (match($0, / = [0-9]+$/)) s += substr($0, RSTART + 3) } END { printf "%.0f", s }' \
         "$work/strace.txt")
 done
 
