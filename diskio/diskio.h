@@ -53,13 +53,22 @@ struct SecInfo {
     uint32_t dwId;
     uint32_t dwSize;     // entry length as stored, header included
     uint64_t ullOffset;  // the descriptor's place in $SDS (entry offset + 20)
+    // The descriptor's bytes once a read of them wrote no diagnostic (none
+    // before that): every later file with the id is served from here.
+    uint8_t* pDescriptor;
+    uint32_t dwDescriptorBytes;
 };
 
 struct SecList {
     uint32_t dwCount;
     uint32_t dwMaxSize;
     SecInfo* pSecInfo;
+    int bSortedById;           // ids never decrease along the list
+    uint64_t ullCachedBytes;  // held by the entries' pDescriptor copies
 };
+
+// Bytes of descriptors the list keeps in memory at most.
+constexpr uint64_t kMaxCachedDescriptorBytes = 4u << 20;
 
 // Attribute kinds, indexes into Volume::AttrTypes.
 enum AttrKind {
@@ -195,6 +204,10 @@ constexpr uint32_t kSecInfoStep = 20;  // the security list grows by this many r
 int LoadSecureSDS(Volume* pVol);
 // Appends one record: the entry's offset and length field as stored.
 int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize);
+// The first entry of the list with the id, or none.
+SecInfo* FindSecureSD(const SecList* pList, uint32_t dwId);
+// Frees the list and the descriptors it holds.
+void FreeSecureSDs(SecList* pList);
 
 // -------------------------------------------------------------- entries
 

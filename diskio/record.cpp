@@ -4,6 +4,7 @@
 
 #include "diskio/diskio.h"
 #include "diskio/le.h"
+#include "platform/platform.h"
 #include "report/vx_dump.h"
 #include "run/vx_log.h"
 
@@ -11,55 +12,211 @@
 
 namespace {
 
-// The clusters of $MFT data read last.  Small records share clusters (eight
-// 1 KiB records in a 4 KiB cluster, 2048 in a 2 MiB one); keeping the last
-// clusters read spares the device a read for every record after the first.
-// The image is kept as read, before fixups: each record is fixed up in its
+// The record reader goes through a small cache of blocks of $MFT data, so
+// that the walk over consecutive records costs one device read a block and
+// not one a record.  Blocks are whole clusters at cluster-aligned VCNs, so
+// every device request stays whole sectors (a Windows volume handle refuses
+// any other).  The walk's own records come in order, so the block after the
+// last big one is read whole (kWalkBlockBytes); any other miss (a parent
+// directory, an extension record far away) reads only a small unit around
+// the record (kUnitBytes), kept in a few slots of its own, so that parents
+// met again are not read again and a lone record does not cost a big read.
+//
+// The cache never writes a diagnostic: it serves a record only when every
+// cluster of it was read without fault.  Any other record is read as before,
+// straight through ReadStreamVcns, which reports exactly what went wrong.
+// Images are kept as read, before fixups: each record is fixed up in its
 // own buffer.
-struct RecordCache {
-    uint8_t* pData;
-    uint64_t ullClusters;  // size of pData in clusters
-    uint64_t ullVcn;
-    bool bValid;
-};
-RecordCache g_cache = {nullptr, 0, 0, false};
+constexpr uint64_t kWalkBlockBytes = 256 * 1024;
+constexpr uint64_t kUnitBytes = 16 * 1024;
+constexpr uint32_t kWalkSlots = 2;
+constexpr uint64_t kUnitSlotBytes = 256 * 1024;  // all unit slots together, at most
+constexpr uint32_t kMaxUnitSlots = 16;
 
-// Reads `ullClusters` clusters at `ullVcn` of the $MFT data into pDest,
-// through the cache.
-int ReadMftClusters(Volume* pVol, uint64_t ullVcn, uint64_t ullClusters, uint8_t* pDest) {
-    const uint64_t ullBytes = ullClusters * pVol->ClusterSize;
-    if (g_cache.bValid && g_cache.ullVcn == ullVcn && g_cache.ullClusters == ullClusters) {
-        memcpy(pDest, g_cache.pData, ullBytes);
+struct CacheSlot {
+    uint8_t* pData;
+    uint64_t ullVcn;          // first VCN held
+    uint64_t ullValid;        // clusters from ullVcn read without fault
+    bool bUsed;
+};
+
+struct RecordCache {
+    const Volume* pVol;         // what the slots hold: this volume's ...
+    const Attribute* pMftData;  // ... $MFT data, with these sizes
+    uint32_t dwClusterSize;
+    uint64_t ullWalkClusters;
+    uint64_t ullUnitClusters;
+    uint32_t dwUnitSlots;
+    CacheSlot walk[kWalkSlots];
+    CacheSlot unit[kMaxUnitSlots];
+    uint32_t dwNextWalk;  // slot replaced next (round robin)
+    uint32_t dwNextUnit;
+    bool bWalked;             // a walk block was read ...
+    uint64_t ullLastWalkVcn;  // ... starting here
+};
+RecordCache g_cache = {};
+
+void FreeSlots() {
+    for (CacheSlot& s : g_cache.walk)
+        if (s.pData != nullptr)
+            VX_FREE(s.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
+    for (CacheSlot& s : g_cache.unit)
+        if (s.pData != nullptr)
+            VX_FREE(s.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
+    g_cache = RecordCache{};
+}
+
+// Sizes the cache for the volume's $MFT, dropping what it held of another.
+void PrepareCache(const Volume* pVol) {
+    if (g_cache.pVol == pVol && g_cache.pMftData == pVol->pMftData &&
+        g_cache.dwClusterSize == pVol->ClusterSize)
+        return;
+    FreeSlots();
+    const uint64_t ullCluster = pVol->ClusterSize;
+    const uint64_t ullRecordClusters = pVol->MftRecordClusters != 0 ? pVol->MftRecordClusters : 1;
+    // Powers of two of clusters, each at least a record: an aligned unit
+    // then always holds whole records.
+    uint64_t ullUnit = 1;
+    while (ullUnit < ullRecordClusters || ullUnit * ullCluster < kUnitBytes) ullUnit *= 2;
+    uint64_t ullWalk = ullUnit;
+    while (ullWalk * ullCluster < kWalkBlockBytes) ullWalk *= 2;
+    g_cache.pVol = pVol;
+    g_cache.pMftData = pVol->pMftData;
+    g_cache.dwClusterSize = pVol->ClusterSize;
+    g_cache.ullUnitClusters = ullUnit;
+    g_cache.ullWalkClusters = ullWalk;
+    const uint64_t ullSlots = kUnitSlotBytes / (ullUnit * ullCluster);
+    g_cache.dwUnitSlots = ullSlots < 1 ? 1 : ullSlots > kMaxUnitSlots ? kMaxUnitSlots
+                                                                      : uint32_t(ullSlots);
+}
+
+// Reads clusters [ullVcn, ullVcn + ullClusters) of the $MFT data into the
+// slot, silently, and records how many from the start arrived whole: the
+// prefix stops at the first cluster that is not mapped, that lies at or past
+// the end of the volume, or that the device did not deliver.
+void FillSlot(Volume* pVol, CacheSlot* pSlot, uint64_t ullVcn, uint64_t ullClusters) {
+    const uint64_t ullCluster = pVol->ClusterSize;
+    if (pSlot->pData == nullptr)
+        pSlot->pData = static_cast<uint8_t*>(VX_CALLOC(
+            ullClusters, ullCluster, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC record cache", VX_WHERE));
+    pSlot->bUsed = true;
+    pSlot->ullVcn = ullVcn;
+    pSlot->ullValid = 0;
+    const Attribute* pAttr = pVol->pMftData;
+    const uint32_t dwSavedError = vx_plat_last_error();
+    uint64_t ullRun = 0;
+    uint64_t ullInRun = ullVcn;
+    if (!FindRun(pAttr, &ullRun, &ullInRun)) return;
+    uint64_t ullDone = 0;
+    for (; ullRun < pAttr->ullRunCount && ullDone < ullClusters; ullRun++, ullInRun = 0) {
+        const Run& run = pAttr->pRunlist[ullRun];
+        uint64_t n = run.ullLength - ullInRun;
+        if (n > ullClusters - ullDone) n = ullClusters - ullDone;
+        uint8_t* pOut = pSlot->pData + ullDone * ullCluster;
+        if (run.llLcn == kSparseLcn) {
+            memset(pOut, 0, n * ullCluster);
+            ullDone += n;
+            pSlot->ullValid = ullDone;
+            continue;
+        }
+        const uint64_t ullLcn = static_cast<uint64_t>(run.llLcn) + ullInRun;
+        if (ullLcn >= pVol->ClusterNumber) break;
+        if (n > pVol->ClusterNumber - ullLcn) n = pVol->ClusterNumber - ullLcn;
+        if (ullLcn > UINT64_MAX / ullCluster || !vx_plat_seek(pVol->hVolume, ullLcn * ullCluster))
+            break;
+        const uint64_t ullWanted = n * ullCluster;
+        uint64_t ullRead = 0;
+        bool bFault = false;
+        while (ullRead < ullWanted) {
+            const uint64_t ullLeft = ullWanted - ullRead;
+            const uint32_t dwAsk = ullLeft < MaxReadSize ? static_cast<uint32_t>(ullLeft) : MaxReadSize;
+            uint32_t dwGot = 0;
+            if (!vx_plat_read(pVol->hVolume, pOut + ullRead, dwAsk, &dwGot)) {
+                bFault = true;
+                break;
+            }
+            if (dwGot == 0) break;
+            ullRead += dwGot;
+        }
+        // Only the clusters before a fault count: the fault may lie anywhere in the request.
+        ullDone += bFault ? 0 : ullRead / ullCluster;
+        pSlot->ullValid = ullDone;
+        if (bFault || ullRead < ullWanted) break;
+    }
+    vx_plat_set_last_error(dwSavedError);
+}
+
+const CacheSlot* FindSlot(const CacheSlot* pSlots, uint32_t dwCount, uint64_t ullVcn,
+                          uint64_t ullClusters) {
+    for (uint32_t k = 0; k < dwCount; k++) {
+        const CacheSlot& s = pSlots[k];
+        if (s.bUsed && ullVcn >= s.ullVcn && ullVcn - s.ullVcn + ullClusters <= s.ullValid)
+            return &s;
+    }
+    return nullptr;
+}
+
+// The slot holding the clusters of one record, read now if needed; none when
+// the cache cannot serve it.
+const CacheSlot* CachedClusters(Volume* pVol, uint64_t ullVcn, uint64_t ullClusters) {
+    const Attribute* pAttr = pVol->pMftData;
+    if (pAttr == nullptr || pAttr->bResident || pAttr->wFlags != 0 || pVol->hVolume == nullptr)
+        return nullptr;
+    PrepareCache(pVol);
+    const CacheSlot* pHit = FindSlot(g_cache.walk, kWalkSlots, ullVcn, ullClusters);
+    if (pHit == nullptr) pHit = FindSlot(g_cache.unit, g_cache.dwUnitSlots, ullVcn, ullClusters);
+    if (pHit != nullptr) return pHit;
+    const uint64_t ullWalkVcn = ullVcn - ullVcn % g_cache.ullWalkClusters;
+    const bool bWalk = !g_cache.bWalked || ullWalkVcn == g_cache.ullLastWalkVcn ||
+                       ullWalkVcn == g_cache.ullLastWalkVcn + g_cache.ullWalkClusters;
+    CacheSlot* pSlot;
+    if (bWalk) {
+        pSlot = &g_cache.walk[g_cache.dwNextWalk];
+        g_cache.dwNextWalk = (g_cache.dwNextWalk + 1) % kWalkSlots;
+        g_cache.bWalked = true;
+        g_cache.ullLastWalkVcn = ullWalkVcn;
+        FillSlot(pVol, pSlot, ullWalkVcn, g_cache.ullWalkClusters);
+    } else {
+        pSlot = &g_cache.unit[g_cache.dwNextUnit];
+        g_cache.dwNextUnit = (g_cache.dwNextUnit + 1) % g_cache.dwUnitSlots;
+        FillSlot(pVol, pSlot, ullVcn - ullVcn % g_cache.ullUnitClusters, g_cache.ullUnitClusters);
+    }
+    return FindSlot(pSlot, 1, ullVcn, ullClusters);
+}
+
+// The MftRecordSize bytes of the record at byte ullOffset of the $MFT data
+// into pRecord: from the cache, or else read as the record reader always
+// read them, whole clusters through ReadStreamVcns, with its diagnostics.
+int ReadMftRecord(Volume* pVol, uint64_t ullOffset, uint64_t ullRecord, uint8_t* pRecord) {
+    const uint64_t ullVcn = ullOffset / pVol->ClusterSize;
+    const uint64_t ullInCluster = ullOffset % pVol->ClusterSize;
+    const CacheSlot* pSlot = CachedClusters(pVol, ullVcn, pVol->MftRecordClusters);
+    if (pSlot != nullptr) {
+        memcpy(pRecord, pSlot->pData + (ullVcn - pSlot->ullVcn) * pVol->ClusterSize + ullInCluster,
+               pVol->MftRecordSize);
         return 1;
     }
-    uint64_t ullCount = ullClusters;
-    if (!ReadStreamVcns(pVol, pVol->pMftData, ullVcn, &ullCount, pDest)) {
-        g_cache.bValid = false;
-        return 0;
-    }
-    if (g_cache.ullClusters != ullClusters) {
-        if (g_cache.pData != nullptr)
-            VX_FREE(g_cache.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
-        g_cache.pData = static_cast<uint8_t*>(VX_CALLOC(
-            ullClusters, pVol->ClusterSize, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC record cache",
-            VX_WHERE));
-        g_cache.ullClusters = ullClusters;
-    }
-    memcpy(g_cache.pData, pDest, ullBytes);
-    g_cache.ullVcn = ullVcn;
-    g_cache.bValid = true;
-    return 1;
+    const uint64_t ullBytes = static_cast<uint64_t>(pVol->MftRecordClusters) * pVol->ClusterSize;
+    auto* pClusters = static_cast<uint8_t*>(
+        VX_CALLOC(ullBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pBuffer - Record #" VX_U64,
+                  VX_WHERE, ullRecord));
+    uint64_t ullCount = pVol->MftRecordClusters;
+    const int ok = ReadStreamVcns(pVol, pVol->pMftData, ullVcn, &ullCount, pClusters);
+    if (ok) memcpy(pRecord, pClusters + ullInCluster, pVol->MftRecordSize);
+    VX_FREE(pClusters, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pBuffer - Requested record #" VX_U64,
+            VX_WHERE, ullRecord);
+    return ok;
 }
 
 }  // namespace
 
-void InvalidateRecordCache() { g_cache.bValid = false; }
-
-void ReleaseRecordCache() {
-    if (g_cache.pData != nullptr)
-        VX_FREE(g_cache.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
-    g_cache = RecordCache{nullptr, 0, 0, false};
+void InvalidateRecordCache() {
+    for (CacheSlot& s : g_cache.walk) s.bUsed = false;
+    for (CacheSlot& s : g_cache.unit) s.bUsed = false;
+    g_cache.bWalked = false;
 }
+
+void ReleaseRecordCache() { FreeSlots(); }
 
 int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize) {
     if (DiskioDebugStream != nullptr && DiskioDumpRecords)
@@ -127,31 +284,26 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
                 isBase ? "\nLooking for base record #" VX_U64 "\n"
                        : "Looking for extended record #" VX_U64 "\n",
                 ullRecord);
-    const uint64_t ullBufferSize = static_cast<uint64_t>(pVol->MftRecordClusters) * pVol->ClusterSize;
+    // The record alone: the clusters around it stay in the reader's cache.
     auto* pBuffer = static_cast<uint8_t*>(
-        VX_CALLOC(ullBufferSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pBuffer - Record #" VX_U64,
+        VX_CALLOC(pVol->MftRecordSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pBuffer - Record #" VX_U64,
                   VX_WHERE, ullRecord));
     int status = VX_OK;
     const uint64_t ullRecordSize = pVol->MftRecordSize;
-    uint8_t* pRecord = nullptr;
+    uint8_t* pRecord = pBuffer;
     if (ullRecord > UINT64_MAX / ullRecordSize) {
         // The byte offset would wrap round to some other record.
         log_message(VX_ERROR, "%s %s() l.%d: ReadStreamVcns failure - Record #" VX_U64, VX_WHERE,
                     ullRecord);
         status = VX_FAILED;
-    } else {
-        const uint64_t ullOffset = ullRecord * ullRecordSize;
-        const uint64_t ullVcn = ullOffset / pVol->ClusterSize;
-        pRecord = pBuffer + ullOffset % pVol->ClusterSize;
-        if (!ReadMftClusters(pVol, ullVcn, pVol->MftRecordClusters, pBuffer)) {
-            log_message(VX_ERROR, "%s %s() l.%d: ReadStreamVcns failure - Record #" VX_U64,
-                        VX_WHERE, ullRecord);
-            status = VX_FAILED;
-        } else if (!CheckRecord(pRecord, pVol->MftRecordSize)) {
-            log_message(VX_ERROR, "%s %s() l.%d: CheckRecord failure - Record #" VX_U64, VX_WHERE,
-                        ullRecord);
-            status = VX_FAILED;
-        }
+    } else if (!ReadMftRecord(pVol, ullRecord * ullRecordSize, ullRecord, pRecord)) {
+        log_message(VX_ERROR, "%s %s() l.%d: ReadStreamVcns failure - Record #" VX_U64, VX_WHERE,
+                    ullRecord);
+        status = VX_FAILED;
+    } else if (!CheckRecord(pRecord, pVol->MftRecordSize)) {
+        log_message(VX_ERROR, "%s %s() l.%d: CheckRecord failure - Record #" VX_U64, VX_WHERE,
+                    ullRecord);
+        status = VX_FAILED;
     }
     if (status == VX_OK) {
         const uint32_t dwSize = pVol->MftRecordSize;

@@ -233,12 +233,16 @@ int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize
             "%s %s l. %d: VX_CALLOC pVol->secList.pSecInfo", VX_WHERE));
         pList->dwCount = 0;
         pList->dwMaxSize = 0;
+        pList->bSortedById = 1;
+        pList->ullCachedBytes = 0;
     } else if (pList->dwCount % kSecInfoStep == 0) {
         pList->pSecInfo = static_cast<SecInfo*>(
             VX_REALLOC(pList->pSecInfo, static_cast<uint64_t>(pList->dwCount) + kSecInfoStep,
                        sizeof(SecInfo), VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy", VX_WHERE));
     }
     SecInfo* pInfo = &pList->pSecInfo[pList->dwCount];
+    if (pList->dwCount > 0 && dwId < pInfo[-1].dwId) pList->bSortedById = 0;
+    *pInfo = SecInfo{};
     pInfo->dwId = dwId;
     pInfo->dwSize = dwSize;
     pInfo->ullOffset = ullOffset + kSdsHeaderSize;
@@ -248,6 +252,39 @@ int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize
         fprintf(DiskioDebugStream, "Added to pVol->secList : Id %u, size %u, offset " VX_U64 "\n",
                 dwId, dwSize, ullOffset);
     return 0;
+}
+
+SecInfo* FindSecureSD(const SecList* pList, uint32_t dwId) {
+    if (pList->pSecInfo == nullptr) return nullptr;
+    if (!pList->bSortedById) {
+        for (uint32_t k = 0; k < pList->dwCount; k++)
+            if (pList->pSecInfo[k].dwId == dwId) return &pList->pSecInfo[k];
+        return nullptr;
+    }
+    // Windows writes ids in increasing order: a volume of many descriptors
+    // costs each file a search, not a scan.  The lowest index of equal ids
+    // is the one a scan would find.
+    uint32_t lo = 0;
+    uint32_t hi = pList->dwCount;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (pList->pSecInfo[mid].dwId < dwId) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo < pList->dwCount && pList->pSecInfo[lo].dwId == dwId ? &pList->pSecInfo[lo]
+                                                                   : nullptr;
+}
+
+void FreeSecureSDs(SecList* pList) {
+    if (pList->pSecInfo != nullptr) {
+        for (uint32_t k = 0; k < pList->dwCount; k++)
+            if (pList->pSecInfo[k].pDescriptor != nullptr)
+                VX_FREE(pList->pSecInfo[k].pDescriptor, VX_FATAL_SYS,
+                        "%s %s l. %d: VX_FREE pSecInfo->pDescriptor", VX_WHERE);
+        VX_FREE(pList->pSecInfo, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pSecInfo",
+                VX_WHERE);
+    }
+    *pList = SecList{};
 }
 
 int LoadSecureSDS(Volume* pVol) {
@@ -408,11 +445,7 @@ int CloseVolume(Volume* pVol) {
                 VX_WHERE);
         PProcessStreamBuffer = nullptr;
     }
-    if (pVol->secList.pSecInfo != nullptr) {
-        VX_FREE(pVol->secList.pSecInfo, VX_FATAL_SYS,
-                "%s %s l. %d: VX_FREE pVol->secList.pSecInfo", VX_WHERE);
-        pVol->secList.pSecInfo = nullptr;
-    }
+    FreeSecureSDs(&pVol->secList);
     ReleaseRecordCache();
     if (pVol->pMft != nullptr) {
         if (FreeEntry(pVol->pMft) == VX_FATAL_STATUS)

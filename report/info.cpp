@@ -1,11 +1,14 @@
 #include "report/info.h"
 
+#include <cstring>
+
 #include "diskio/diskio.h"
 #include "diskio/le.h"
 #include "platform/platform.h"
 #include "run/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/vx_comment.h"
+#include "text/vx_format.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "info"
@@ -39,12 +42,22 @@ uint32_t AttrType(const Entry* pEntry, AttrKind kind) {
 
 // ------------------------------------------------------------ the path walk
 
-// The records of one walk, from the file reported up to the level being read.
+// The records of one walk, from the file reported up to the level being
+// read, and the wide units the walk has written so far: the levels write
+// from the top down, so when the walk of a parent returns, the units hold
+// that parent's whole path (bRoot: it began with the drive's root).  The
+// arrays are kept from walk to walk.
 struct PathTrail {
     uint64_t* pullRecords;
     uint32_t dwCount;
     uint32_t dwMax;
+    vx_wchar* pwszPath;
+    uint32_t dwLength;
+    uint32_t dwPathMax;
+    uint32_t dwNames;
+    bool bRoot;
 };
+PathTrail g_trail = {};
 
 bool OnTrail(const PathTrail* pTrail, uint64_t ullRecord) {
     for (uint32_t k = 0; k < pTrail->dwCount; k++)
@@ -61,6 +74,143 @@ void PushTrail(PathTrail* pTrail, uint64_t ullRecord) {
     }
     pTrail->pullRecords[pTrail->dwCount++] = ullRecord;
 }
+
+void StartTrail(PathTrail* pTrail, uint64_t ullRecord) {
+    pTrail->dwCount = 0;
+    pTrail->dwLength = 0;
+    pTrail->dwNames = 0;
+    pTrail->bRoot = false;
+    PushTrail(pTrail, ullRecord);
+}
+
+// Appends units (and keeps the path 0-terminated).
+void AppendPath(PathTrail* pTrail, const vx_wchar* pwsz, uint32_t dwUnits) {
+    if (pTrail->dwLength + dwUnits + 1 > pTrail->dwPathMax) {
+        const uint32_t dwMax = (pTrail->dwLength + dwUnits + 1 + 511) / 512 * 512;
+        pTrail->pwszPath = static_cast<vx_wchar*>(VX_REALLOC(
+            pTrail->pwszPath, dwMax, sizeof(vx_wchar), VX_FATAL_SYS,
+            "%s %s l. %d: VX_REALLOC pTrail->pwszPath", VX_WHERE));
+        pTrail->dwPathMax = dwMax;
+    }
+    for (uint32_t u = 0; u < dwUnits; u++) pTrail->pwszPath[pTrail->dwLength++] = pwsz[u];
+    pTrail->pwszPath[pTrail->dwLength] = 0;
+}
+
+// ------------------------------------------------------- the path memo
+//
+// Directories are met again and again as parents: a memo keeps the path of
+// each parent walked, so that the walk of its next child writes it again
+// without reading the records above.  It is keyed by the parent's record
+// number and the sequence its child expects (the record alone with -n,
+// where the sequence is not checked), and holds exactly the units that the
+// parent's walk wrote, which are written again through the current
+// wide-character writer.  Only walks that wrote no diagnostic and returned
+// 0 are kept: a walk through an unreadable or odd parent runs in full each
+// time, so that its messages stay as they are.  With a debug stream there
+// is no memo at all, so that every trace line is written.  Its memory is
+// bounded: when full, it starts again empty.
+constexpr uint32_t kMemoSlots = 1u << 16;                // a power of two
+constexpr uint32_t kMemoMaxEntries = kMemoSlots / 4 * 3;
+constexpr uint32_t kMemoUnits = 2u * 1024 * 1024;        // 4 MiB of names
+constexpr uint32_t kMemoMaxPath = 4096;                  // longer paths are not kept
+
+struct MemoSlot {
+    uint64_t ullRecord;
+    uint16_t wSequence;
+    uint8_t bUsed;
+    uint8_t bRoot;
+    uint32_t dwStart;  // in the unit store; 0-terminated there
+    uint32_t dwLength;
+    uint32_t dwNames;
+};
+
+struct PathMemo {
+    MemoSlot* pSlots;
+    vx_wchar* pwszUnits;
+    uint32_t dwEntries;
+    uint32_t dwUsedUnits;
+    // What the entries hold is true for: one volume, one sequence-check
+    // setting, one wide-character writer.
+    const Volume* pVol;
+    const VxDevice* pDevice;
+    int bNoSequenceCheck;
+    vx_wc_writer pfnWriter;
+};
+PathMemo g_memo = {};
+
+bool MemoEnabled() { return InfoDebugStream == nullptr && DiskioDebugStream == nullptr; }
+
+void ClearMemo() {
+    if (g_memo.pSlots != nullptr)
+        for (uint32_t k = 0; k < kMemoSlots; k++) g_memo.pSlots[k].bUsed = 0;
+    g_memo.dwEntries = 0;
+    g_memo.dwUsedUnits = 0;
+}
+
+void FreeMemo() {
+    if (g_memo.pSlots != nullptr)
+        VX_FREE(g_memo.pSlots, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_memo.pSlots", VX_WHERE);
+    if (g_memo.pwszUnits != nullptr)
+        VX_FREE(g_memo.pwszUnits, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_memo.pwszUnits", VX_WHERE);
+    g_memo = PathMemo{};
+}
+
+// Makes the memo hold entries of this volume and these settings only.
+void PrepareMemo(const Volume* pVol) {
+    if (g_memo.pSlots == nullptr) {
+        g_memo.pSlots = static_cast<MemoSlot*>(VX_CALLOC(
+            kMemoSlots, sizeof(MemoSlot), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC g_memo.pSlots",
+            VX_WHERE));
+        g_memo.pwszUnits = static_cast<vx_wchar*>(VX_CALLOC(
+            kMemoUnits, sizeof(vx_wchar), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC g_memo.pwszUnits",
+            VX_WHERE));
+    }
+    if (g_memo.pVol != pVol || g_memo.pDevice != pVol->hVolume ||
+        g_memo.bNoSequenceCheck != InfoNoSequenceCheck || g_memo.pfnWriter != wc_output_function) {
+        ClearMemo();
+        g_memo.pVol = pVol;
+        g_memo.pDevice = pVol->hVolume;
+        g_memo.bNoSequenceCheck = InfoNoSequenceCheck;
+        g_memo.pfnWriter = wc_output_function;
+    }
+}
+
+uint32_t MemoHash(uint64_t ullRecord, uint16_t wSequence) {
+    uint64_t h = (ullRecord * 0x9E3779B97F4A7C15ull) ^ (uint64_t(wSequence) * 0xC2B2AE3D27D4EB4Full);
+    return static_cast<uint32_t>(h >> 40) & (kMemoSlots - 1);
+}
+
+MemoSlot* FindMemoSlot(uint64_t ullRecord, uint16_t wSequence) {
+    if (InfoNoSequenceCheck) wSequence = 0;
+    for (uint32_t k = MemoHash(ullRecord, wSequence);; k = (k + 1) & (kMemoSlots - 1)) {
+        MemoSlot* pSlot = &g_memo.pSlots[k];
+        if (!pSlot->bUsed || (pSlot->ullRecord == ullRecord && pSlot->wSequence == wSequence))
+            return pSlot;
+    }
+}
+
+void StoreMemo(uint64_t ullRecord, uint16_t wSequence, const PathTrail* pTrail) {
+    if (pTrail->dwLength > kMemoMaxPath) return;
+    if (g_memo.dwEntries >= kMemoMaxEntries || g_memo.dwUsedUnits + pTrail->dwLength + 1 > kMemoUnits)
+        ClearMemo();
+    MemoSlot* pSlot = FindMemoSlot(ullRecord, wSequence);
+    if (pSlot->bUsed) return;
+    pSlot->bUsed = 1;
+    pSlot->ullRecord = ullRecord;
+    pSlot->wSequence = InfoNoSequenceCheck ? 0 : wSequence;
+    pSlot->bRoot = pTrail->bRoot ? 1 : 0;
+    pSlot->dwStart = g_memo.dwUsedUnits;
+    pSlot->dwLength = pTrail->dwLength;
+    pSlot->dwNames = pTrail->dwNames;
+    for (uint32_t u = 0; u < pTrail->dwLength; u++)
+        g_memo.pwszUnits[g_memo.dwUsedUnits++] = pTrail->pwszPath[u];
+    g_memo.pwszUnits[g_memo.dwUsedUnits++] = 0;
+    g_memo.dwEntries++;
+}
+
+// The file's chosen name (see DumpFileName), written and, when a trail is
+// given, appended to its path.
+int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail);
 
 int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail* pTrail) {
     int status = VX_OK;
@@ -96,8 +246,27 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         return status;
     }
 
+    const bool bMemo = MemoEnabled();
+    const MemoSlot* pKnown = nullptr;
+    if (bMemo && ullParent != kRootRecord) {
+        PrepareMemo(pEntry->pVolume);
+        const MemoSlot* pSlot = FindMemoSlot(ullParent, wExpected);
+        // The walk it stands for went this deep above the parent; here it
+        // must stay within the bound too.
+        if (pSlot->bUsed && pTrail->dwCount + pSlot->dwNames + 2 < kMaxPathDepth) pKnown = pSlot;
+    }
+
     if (ullParent == kRootRecord) {
         fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
+        pTrail->bRoot = true;
+    } else if (pKnown != nullptr) {
+        // The parent's path exactly as its walk wrote it.
+        if (pKnown->bRoot) fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
+        vx_fputws(stream, g_memo.pwszUnits + pKnown->dwStart);
+        pTrail->bRoot = pKnown->bRoot != 0;
+        pTrail->dwLength = 0;
+        AppendPath(pTrail, g_memo.pwszUnits + pKnown->dwStart, pKnown->dwLength);
+        pTrail->dwNames = pKnown->dwNames;
     } else if (OnTrail(pTrail, ullParent) || pTrail->dwCount >= kMaxPathDepth) {
         // Damaged parent references that lead round in a circle (or deeper
         // than any path can go): the path begins below the repeat.
@@ -107,6 +276,8 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
                     VX_MODULE, "WalkBack", __LINE__, ullParent, pTrail->pullRecords[0]);
         status = VX_FAILED;
     } else {
+        const uint64_t ullMessages = VxMessageCount;
+        bool bClean = false;
         Entry* pParent = nullptr;
         int s = InitEntry(pEntry->pVolume, &pParent, ullParent, 0);
         if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
@@ -122,14 +293,68 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
             pTrail->dwCount--;
             if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
             if (s == VX_FAILED) status = VX_FAILED;
+            bClean = s == VX_OK;
         }
         if (FreeEntry(pParent) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        if (bMemo && bClean && status == VX_OK && VxMessageCount == ullMessages)
+            StoreMemo(ullParent, wExpected, pTrail);
     }
 
-    int s = DumpFileName(stream, pEntry);
+    int s = WriteFileName(stream, pEntry, pTrail);
     if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     if (s == VX_FAILED) status = VX_FAILED;
     if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    return status;
+}
+
+int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
+    int status = VX_OK;
+    // The longest name, its "\" and the terminator.
+    vx_wchar wszName[255 + 2] = {0};
+    uint32_t dwUnits = 0;
+    bool bChosen = false;
+    const uint32_t dwType = AttrType(pEntry, ATTR_FILE_NAME);
+    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
+        const Attribute* pAttr = &pEntry->pAttrList[k];
+        if (pAttr->dwType != dwType) continue;
+        uint64_t ullSize = 0;
+        uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
+        bool bWin32 = false;
+        if (ullSize <= kNameOffset - 1) {
+            log_message(VX_ERROR, "%s %s() l.%d: truncated stream - Size : " VX_U64, VX_MODULE,
+                        "DumpFileName", __LINE__, ullSize);
+            status = VX_FAILED;
+        } else {
+            const uint8_t bNamespace = vx_le8(pValue, ullSize, 0x41);
+            bWin32 = (bNamespace & 1) != 0;
+            if (!bChosen || bWin32) {
+                bChosen = true;
+                const uint8_t bLength = vx_le8(pValue, ullSize, 0x40);
+                if (kNameOffset + 2ull * bLength <= ullSize) {
+                    for (uint32_t u = 0; u < bLength; u++)
+                        wszName[u] = vx_le16(pValue, ullSize, kNameOffset + 2ull * u);
+                    uint32_t end = bLength;
+                    if (vx_le32(pValue, ullSize, 0x38) & kDirectoryNameFlag) wszName[end++] = '\\';
+                    wszName[end] = 0;
+                    dwUnits = end;
+                }
+            } else {
+                bWin32 = false;  // skipped: it does not end the search
+            }
+        }
+        if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        if (bWin32) break;
+    }
+    if (bChosen) {
+        vx_fputws(stream, wszName);
+        // The units as written: a name may hold a 0 unit, where writing stops.
+        uint32_t dwWritten = 0;
+        while (dwWritten < dwUnits && wszName[dwWritten] != 0) dwWritten++;
+        if (pTrail != nullptr) {
+            AppendPath(pTrail, wszName, dwWritten);
+            pTrail->dwNames++;
+        }
+    }
     return status;
 }
 
@@ -145,6 +370,13 @@ void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
 // made on the first lookup and reused for every file.
 uint8_t* g_pDescriptor = nullptr;
 uint32_t g_cbDescriptor = 0;
+
+void FreeDescriptor() {
+    if (g_pDescriptor != nullptr)
+        VX_FREE(g_pDescriptor, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pDescriptor", VX_WHERE);
+    g_pDescriptor = nullptr;
+    g_cbDescriptor = 0;
+}
 
 // The security fields, from the volume's store or else from the file's own
 // descriptor; never both, so a line has one set of them.
@@ -172,37 +404,53 @@ int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
 int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered) {
     *pbRendered = 0;
     Volume* pVol = pEntry->pVolume;
-    const SecList* pList = &pVol->secList;
+    SecList* pList = &pVol->secList;
     if (g_pDescriptor == nullptr || g_cbDescriptor < pList->dwMaxSize) {
         if (pList->dwMaxSize == 0) return VX_FAILED;
         // One volume is read per run; a list of another volume (in tests)
         // may need more room than the first.
-        if (g_pDescriptor != nullptr) FreeInfoBuffers();
+        if (g_pDescriptor != nullptr) FreeDescriptor();
         g_cbDescriptor = pList->dwMaxSize;
         g_pDescriptor = static_cast<uint8_t*>(VX_CALLOC(
             pList->dwMaxSize, 1, VX_FATAL_SYS,
             "%s %s l. %d: VX_CALLOC pEntry->pVolume->secList.dwMaxSize - Base record #" VX_U64,
             VX_WHERE, pEntry->ullBaseRecord));
     }
-    const SecInfo* pInfo = nullptr;
-    for (uint32_t k = 0; k < pList->dwCount && pInfo == nullptr; k++)
-        if (pList->pSecInfo[k].dwId == pEntry->dwSecurityId) pInfo = &pList->pSecInfo[k];
+    SecInfo* pInfo = FindSecureSD(pList, pEntry->dwSecurityId);
     if (pInfo == nullptr) {
         log_message(VX_ERROR, "%s %s() l.%d: security id %u not found - Base record : " VX_U64,
                     VX_WHERE, pEntry->dwSecurityId, pEntry->ullBaseRecord);
         return VX_FAILED;
     }
+    *pbRendered = 1;
+    // A few dozen descriptors serve a whole volume: each is read once.  A
+    // read that wrote anything, or ran with a trace, is done again for every
+    // file so that its messages stay with each of them.
+    if (pInfo->pDescriptor != nullptr)
+        return DumpBufferSecurity(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
+                                  pInfo->dwDescriptorBytes, lineMode);
     // The entry's length counts its 20-byte header: the descriptor is the
     // rest, and the bytes after it belong to the next entry.
     uint64_t ullCount = pInfo->dwSize >= kSdsHeaderSize ? pInfo->dwSize - kSdsHeaderSize : 0;
+    const uint64_t ullMessages = VxMessageCount;
     if (pVol->pSecureData == nullptr ||
         !ReadStreamBytes(pVol, pVol->pSecureData, pInfo->ullOffset, &ullCount, g_pDescriptor)) {
+        *pbRendered = 0;
         log_message(VX_ERROR,
                     "%s %s() l.%d: security id %u not read (" VX_U64 ") - Base record : " VX_U64,
                     VX_WHERE, pEntry->dwSecurityId, ullCount, pEntry->ullBaseRecord);
         return VX_FAILED;
     }
-    *pbRendered = 1;
+    if (VxMessageCount == ullMessages && MemoEnabled() && ullCount > 0 &&
+        pList->ullCachedBytes + ullCount <= kMaxCachedDescriptorBytes) {
+        pInfo->pDescriptor = static_cast<uint8_t*>(
+            VX_CALLOC(ullCount, 1, VX_FATAL_SYS,
+                      "%s %s l. %d: VX_CALLOC pSecInfo->pDescriptor - Base record #" VX_U64,
+                      VX_WHERE, pEntry->ullBaseRecord));
+        memcpy(pInfo->pDescriptor, g_pDescriptor, ullCount);
+        pInfo->dwDescriptorBytes = static_cast<uint32_t>(ullCount);
+        pList->ullCachedBytes += ullCount;
+    }
     return DumpBufferSecurity(stream, pEntry->ullBaseRecord, g_pDescriptor, ullCount, lineMode);
 }
 
@@ -215,10 +463,14 @@ int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAt
 }
 
 void FreeInfoBuffers() {
-    if (g_pDescriptor != nullptr)
-        VX_FREE(g_pDescriptor, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pDescriptor", VX_WHERE);
-    g_pDescriptor = nullptr;
-    g_cbDescriptor = 0;
+    FreeDescriptor();
+    FreeMemo();
+    if (g_trail.pullRecords != nullptr)
+        VX_FREE(g_trail.pullRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pullRecords",
+                VX_WHERE);
+    if (g_trail.pwszPath != nullptr)
+        VX_FREE(g_trail.pwszPath, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pwszPath", VX_WHERE);
+    g_trail = PathTrail{};
 }
 
 // ------------------------------------------------------ standard information
@@ -253,8 +505,22 @@ void DumpTime(FILE* stream, uint64_t ullTime) {
     uint32_t month = 0;
     while (month < 11 && days >= pMonths[month]) days -= pMonths[month++];
 
-    fprintf(stream, "%02u/%02u/" VX_U64 " %02u:%02u:%02u.%07u", days + 1, month + 1, ullYear,
-            s / 3600, (s % 3600) / 60, s % 60, dwFraction);
+    // "%02u/%02u/%llu %02u:%02u:%02u.%07u", without the cost of printf.
+    char text[64];
+    char* p = vx_format_u64(text, days + 1, 2);
+    *p++ = '/';
+    p = vx_format_u64(p, month + 1, 2);
+    *p++ = '/';
+    p = vx_format_u64(p, ullYear);
+    *p++ = ' ';
+    p = vx_format_u64(p, s / 3600, 2);
+    *p++ = ':';
+    p = vx_format_u64(p, (s % 3600) / 60, 2);
+    *p++ = ':';
+    p = vx_format_u64(p, s % 60, 2);
+    *p++ = '.';
+    p = vx_format_u64(p, dwFraction, 7);
+    fwrite(text, 1, static_cast<size_t>(p - text), stream);
 }
 
 int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMode) {
@@ -320,62 +586,19 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
 
 int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode) {
     if (!lineMode) fputs("Full path name : ", stream);
-    PathTrail trail{};
-    PushTrail(&trail, pEntry->ullBaseRecord);
-    const int s = Walk(stream, pEntry, 1, lineMode, &trail);
-    VX_FREE(trail.pullRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pullRecords", VX_WHERE);
+    StartTrail(&g_trail, pEntry->ullBaseRecord);
+    const int s = Walk(stream, pEntry, 1, lineMode, &g_trail);
     if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     fputs(lineMode ? "|" : "\n", stream);
     return s == VX_FAILED ? VX_FAILED : VX_OK;
 }
 
 int WalkBack(FILE* stream, const Entry* pEntry, int isFirst, int lineMode) {
-    PathTrail trail{};
-    PushTrail(&trail, pEntry->ullBaseRecord);
-    const int s = Walk(stream, pEntry, isFirst, lineMode, &trail);
-    VX_FREE(trail.pullRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pullRecords", VX_WHERE);
-    return s;
+    StartTrail(&g_trail, pEntry->ullBaseRecord);
+    return Walk(stream, pEntry, isFirst, lineMode, &g_trail);
 }
 
-int DumpFileName(FILE* stream, const Entry* pEntry) {
-    int status = VX_OK;
-    // The longest name, its "\" and the terminator.
-    vx_wchar wszName[255 + 2] = {0};
-    bool bChosen = false;
-    const uint32_t dwType = AttrType(pEntry, ATTR_FILE_NAME);
-    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
-        const Attribute* pAttr = &pEntry->pAttrList[k];
-        if (pAttr->dwType != dwType) continue;
-        uint64_t ullSize = 0;
-        uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
-        bool bWin32 = false;
-        if (ullSize <= kNameOffset - 1) {
-            log_message(VX_ERROR, "%s %s() l.%d: truncated stream - Size : " VX_U64, VX_WHERE,
-                        ullSize);
-            status = VX_FAILED;
-        } else {
-            const uint8_t bNamespace = vx_le8(pValue, ullSize, 0x41);
-            bWin32 = (bNamespace & 1) != 0;
-            if (!bChosen || bWin32) {
-                bChosen = true;
-                const uint8_t bLength = vx_le8(pValue, ullSize, 0x40);
-                if (kNameOffset + 2ull * bLength <= ullSize) {
-                    for (uint32_t u = 0; u < bLength; u++)
-                        wszName[u] = vx_le16(pValue, ullSize, kNameOffset + 2ull * u);
-                    uint32_t end = bLength;
-                    if (vx_le32(pValue, ullSize, 0x38) & kDirectoryNameFlag) wszName[end++] = '\\';
-                    wszName[end] = 0;
-                }
-            } else {
-                bWin32 = false;  // skipped: it does not end the search
-            }
-        }
-        if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
-        if (bWin32) break;
-    }
-    if (bChosen) vx_fputws(stream, wszName);
-    return status;
-}
+int DumpFileName(FILE* stream, const Entry* pEntry) { return WriteFileName(stream, pEntry, nullptr); }
 
 // ------------------------------------------------------------------- MD5
 

@@ -19,6 +19,7 @@ struct RunOptions {
     const char* pszErrorFile;   // -x
     const char* pszSourceFile;  // -f: device or image file read in place of the drive
     uint64_t ullSourceOffset;   // --offset
+    int bDeviceStats;           // --device-stats (benchmarks; not in the help)
 };
 
 // Reads -i and --offset values: decimal, 0x hexadecimal or 0 octal; the

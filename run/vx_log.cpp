@@ -6,8 +6,10 @@
 #include "platform/platform.h"
 
 FILE* VxErrorStream = nullptr;
+uint64_t VxMessageCount = 0;
 
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
+    VxMessageCount++;
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
     // Report and trace written so far come before the diagnostic when they
     // share a destination.

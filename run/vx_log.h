@@ -36,6 +36,9 @@ extern FILE* VxErrorStream;
 #endif
 
 int log_message(unsigned level, const char* format, ...) VX_PRINTF(2, 3);
+// Messages written so far, so that a caller can tell whether an operation
+// wrote any (the path memo keeps only walks that did not).
+extern uint64_t VxMessageCount;
 
 // count × size bytes, zero-filled; none on failure after the diagnostic.
 // A product that does not fit in 32 bits fails like an exhausted heap.

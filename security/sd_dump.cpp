@@ -7,6 +7,7 @@
 #include "run/vx_log.h"
 #include "security/vx_comment.h"
 #include "security/winsid.h"
+#include "text/vx_format.h"
 
 #define VX_MODULE "sd_dump"
 
@@ -95,14 +96,22 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
         bCount = sid[1];
         for (int k = 2; k < 8; k++) ullAuthority = (ullAuthority << 8) | sid[k];
         EnsureTextRoom(11ull * bCount + 22);
-        int used = snprintf(g_pTextualSid, g_cbTextualSid, "S-%u-" VX_U64, bRevision, ullAuthority);
+        // "S-%u-%llu" then "-%u" for each sub-authority; the room made above
+        // holds 22 bytes for the head and 11 for each of them.
+        char* p = g_pTextualSid;
+        *p++ = 'S';
+        *p++ = '-';
+        p = vx_format_u64(p, bRevision);
+        *p++ = '-';
+        p = vx_format_u64(p, ullAuthority);
         uint32_t i = 0;
         for (; i < bCount && kSidHeaderSize + 4ull * (i + 1) <= avail; i++) {
             const uint32_t dwSub = vx_le32(sid, avail, kSidHeaderSize + 4ull * i);
             if (i < kMaxLookupSubs) dwSubs[i] = dwSub;
-            used += snprintf(g_pTextualSid + used, g_cbTextualSid - static_cast<uint64_t>(used),
-                             "-%u", dwSub);
+            *p++ = '-';
+            p = vx_format_u64(p, dwSub);
         }
+        *p = 0;
         bComplete = i == bCount;
     } else {
         EnsureTextRoom(22);

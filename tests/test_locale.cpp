@@ -11,6 +11,7 @@
 
 #include "run/vx_log.h"
 #include "support/run_binary.h"
+#include "text/vx_format.h"
 #include "text/vx_locale.h"
 
 namespace {
@@ -102,6 +103,50 @@ TEST_F(LocaleTest, FputwsUsesTheSelectedWriterAndStopsAtZero) {
     const vx_wchar empty[] = {0};
     EXPECT_EQ(vx_fputws(out_, empty), 0);
     EXPECT_EQ(Out(), "D\xC3\xA9jok");
+}
+
+// Names go out in runs of ASCII and unit by unit otherwise: the bytes and
+// the count must be those of the writer called for every unit, across runs
+// longer than the run buffer and at their edges.
+TEST_F(LocaleTest, FputwsWritesWhatEachUnitWouldInRunsOfAnyLength) {
+    if (setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
+    std::vector<vx_wchar> name;
+    for (int k = 0; k < 700; k++) name.push_back(static_cast<vx_wchar>('a' + k % 26));
+    for (size_t at : {0u, 255u, 256u, 257u, 511u, 699u}) name[at] = 0x00E9;
+    name[300] = 0x7F;
+    name[301] = 0x80;
+    name[400] = 0x4E2D;
+    name.push_back(0);
+    for (int mode : {0, 1}) {
+        vx_wc_writer writer = mode == 0 ? vx_utf8_fputwc : vx_locale_fputwc;
+        std::string expected;
+        int expectedCount = 0;
+        for (size_t k = 0; name[k] != 0; k++) {
+            int n = 0;
+            expected += One(writer, name[k], &n);
+            expectedCount += n;
+        }
+        set_wc_output_function(mode);
+        FILE* f = tmpfile();
+        ASSERT_NE(nullptr, f);
+        EXPECT_EQ(expectedCount, vx_fputws(f, name.data())) << mode;
+        EXPECT_EQ(expected, Drain(f)) << mode;
+        fclose(f);
+    }
+    EXPECT_EQ("", Err());
+}
+
+TEST(FormatDigits, AsPrintfWouldWriteThem) {
+    for (uint64_t v : {uint64_t{0}, uint64_t{7}, uint64_t{10}, uint64_t{99}, uint64_t{4294967295u},
+                       UINT64_MAX}) {
+        for (int width : {1, 2, 7, 25}) {
+            char text[40];
+            char* end = vx_format_u64(text, v, width);
+            char want[40];
+            snprintf(want, sizeof want, "%0*llu", width, static_cast<unsigned long long>(v));
+            EXPECT_EQ(std::string(want), std::string(text, end)) << v << " " << width;
+        }
+    }
 }
 
 TEST_F(LocaleTest, LocaleWriterFollowsTheUtf8Locale) {

@@ -497,6 +497,95 @@ TEST_F(SdsLookup, FirstOfTwoEntriesWithTheId) {
     EXPECT_EQ("S-1-5-18|S-1-5-18|N|N|", Lookup(0, 1));
 }
 
+// Ids out of order are looked up by a scan, in order by a search; both
+// find the first entry of an id that is there twice.
+TEST_F(SdsLookup, FirstOfEqualIdsInAnyOrder) {
+    struct Case {
+        std::vector<uint32_t> ids;
+        int sorted;
+    };
+    for (const Case& c : {Case{{3, 5, 7, 7, 7, 9}, 1}, Case{{9, 7, 3, 7}, 0}, Case{{7}, 1}}) {
+        std::vector<RawEntry> entries;
+        for (size_t k = 0; k < c.ids.size(); k++) entries.push_back({0x30 * k, c.ids[k], 0x28});
+        FreeSecureSDs(&mv.vol.secList);
+        Load(SdsStream(0x30 * c.ids.size(), entries));
+        EXPECT_EQ(c.sorted, mv.vol.secList.bSortedById);
+        const size_t first = std::find(c.ids.begin(), c.ids.end(), 7u) - c.ids.begin();
+        EXPECT_EQ(&mv.vol.secList.pSecInfo[first], FindSecureSD(&mv.vol.secList, 7));
+        EXPECT_EQ(nullptr, FindSecureSD(&mv.vol.secList, 4));
+        EXPECT_EQ(nullptr, FindSecureSD(&mv.vol.secList, 10));
+    }
+}
+
+// $SDS on the device: clusters 1 and 2, the second unreadable.
+class SdsOnDevice : public ::testing::Test {
+protected:
+    MemoryVolume mv{4096, 4, 4, 2 * 4096};
+    std::vector<::Run> runs{{1, 2}};
+    Attribute sds{};
+    Entry e{};
+    void SetUp() override {
+        FreeInfoBuffers();
+        e.pVolume = &mv.vol;
+        e.ullBaseRecord = 70;
+        e.bSecurityId = 1;
+        e.dwSecurityId = 7;
+    }
+    void TearDown() override {
+        DiskioDebugStream = nullptr;
+        FreeInfoBuffers();
+    }
+    void Load(const Bytes& s) {
+        std::copy(s.begin(), s.end(), mv.bytes.begin() + 4096);
+        sds = NonResident(runs, s.size());
+        mv.vol.pSecureData = &sds;
+        EXPECT_EQ(0, LoadSecureSDS(&mv.vol));
+    }
+    std::string Lookup() {
+        CapturedStream out;
+        int bRendered = 0;
+        Dump_SDS_Security(out.pFile, &e, 1, &bRendered);
+        return out.Text();
+    }
+};
+
+// Every file of a volume names one of a few descriptors: the device is read
+// for the first of them only, and each file shows the same fields.
+TEST_F(SdsOnDevice, DescriptorIsReadOnceForAllItsFiles) {
+    Bytes s = SdsOf({{7, Sd().Owner(kEveryone).Group(kSystem).Build()}});
+    Load(s);
+    const std::string first = Lookup();
+    const uint64_t reads = mv.DeviceReads();
+    EXPECT_EQ("S-1-1-0|S-1-5-18|N|N|", first);
+    for (int k = 0; k < 3; k++) EXPECT_EQ(first, Lookup());
+    EXPECT_EQ(reads, mv.DeviceReads());
+    EXPECT_EQ("", mv.errors.Text());
+}
+
+// A read that fails, or one made with a trace, is made again for every file,
+// so that each file gets its own messages.
+TEST_F(SdsOnDevice, FailedOrTracedReadIsMadeForEveryFile) {
+    Load(SdsStream(0x1100, {{0xFE0, 7, 0x60}}));
+    ASSERT_EQ(1u, mv.vol.secList.dwCount);
+    Lookup();
+    Lookup();
+    const std::string errors = mv.errors.Text();
+    const std::string what = "security id 7 not read";
+    ASSERT_NE(std::string::npos, errors.find(what));
+    EXPECT_NE(std::string::npos, errors.find(what, errors.find(what) + 1)) << errors;
+
+    FreeSecureSDs(&mv.vol.secList);
+    Load(SdsOf({{7, Sd().Build()}}));
+    CapturedStream debug;
+    DiskioDebugStream = debug.pFile;
+    const uint64_t before = mv.DeviceReads();
+    Lookup();
+    const uint64_t once = mv.DeviceReads() - before;
+    Lookup();
+    EXPECT_GT(once, 0u);
+    EXPECT_EQ(2 * once, mv.DeviceReads() - before);
+}
+
 // The descriptor is the entry less its header: an owner offset at its end
 // must not reach into the bytes that follow the entry.
 TEST_F(SdsLookup, DescriptorEndsWithItsEntry) {

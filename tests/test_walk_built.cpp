@@ -296,3 +296,105 @@ TEST(BuiltVolume, MemoryIsFlatOverAHundredThousandRecords) {
 }
 
 }  // namespace
+
+// Paths of many files below the same directories are rebuilt from what the
+// walk of their parent wrote, except while a trace is written: the reports
+// and diagnostics must be the same either way, with -n too.  Among the
+// files: one below a record that is not a file (its walk writes a message
+// for every file below it), one below a circle of directories, and one
+// whose parent's path is at the walk's depth bound.
+TEST(BuiltVolume, ParentPathsRebuiltOrRemembered) {
+    VolumeDesc d;
+    d.minRecordCount = 128;
+    auto add = [&](uint64_t record, const std::string& name, uint64_t parent, bool dir) {
+        FileDesc f;
+        f.record = record;
+        f.name = name;
+        f.parent = parent;
+        f.directory = dir;
+        d.files.push_back(f);
+    };
+    add(40, "d", kRootRecord, true);
+    add(41, "e", 40, true);
+    for (uint64_t k = 42; k < 48; k++) add(k, "f" + std::to_string(k) + ".txt", 41, false);
+    d.garbageRecords = {55};
+    for (uint64_t k = 51; k < 54; k++) add(k, "lost" + std::to_string(k), 55, false);
+    add(60, "c1", 61, true);
+    add(61, "c2", 60, true);
+    add(62, "in-circle", 61, false);
+    add(63, "g", 41, true);
+    add(64, "after-g", 63, false);
+    add(65, "f65", 41, false);
+    std::string dir = MakeTestDir("memo");
+    std::string img = dir + "/volume.img";
+    VolumeLayout layout;
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, &layout, &error)) << error;
+    for (const std::vector<std::string>& mode : std::vector<std::vector<std::string>>{{}, {"-n"}, {"-v"}}) {
+        std::vector<std::string> plain = mode;
+        plain.insert(plain.end(), {"-f", img, "C"});
+        std::vector<std::string> traced = mode;
+        traced.insert(traced.end(), {"-d", dir + "/trace.txt", "-f", img, "C"});
+        unlink((dir + "/trace.txt").c_str());
+        const RunResult a = RunVolscanBinary(plain);
+        const RunResult b = RunVolscanBinary(traced);
+        // From record 0 on: the run header has the clock.
+        auto body = [](const std::string& s) {
+            size_t at = s.find("\n0|");
+            if (at == std::string::npos) at = s.find("\nMFT record number : 0\n");
+            return at == std::string::npos ? std::string("no record 0") : s.substr(at);
+        };
+        EXPECT_EQ(b.exitStatus, a.exitStatus);
+        EXPECT_EQ(body(b.out), body(a.out)) << (mode.empty() ? "" : mode[0]);
+        EXPECT_EQ(ReadDiagnostics(b.err), ReadDiagnostics(a.err));
+        if (!mode.empty() && mode[0] == "-v") continue;
+        EXPECT_NE(std::string::npos, a.out.find("\n47|C:\\d\\e\\f47.txt|")) << a.out;
+        EXPECT_NE(std::string::npos, a.out.find("\n64|C:\\d\\e\\g\\after-g|")) << a.out;
+        // One message for each file below record 55 (and the walk's own
+        // visit of it), none remembered.
+        EXPECT_EQ(4u, Count(a.err, "CheckRecord failure - Record #55")) << a.err;
+        EXPECT_EQ(3u, Count(a.err, "already on the path")) << a.err;
+    }
+}
+
+// The record reader keeps blocks of the $MFT: with 512-byte clusters and
+// fragments of odd lengths, records straddle fragments and blocks, parents
+// lie in later fragments than their files.  Every record must come out
+// whole and right.
+TEST(BuiltVolume, FragmentedMftOfSmallClustersReadThroughItsBlocks) {
+    VolumeDesc d;
+    d.geometry.clusterSize = 512;
+    d.geometry.indexRecordSize = 4096;
+    d.mftRuns = {{2000, 3}, {1000, 5}, {1600, 7}, {1200, 1}, {1400, 9}, {1800, 31}};
+    FileDesc top;
+    top.name = "top";
+    top.directory = true;
+    top.record = 27;
+    d.files.push_back(top);
+    for (uint64_t k = 16; k < 27; k++) {
+        FileDesc f;
+        f.record = k;
+        f.name = "file" + std::to_string(k);
+        f.parent = 27;
+        f.data = std::vector<uint8_t>(k, static_cast<uint8_t>('a' + k % 26));
+        d.files.push_back(f);
+    }
+    std::string dir = MakeTestDir("fragments");
+    std::string img = dir + "/volume.img";
+    VolumeLayout layout;
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, &layout, &error)) << error;
+    ASSERT_EQ(28u, layout.recordCount);
+    const RunResult r = RunVolscanBinary({"-m", "-f", img, "C"});
+    EXPECT_EQ(0, r.exitStatus) << r.err;
+    for (uint64_t k = 16; k < 27; k++)
+        EXPECT_NE(std::string::npos,
+                  r.out.find("\n" + std::to_string(k) + "|C:\\top\\file" + std::to_string(k) + "|"))
+            << k << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\n27|C:\\top\\|")) << r.out;
+
+    // Record 1 is the last cluster of the first fragment and the first of
+    // the second; record 7 ends in the fragment of one cluster.
+    EXPECT_NE(std::string::npos, r.out.find("\n1|C:\\$MFTMirr|")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\n7|C:\\$Boot|")) << r.out;
+}

@@ -90,7 +90,27 @@ int vx_utf8_fputwc(FILE* stream, vx_wchar wc) {
 
 int vx_fputws(FILE* stream, const vx_wchar* ws) {
     int total = 0;
-    for (; *ws != 0; ws++) total += wc_output_function(stream, *ws);
+    // Both writers give a unit below 0x80 as that one byte (every locale's
+    // character set is a superset of ASCII), so runs of them go out whole:
+    // names are mostly ASCII, and a conversion a character is most of the
+    // cost of writing them.
+    const bool bAsciiRuns =
+        wc_output_function == vx_locale_fputwc || wc_output_function == vx_utf8_fputwc;
+    char run[256];
+    while (*ws != 0) {
+        size_t n = 0;
+        while (bAsciiRuns && n < sizeof run && ws[n] != 0 && ws[n] < 0x80) {
+            run[n] = static_cast<char>(ws[n]);
+            n++;
+        }
+        if (n > 0) {
+            fwrite(run, 1, n, stream);
+            total += static_cast<int>(n);
+            ws += n;
+            continue;
+        }
+        total += wc_output_function(stream, *ws++);
+    }
     return total;
 }
 

@@ -13,7 +13,10 @@ struct VxDevice {
     uint64_t ullMemorySize;
     uint64_t ullFailAt;
     uint64_t ullBase;         // volume offset inside the source
-    uint64_t ullPosition;     // memory device position (from the base)
+    uint64_t ullPosition;     // memory device position (from the base); on POSIX,
+                              // the source offset of the next positioned read
+    int bPositioned;          // POSIX: reads are pread at ullPosition
+    uint64_t ullSystemSize;   // POSIX: the source's size when it was opened
     uint64_t ullReads;
     uint64_t ullBytes;
     uint64_t ullRequestBits;  // seek positions and read lengths, or-ed

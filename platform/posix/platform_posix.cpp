@@ -38,6 +38,14 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
     pDev->kind = VX_DEVICE_SYSTEM;
     pDev->hSystem = fd;
     pDev->ullBase = ullBaseOffset;
+    // Files and block devices take positioned reads: one system call a read
+    // instead of a seek and a read.  Anything that cannot seek keeps them.
+    // A seek within the source's size cannot fail; one past it is still
+    // made, so that it fails where a seek would (block devices, the file
+    // system's largest offset) with the same error.
+    const off_t end = lseek(fd, 0, SEEK_END);
+    pDev->bPositioned = end >= 0 && lseek(fd, 0, SEEK_SET) == 0;
+    pDev->ullSystemSize = end >= 0 ? static_cast<uint64_t>(end) : 0;
     return pDev;
 }
 
@@ -49,6 +57,13 @@ int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
         errno = EINVAL;
         return 0;
     }
+    if (pDev->bPositioned) {
+        if (ullWhere > pDev->ullSystemSize &&
+            lseek(static_cast<int>(pDev->hSystem), static_cast<off_t>(ullWhere), SEEK_SET) < 0)
+            return 0;
+        pDev->ullPosition = ullWhere;
+        return 1;
+    }
     return lseek(static_cast<int>(pDev->hSystem), static_cast<off_t>(ullWhere), SEEK_SET) >= 0;
 }
 
@@ -59,9 +74,12 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
     pDev->ullRequestBits |= dwLength;
     ssize_t got;
     do {
-        got = read(static_cast<int>(pDev->hSystem), pBuffer, dwLength);
+        got = pDev->bPositioned ? pread(static_cast<int>(pDev->hSystem), pBuffer, dwLength,
+                                        static_cast<off_t>(pDev->ullPosition))
+                                : read(static_cast<int>(pDev->hSystem), pBuffer, dwLength);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return 0;
+    if (pDev->bPositioned) pDev->ullPosition += static_cast<uint64_t>(got);
     *pdwRead = static_cast<uint32_t>(got);
     pDev->ullBytes += static_cast<uint64_t>(got);
     return 1;
