@@ -107,6 +107,10 @@ extern int DiskioDumpRecords;    // -D: hex dumps of the boot cluster and every 
 // ------------------------------------------------------ volume and device
 
 int OpenVolume(Volume* pVol);
+// The same over a device that is already open (a block of memory, for the
+// fuzzers): the system reports no geometry for it, as for an image file.
+// The Volume owns the device from then on; CloseVolume closes it.
+int OpenVolumeOn(Volume* pVol, VxDevice* pDev);
 int CloseVolume(Volume* pVol);
 // 1 read without a device error, 0 otherwise; *pullCount in: clusters
 // wanted, out: whole clusters read.

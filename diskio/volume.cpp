@@ -289,7 +289,11 @@ uint64_t MftWalkLimit(const Volume* pVol) {
     return pData->ullSize < ullMapped ? pData->ullSize : ullMapped;
 }
 
-int OpenVolume(Volume* pVol) {
+namespace {
+
+// OpenVolume after the device query: `pDev` is the device already open (a
+// memory device), or none to open the -f file or the drive's raw device.
+int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     pVol->hVolume = nullptr;
     pVol->pMft = nullptr;
     pVol->pSecure = nullptr;
@@ -302,8 +306,8 @@ int OpenVolume(Volume* pVol) {
     snprintf(pVol->szRootPath, sizeof pVol->szRootPath, "%c:\\", pVol->DriveLetter);
     pVol->pszDevice = pVol->pszSourcePath != nullptr ? pVol->pszSourcePath : pVol->szDevicePath;
 
-    VxGeometry sys;
-    if (!vx_plat_query_geometry(pVol->szRootPath, pVol->pszSourcePath, &sys)) {
+    VxGeometry sys{};
+    if (bQuerySystem && !vx_plat_query_geometry(pVol->szRootPath, pVol->pszSourcePath, &sys)) {
         log_message(VX_ERROR_SYS, "%s %s() l.%d: GetDiskFreeSpace - Path : %s", VX_WHERE,
                     pVol->szRootPath);
         return VX_FAILED;
@@ -319,7 +323,8 @@ int OpenVolume(Volume* pVol) {
     pVol->ClusterNumber = 1;
     MaxReadSize = LargestReadFor(dwSysCluster);
 
-    pVol->hVolume = vx_plat_open_device(pVol->pszDevice, pVol->ullSourceOffset);
+    pVol->hVolume =
+        pDev != nullptr ? pDev : vx_plat_open_device(pVol->pszDevice, pVol->ullSourceOffset);
     if (pVol->hVolume == nullptr) {
         log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_WHERE,
                     pVol->pszDevice);
@@ -392,6 +397,12 @@ int OpenVolume(Volume* pVol) {
     if (status != VX_OK) return status;
     return ReadVersionAndSecure(pVol);
 }
+
+}  // namespace
+
+int OpenVolume(Volume* pVol) { return OpenVolumeWith(pVol, nullptr, true); }
+
+int OpenVolumeOn(Volume* pVol, VxDevice* pDev) { return OpenVolumeWith(pVol, pDev, false); }
 
 int CloseVolume(Volume* pVol) {
     if (pVol->hVolume != nullptr) {
