@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "fuzz/fuzz.h"
+#include "fuzz/fuzz_images.h"
 #include "run/vx_log.h"
 #include "text/vx_locale.h"
 
@@ -87,6 +88,9 @@ void FuzzSetUp() {
     signal(SIGABRT, OnSignal);
     signal(SIGFPE, OnSignal);
 #endif
+    // Loading reads each image through a Volume of its own, which takes the
+    // module buffers of diskio: never while a target has a Volume open.
+    FuzzImages();
 }
 
 FILE* FuzzSink() { return g_pSink != nullptr ? g_pSink : stderr; }

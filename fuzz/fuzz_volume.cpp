@@ -67,6 +67,9 @@ FuzzVolume::FuzzVolume(const uint8_t* pDevice, uint64_t cbDevice, uint32_t clust
     vol.MftRecordClusters = recordSize >= clusterSize ? recordSize / clusterSize : 1;
     vol.MajorVersion = 3;
     for (uint32_t k = 0; k < 16; k++) vol.AttrTypes[k] = 0x10 * (k + 1);
+    // diskio keeps its buffers beside the one open Volume.
+    FuzzCheck(PClusterBuffer == nullptr && PProcessStreamBuffer == nullptr,
+              "one volume open at a time");
     vol.hVolume = vx_plat_open_memory(pDevice, cbDevice, failAt);
     FuzzCheck(vol.hVolume != nullptr, "memory device");
     MaxReadSize = 0xFFFFFFFFu - 0xFFFFFFFFu % clusterSize;

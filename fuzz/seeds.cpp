@@ -197,6 +197,14 @@ std::vector<Input> TextSeeds() {
     return seeds;
 }
 
+std::vector<Input> NumberSeeds() {
+    std::vector<Input> seeds;
+    for (const char* psz : {"0", "1", "421", "0x1A5", "0X1a", "0777", "089", "18446744073709551615",
+                            "18446744073709551616", "0xFFFFFFFFFFFFFFFF", "65536", "12ab", "-1", ""})
+        seeds.emplace_back(psz, psz + strlen(psz));
+    return seeds;
+}
+
 std::vector<Input> VolumeSeeds() {
     std::vector<Input> seeds;
     static const uint8_t kOptions[] = {0x00, 0x01, 0x02, 0x04, 0x08, 0x30, 0x40, 0x80};
@@ -219,6 +227,7 @@ std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
     if (name == "standard") return StandardSeeds();
     if (name == "filename") return FileNameSeeds();
     if (name == "text") return TextSeeds();
+    if (name == "number") return NumberSeeds();
     if (name == "volume") return VolumeSeeds();
     return {};
 }

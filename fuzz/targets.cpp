@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "report/info.h"
 #include "report/vx_dump.h"
+#include "run/volscan.h"
 #include "run/vx_log.h"
 #include "security/sd_dump.h"
 #include "support/ntfs_builder.h"
@@ -487,6 +488,25 @@ void FuzzText(const uint8_t* pData, size_t size) {
     DumpHex(FuzzSink(), pData, size);
 }
 
+// ------------------------------------------------------- command-line numbers
+
+// Input: the text of a -i or --offset value.  Plain decimal and 0x
+// hexadecimal numbers that fit in 64 bits must read as strtoull reads them.
+void FuzzNumber(const uint8_t* pData, size_t size) {
+    std::string text(reinterpret_cast<const char*>(pData), size);
+    text = text.substr(0, text.find('\0'));
+    const uint64_t v = ParseIndex(text.c_str());
+    auto all = [&](size_t from, const char* pszDigits) {
+        return text.size() > from && text.find_first_not_of(pszDigits, from) == std::string::npos;
+    };
+    if (text.size() <= 19 && text[0] != '0' && all(0, "0123456789"))
+        FuzzCheck(v == strtoull(text.c_str(), nullptr, 10), "decimal number");
+    if (text.size() <= 18 && text.rfind("0x", 0) == 0 && all(2, "0123456789abcdefABCDEF"))
+        FuzzCheck(v == strtoull(text.c_str() + 2, nullptr, 16), "hexadecimal number");
+    if (text.size() <= 22 && text[0] == '0' && all(1, "01234567"))
+        FuzzCheck(v == strtoull(text.c_str(), nullptr, 8), "octal number");
+}
+
 }  // namespace
 
 void FuzzVolumeImage(const uint8_t* pData, size_t size);  // fuzz/target_volume.cpp
@@ -501,6 +521,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"standard", FuzzStandard, "$STANDARD_INFORMATION and its times"},
     {"filename", FuzzFileName, "$FILE_NAME values and the path walk through them"},
     {"text", FuzzText, "UTF-16 names through both writers, and the hex dump"},
+    {"number", FuzzNumber, "the numbers of -i and --offset"},
     {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];

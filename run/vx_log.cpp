@@ -7,6 +7,9 @@
 
 FILE* VxErrorStream = nullptr;
 
+// The format comes from the callers, whose own format attribute checks it.
+static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
+    VX_PRINTF(3, 0);
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
     // Report and trace written so far come before the diagnostic when they
