@@ -291,8 +291,10 @@ uint64_t MftWalkLimit(const Volume* pVol) {
 
 namespace {
 
-// OpenVolume after the device query: `pDev` is the device already open (a
-// memory device), or none to open the -f file or the drive's raw device.
+// OpenVolume and OpenVolumeOn: `pDev` is the device already open (a memory
+// device), or none to open the -f file or the drive's raw device after the
+// geometry query.  Its messages are OpenVolume's, whichever was called.
+#define VX_OPEN_WHERE VX_MODULE, "OpenVolume", __LINE__
 int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     pVol->hVolume = nullptr;
     pVol->pMft = nullptr;
@@ -308,7 +310,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
 
     VxGeometry sys{};
     if (bQuerySystem && !vx_plat_query_geometry(pVol->szRootPath, pVol->pszSourcePath, &sys)) {
-        log_message(VX_ERROR_SYS, "%s %s() l.%d: GetDiskFreeSpace - Path : %s", VX_WHERE,
+        log_message(VX_ERROR_SYS, "%s %s() l.%d: GetDiskFreeSpace - Path : %s", VX_OPEN_WHERE,
                     pVol->szRootPath);
         return VX_FAILED;
     }
@@ -326,7 +328,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     pVol->hVolume =
         pDev != nullptr ? pDev : vx_plat_open_device(pVol->pszDevice, pVol->ullSourceOffset);
     if (pVol->hVolume == nullptr) {
-        log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_WHERE,
+        log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_OPEN_WHERE,
                     pVol->pszDevice);
         return VX_FAILED;
     }
@@ -334,12 +336,13 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     int status = VX_OK;
     PClusterBuffer = static_cast<uint8_t*>(VX_CALLOC(
         1, dwSysCluster, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC PClusterBuffer - Drive : %s",
-        VX_WHERE, pVol->pszDevice));
+        VX_OPEN_WHERE, pVol->pszDevice));
     uint64_t ullCount = 1;
     if (!ReadClusters(pVol, 0, &ullCount, PClusterBuffer)) {
         status = VX_FAILED;
     } else if (memcmp(PClusterBuffer + 3, "NTFS    ", 8) != 0) {
-        log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS", VX_WHERE, pVol->pszDevice);
+        log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS", VX_OPEN_WHERE,
+                    pVol->pszDevice);
         if (DiskioDumpRecords && DiskioDebugStream != nullptr)
             DumpHex(DiskioDebugStream, PClusterBuffer, dwSysCluster);
         status = VX_FAILED;
@@ -353,7 +356,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
             // Never used for arithmetic: a zero or odd size would divide by
             // zero or walk without end further on.
             log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS - invalid %s : " VX_U64,
-                        VX_WHERE, pVol->pszDevice, pszWhat, ullValue);
+                        VX_OPEN_WHERE, pVol->pszDevice, pszWhat, ullValue);
             status = VX_FAILED;
         } else {
             pVol->SectorSize = geom.dwSectorSize;
@@ -368,7 +371,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
                 log_message(VX_ERROR,
                             "%s %s() l.%d: incoherent values\nValue\tSystem\tBoot Sector\n"
                             "Cluster Size\t%u\t%u\nSectorSize\t%u\t%u",
-                            VX_WHERE, dwSysCluster, pVol->ClusterSize, dwSysSector,
+                            VX_OPEN_WHERE, dwSysCluster, pVol->ClusterSize, dwSysSector,
                             pVol->SectorSize);
                 status = VX_FAILED;
             }
@@ -383,7 +386,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     PClusterBuffer = static_cast<uint8_t*>(VX_REALLOC(PClusterBuffer, 1, pVol->ClusterSize,
                                                       VX_FATAL_SYS,
                                                       "%s %s l. %d: VX_REALLOC PClusterBuffer",
-                                                      VX_WHERE));
+                                                      VX_OPEN_WHERE));
     if (status != VX_OK) return status;
 
     // Without a system report the device reads were sized on 512 bytes; size

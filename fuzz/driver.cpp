@@ -321,7 +321,8 @@ int main(int argc, char** argv) {
             RunOne(*pTarget, in, timeout, timing);
         }
     }
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("volscan_fuzz: %s: %zu cases in %.1f s (slowest %.3f s)\n", pTarget->pszName,
            timing.cases, s, timing.slowest);
     return 0;

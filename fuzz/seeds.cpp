@@ -139,8 +139,10 @@ std::vector<Input> SdsSeeds() {
     std::vector<Input> seeds;
     uint8_t k = 0;
     for (const FuzzImage& img : FuzzImages()) {
-        Input sds(img.sds.begin(), img.sds.begin() + (img.sds.size() < 65536 ? img.sds.size() : 65536));
-        seeds.push_back(Cat({static_cast<uint8_t>(k % 4), static_cast<uint8_t>(k % 2 ? 0x01 : 0x80)}, sds));
+        const size_t n = img.sds.size() < 65536 ? img.sds.size() : 65536;
+        const Input sds(img.sds.begin(), img.sds.begin() + static_cast<long>(n));
+        const uint8_t bOptions = k % 2 ? 0x01 : 0x80;
+        seeds.push_back(Cat({static_cast<uint8_t>(k % 4), bOptions}, sds));
         k++;
     }
     return seeds;
@@ -160,7 +162,8 @@ std::vector<Input> StandardSeeds() {
     uint8_t k = 0;
     for (const FuzzImage& img : FuzzImages())
         for (const Input& v : img.standardValues) {
-            seeds.push_back(Cat({static_cast<uint8_t>(k % 4), static_cast<uint8_t>(k % 3 == 0)}, v));
+            const uint8_t bOptions = k % 3 == 0 ? 1 : 0;
+            seeds.push_back(Cat({static_cast<uint8_t>(k % 4), bOptions}, v));
             k++;
         }
     return seeds;
@@ -199,8 +202,9 @@ std::vector<Input> TextSeeds() {
 
 std::vector<Input> NumberSeeds() {
     std::vector<Input> seeds;
-    for (const char* psz : {"0", "1", "421", "0x1A5", "0X1a", "0777", "089", "18446744073709551615",
-                            "18446744073709551616", "0xFFFFFFFFFFFFFFFF", "65536", "12ab", "-1", ""})
+    for (const char* psz : {"0", "1", "421", "0x1A5", "0X1a", "0777", "089",
+                            "18446744073709551615", "18446744073709551616", "0xFFFFFFFFFFFFFFFF",
+                            "65536", "12ab", "-1", ""})
         seeds.emplace_back(psz, psz + strlen(psz));
     return seeds;
 }

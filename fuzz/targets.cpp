@@ -151,7 +151,8 @@ struct RecordDevice {
             }
         }
         std::vector<uint8_t> dev(d);
-        for (uint64_t n = kInputSlot; n < kSlots; n++) dev.insert(dev.end(), record.begin(), record.end());
+        for (uint64_t n = kInputSlot; n < kSlots; n++)
+            dev.insert(dev.end(), record.begin(), record.end());
         const size_t data = dev.size();
         dev.resize(data + kDataClusters * 4096);
         for (size_t i = data; i < dev.size(); i++) dev[i] = Pattern(i);
