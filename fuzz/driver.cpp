@@ -1,9 +1,11 @@
 // volscan_fuzz: runs the fuzz targets without libFuzzer, deterministically.
 //
 //   volscan_fuzz --list
-//   volscan_fuzz TARGET [--runs N] [--seed S] [--case-timeout SEC]
+//   volscan_fuzz TARGET [--runs N] [--seed S] [--case-timeout SEC] [--corpus DIR]
 //       every seed of TARGET once, then N inputs mutated from them with the
-//       pseudo-random sequence of S: the same cases on every machine
+//       pseudo-random sequence of S: the same cases on every machine.  The
+//       seeds are taken from the committed images, and from the files of DIR
+//       (the corpus a libFuzzer run grew, fuzz/corpus/TARGET)
 //   volscan_fuzz TARGET FILE|DIR...
 //       replays the inputs in the files (a folder: each file in it)
 //   volscan_fuzz --write-seeds TARGET DIR
@@ -236,7 +238,7 @@ std::vector<std::string> FilesIn(const std::string& path) {
 int Usage() {
     fprintf(stderr,
             "usage: volscan_fuzz --list\n"
-            "       volscan_fuzz TARGET [--runs N] [--seed S] [--case-timeout SEC]\n"
+            "       volscan_fuzz TARGET [--runs N] [--seed S] [--case-timeout SEC] [--corpus DIR]\n"
             "       volscan_fuzz TARGET FILE|DIR...\n"
             "       volscan_fuzz --write-seeds TARGET DIR\n");
     return 1;
@@ -278,6 +280,7 @@ int main(int argc, char** argv) {
     uint64_t runs = 1000, seed = 1;
     unsigned timeout = 60;
     std::vector<std::string> paths;
+    std::vector<std::string> corpora;
     for (int i = 2; i < argc; i++) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc)
@@ -286,6 +289,8 @@ int main(int argc, char** argv) {
             seed = strtoull(argv[++i], nullptr, 0);
         else if (a == "--case-timeout" && i + 1 < argc)
             timeout = static_cast<unsigned>(strtoul(argv[++i], nullptr, 0));
+        else if (a == "--corpus" && i + 1 < argc)
+            corpora.push_back(argv[++i]);
         else if (a.rfind("--", 0) == 0)
             return Usage();
         else
@@ -305,7 +310,9 @@ int main(int argc, char** argv) {
             return 1;
         }
     } else {
-        const std::vector<Input> seeds = FuzzSeeds(pTarget->pszName);
+        std::vector<Input> seeds = FuzzSeeds(pTarget->pszName);
+        for (const std::string& dir : corpora)
+            for (const std::string& file : FilesIn(dir)) seeds.push_back(FuzzReadFile(file));
         if (seeds.empty()) {
             fprintf(stderr, "volscan_fuzz: no seeds for %s\n", pTarget->pszName);
             return 1;

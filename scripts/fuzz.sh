@@ -4,8 +4,11 @@
 #   scripts/fuzz.sh BUILD_DIR SECONDS [TARGET...]
 #
 # BUILD_DIR is a build made with clang and -DVOLSCAN_LIBFUZZER=ON.  Each target
-# starts from the seeds volscan_fuzz takes from the committed images and from
-# the corpus BUILD_DIR/corpus/TARGET that earlier runs left, which it grows.
+# starts from the seeds volscan_fuzz takes from the committed images, the
+# committed corpus fuzz/corpus/TARGET and the corpus BUILD_DIR/corpus/TARGET
+# that earlier runs left, which it grows.  To refresh the committed corpus
+# from a long run, minimised:
+#   BUILD_DIR/fuzz/fuzz_TARGET -merge=1 NEW_DIR BUILD_DIR/corpus/TARGET fuzz/corpus/TARGET
 # An input that fails is kept as BUILD_DIR/artifacts/TARGET-crash-* (or
 # -leak-, -timeout-, -oom-); replay it with `BUILD_DIR/fuzz/fuzz_TARGET FILE`
 # and, once mended, keep it in fuzz/regressions/TARGET/ for the test suite.
@@ -16,6 +19,7 @@ if [ $# -lt 2 ]; then
     exit 1
 fi
 build=$(cd "$1" && pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
 seconds=$2
 shift 2
 if [ $# -gt 0 ]; then
@@ -34,11 +38,14 @@ run() {
     esac
     mkdir -p "$build/corpus/$t"
     "$build/fuzz/volscan_fuzz" --write-seeds "$t" "$build/seeds/$t" >/dev/null || return 1
+    # The committed corpus is read, never written: new inputs go to the first folder.
+    local committed=()
+    [ -d "$src/fuzz/corpus/$t" ] && committed=("$src/fuzz/corpus/$t")
     # The run-length complaint the runlist decoder writes for every odd
     # header would fill the log.
     "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
         "${extra[@]}" -artifact_prefix="$build/artifacts/$t-" \
-        "$build/corpus/$t" "$build/seeds/$t" 2>&1 | grep -v '^FIXME' > "$build/fuzz-logs/$t.log"
+        "$build/corpus/$t" "$build/seeds/$t" "${committed[@]}" 2>&1 | grep -v '^FIXME' > "$build/fuzz-logs/$t.log"
     local rc=${PIPESTATUS[0]}
     local runs
     runs=$(grep -o 'Done [0-9]* runs' "$build/fuzz-logs/$t.log" | tail -n 1)
