@@ -28,7 +28,7 @@ else
     mapfile -t targets < <("$build/fuzz/volscan_fuzz" --list | awk '{print $1}')
 fi
 
-mkdir -p "$build/artifacts" "$build/fuzz-logs"
+mkdir -p "$build/artifacts" "$build/fuzz-logs" "$build/seeds"
 run() {
     local t=$1 extra=()
     case $t in
