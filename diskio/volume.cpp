@@ -383,6 +383,20 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
                 "ClusterNumber: 0x" VX_X64 ", MftStart: 0x" VX_X64 "\n",
                 pVol->SectorSize, pVol->ClusterSize, pVol->MftRecordSize, pVol->ClusterNumber,
                 pVol->MftStart);
+    // The boot sector's count of clusters is only a claim: a volume cannot
+    // reach past the device that holds it, and every walk bounded by the
+    // volume (the $MFT's records, its streams) is then bounded by what the
+    // device really holds.
+    uint64_t ullDeviceBytes = 0;
+    if (status == VX_OK && vx_plat_device_size(pVol->hVolume, &ullDeviceBytes) &&
+        ullDeviceBytes > 0 && pVol->ClusterNumber > ullDeviceBytes / pVol->ClusterSize) {
+        log_message(VX_WARNING,
+                    "%s %s() l.%d: volume of 0x" VX_X64 " clusters in the boot sector beyond the "
+                    "device (0x" VX_X64 " bytes): the clusters past its end are not read - "
+                    "Drive : %s",
+                    VX_OPEN_WHERE, pVol->ClusterNumber, ullDeviceBytes, pVol->pszDevice);
+        pVol->ClusterNumber = ullDeviceBytes / pVol->ClusterSize;
+    }
     PClusterBuffer = static_cast<uint8_t*>(VX_REALLOC(PClusterBuffer, 1, pVol->ClusterSize,
                                                       VX_FATAL_SYS,
                                                       "%s %s l. %d: VX_REALLOC PClusterBuffer",

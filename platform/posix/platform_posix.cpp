@@ -74,6 +74,28 @@ int vx_plat_close(VxDevice* pDev) {
     return ok;
 }
 
+int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
+    *pullBytes = 0;
+    uint64_t ullSize = 0;
+    if (pDev->kind == VX_DEVICE_MEMORY) {
+        ullSize = pDev->ullMemorySize;
+    } else {
+        struct stat st {};
+        if (fstat(static_cast<int>(pDev->hSystem), &st) != 0) return 0;
+        if (S_ISREG(st.st_mode)) {
+            ullSize = static_cast<uint64_t>(st.st_size);
+#if defined(__linux__)
+        } else if (S_ISBLK(st.st_mode)) {
+            if (ioctl(static_cast<int>(pDev->hSystem), BLKGETSIZE64, &ullSize) != 0) return 0;
+#endif
+        } else {
+            return 0;
+        }
+    }
+    *pullBytes = ullSize > pDev->ullBase ? ullSize - pDev->ullBase : 0;
+    return 1;
+}
+
 // The mount point of a block device, from the kernel's table of mounts.
 static int FindMountPoint(dev_t device, char* pszDir, size_t size) {
     FILE* pMounts = fopen("/proc/self/mounts", "r");

@@ -6,6 +6,7 @@
 #include <new>
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -85,6 +86,29 @@ int vx_plat_close(VxDevice* pDev) {
     // Releasing the record must not hide why the handle would not close.
     if (!ok) SetLastError(dwError);
     return ok;
+}
+
+int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
+    *pullBytes = 0;
+    uint64_t ullSize = 0;
+    if (pDev->kind == VX_DEVICE_MEMORY) {
+        ullSize = pDev->ullMemorySize;
+    } else {
+        // A file knows its size; a volume or disk handle answers the
+        // length query instead (its file size, where given, is 0).
+        LARGE_INTEGER liSize;
+        GET_LENGTH_INFORMATION length;
+        DWORD dwReturned = 0;
+        if (GetFileSizeEx(HandleOf(pDev), &liSize) && liSize.QuadPart > 0)
+            ullSize = static_cast<uint64_t>(liSize.QuadPart);
+        else if (DeviceIoControl(HandleOf(pDev), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                 sizeof length, &dwReturned, nullptr))
+            ullSize = static_cast<uint64_t>(length.Length.QuadPart);
+        else
+            return 0;
+    }
+    *pullBytes = ullSize > pDev->ullBase ? ullSize - pDev->ullBase : 0;
+    return 1;
 }
 
 // "\\.\X:", the device of drive X, whose root is then "X:\".
