@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint16_t kAttrStep = 7;
+constexpr uint16_t kMaxAttributes = 0xFFFF;
 constexpr uint64_t kRecordStep = 7;
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
 constexpr uint32_t kResidentHeader = 0x18;
@@ -121,6 +122,17 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
         }
     }
 
+    if (pEntry->wAttrCount == kMaxAttributes) {
+        // The count is 16 bits wide: one more would wrap it to 0 and lose
+        // (and leak) every Attribute before.  Only extension records named
+        // by a damaged attribute list bring a file this many.
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: more than %u attributes, attribute 0x%x not added - Base "
+                    "record #" VX_U64,
+                    VX_WHERE, static_cast<unsigned>(kMaxAttributes), dwType,
+                    pEntry->ullBaseRecord);
+        return 0;
+    }
     if (pEntry->wAttrCount % kAttrStep == 0) {
         if (pEntry->pAttrList == nullptr)
             pEntry->pAttrList = static_cast<Attribute*>(
@@ -236,6 +248,11 @@ int FreeAttribute(Attribute* pAttr) {
                 VX_WHERE, pAttr->dwType);
         pAttr->pRunlist = nullptr;
         pAttr->ullRunCount = 0;
+    }
+    if (pAttr->pullRunStarts != nullptr) {
+        VX_FREE(pAttr->pullRunStarts, VX_FATAL_SYS,
+                "%s %s l. %d: VX_FREE pullRunStarts - Attribute type 0x%x", VX_WHERE, pAttr->dwType);
+        pAttr->pullRunStarts = nullptr;
     }
     return 0;
 }

@@ -255,7 +255,25 @@ int LoadSecureSDS(Volume* pVol) {
     const uint64_t ullStreamSize = pSds->ullSize;
     uint64_t ullPos = 0;
     uint8_t header[32];
+    const uint64_t ullCluster = pVol->ClusterSize;
     while (ullPos < ullStreamSize) {
+        if (!pSds->bResident) {
+            // Entries lie in the clusters of the stream: a sparse run holds
+            // none, and past the runlist nothing can be read.  The scan thus
+            // costs the clusters on the disk, whatever size the stream claims.
+            uint64_t ullRun = 0, ullInRun = ullPos / ullCluster;
+            if (!FindRun(pSds, &ullRun, &ullInRun)) break;
+            const Run& run = pSds->pRunlist[ullRun];
+            if (run.llLcn == kSparseLcn) {
+                // On to the first cluster after the run, if the stream goes on there.
+                const uint64_t ullNextVcn = ullPos / ullCluster + (run.ullLength - ullInRun);
+                if (ullNextVcn < ullPos / ullCluster || ullNextVcn > UINT64_MAX / ullCluster ||
+                    ullNextVcn * ullCluster >= ullStreamSize)
+                    break;
+                ullPos = ullNextVcn * ullCluster;
+                continue;
+            }
+        }
         uint64_t ullCount = ullStreamSize - ullPos < sizeof header ? ullStreamSize - ullPos
                                                                    : sizeof header;
         if (!ReadStreamBytes(pVol, pSds, ullPos, &ullCount, header)) ullCount = 0;
