@@ -210,7 +210,8 @@ FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
     *pbExists = 0;
     // O_EXCL also refuses a symbolic link in the file's place, even one that
     // points nowhere: an output file is only ever a file made by this run.
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // O_NOFOLLOW says the same again, for systems lax about the first.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         *pbExists = errno == EEXIST;
         return nullptr;
