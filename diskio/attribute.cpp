@@ -133,7 +133,7 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
                     pEntry->ullBaseRecord);
         return 0;
     }
-    if (pEntry->wAttrCount % kAttrStep == 0) {
+    if (vx_grows(pEntry->wAttrCount, kAttrStep)) {
         if (pEntry->pAttrList == nullptr)
             pEntry->pAttrList = static_cast<Attribute*>(
                 VX_CALLOC(kAttrStep, sizeof(Attribute), VX_FATAL_SYS,
@@ -141,9 +141,10 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
                           pEntry->ullBaseRecord));
         else
             pEntry->pAttrList = static_cast<Attribute*>(
-                VX_REALLOC(pEntry->pAttrList, pEntry->wAttrCount + kAttrStep, sizeof(Attribute),
-                           VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pAttrList - Base record #" VX_U64,
-                           VX_WHERE, pEntry->ullBaseRecord));
+                VX_REALLOC(pEntry->pAttrList, vx_grown(pEntry->wAttrCount, kAttrStep),
+                           sizeof(Attribute), VX_FATAL_SYS,
+                           "%s %s l. %d: VX_REALLOC pAttrList - Base record #" VX_U64, VX_WHERE,
+                           pEntry->ullBaseRecord));
     }
     Attribute* pAttr = &pEntry->pAttrList[pEntry->wAttrCount];
     memset(pAttr, 0, sizeof *pAttr);
@@ -214,9 +215,10 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
         bool bSeen = false;
         for (uint64_t i = 0; i < ullCount && !bSeen; i++) bSeen = pRecords[i] == ullRecord;
         if (!bSeen) {
-            if (ullCount % kRecordStep == 0)
+            if (vx_grows(ullCount, kRecordStep))
                 pRecords = static_cast<uint64_t*>(
-                    VX_REALLOC(pRecords, ullCount + kRecordStep, sizeof(uint64_t), VX_FATAL_SYS,
+                    VX_REALLOC(pRecords, vx_grown(ullCount, kRecordStep), sizeof(uint64_t),
+                               VX_FATAL_SYS,
                                "%s %s l. %d: VX_REALLOC Base record #" VX_U64, VX_WHERE, ullBase));
             pRecords[ullCount++] = ullRecord;
             int s = ReadRecord(pEntry, ullRecord, 0, erasedOnly);
@@ -251,7 +253,8 @@ int FreeAttribute(Attribute* pAttr) {
     }
     if (pAttr->pullRunStarts != nullptr) {
         VX_FREE(pAttr->pullRunStarts, VX_FATAL_SYS,
-                "%s %s l. %d: VX_FREE pullRunStarts - Attribute type 0x%x", VX_WHERE, pAttr->dwType);
+                "%s %s l. %d: VX_FREE pullRunStarts - Attribute type 0x%x", VX_WHERE,
+                pAttr->dwType);
         pAttr->pullRunStarts = nullptr;
     }
     return 0;

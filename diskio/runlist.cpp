@@ -54,16 +54,17 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
             pAttr->ullNextVcn = ullVcn;
             return 0;
         }
-        if (pAttr->ullRunCount % kRunStep == 0)
+        if (vx_grows(pAttr->ullRunCount, kRunStep))
             pAttr->pRunlist = static_cast<Run*>(
-                VX_REALLOC(pAttr->pRunlist, pAttr->ullRunCount + kRunStep, sizeof(Run),
+                VX_REALLOC(pAttr->pRunlist, vx_grown(pAttr->ullRunCount, kRunStep), sizeof(Run),
                            VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy - Attribute type 0x%x",
                            VX_WHERE, pAttr->dwType));
-        if (pAttr->ullRunCount % kRunStep == 0 && pAttr->pullRunStarts != nullptr)
+        if (vx_grows(pAttr->ullRunCount, kRunStep) && pAttr->pullRunStarts != nullptr)
             pAttr->pullRunStarts = static_cast<uint64_t*>(
-                VX_REALLOC(pAttr->pullRunStarts, pAttr->ullRunCount + kRunStep, sizeof(uint64_t),
-                           VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pullRunStarts - Attribute type 0x%x",
-                           VX_WHERE, pAttr->dwType));
+                VX_REALLOC(pAttr->pullRunStarts, vx_grown(pAttr->ullRunCount, kRunStep),
+                           sizeof(uint64_t), VX_FATAL_SYS,
+                           "%s %s l. %d: VX_REALLOC pullRunStarts - Attribute type 0x%x", VX_WHERE,
+                           pAttr->dwType));
         if (pAttr->pullRunStarts != nullptr) pAttr->pullRunStarts[pAttr->ullRunCount] = ullVcn;
         Run* pRun = &pAttr->pRunlist[pAttr->ullRunCount];
         const uint8_t bHeader = pPairs[pos++];

@@ -233,9 +233,9 @@ int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize
             "%s %s l. %d: VX_CALLOC pVol->secList.pSecInfo", VX_WHERE));
         pList->dwCount = 0;
         pList->dwMaxSize = 0;
-    } else if (pList->dwCount % kSecInfoStep == 0) {
+    } else if (vx_grows(pList->dwCount, kSecInfoStep)) {
         pList->pSecInfo = static_cast<SecInfo*>(
-            VX_REALLOC(pList->pSecInfo, static_cast<uint64_t>(pList->dwCount) + kSecInfoStep,
+            VX_REALLOC(pList->pSecInfo, vx_grown(pList->dwCount, kSecInfoStep),
                        sizeof(SecInfo), VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy", VX_WHERE));
     }
     SecInfo* pInfo = &pList->pSecInfo[pList->dwCount];

@@ -105,6 +105,28 @@ uint64_t FindAttr(const std::vector<uint8_t>& img, uint64_t rec, uint32_t type) 
     return GetU32(img, at) == type ? at : UINT64_MAX;
 }
 
+// ------------------------------------------------------ array growth
+
+// Arrays keep their fixed steps while small and double past 64 steps: an
+// array of n elements is always large enough, and grew O(64 + log n) times.
+TEST(HostileCounts, ArraysGrowByStepsThenByDoubling) {
+    for (uint64_t step : {7ull, 10ull, 20ull}) {
+        uint64_t capacity = 0, grown = 0;
+        std::vector<uint64_t> firstSizes;
+        for (uint64_t n = 0; n < 3000000; n++) {
+            if (vx_grows(n, step)) {
+                ASSERT_EQ(n, capacity) << "grows only when full, step " << step;
+                capacity = vx_grown(n, step);
+                grown++;
+                if (firstSizes.size() < 3) firstSizes.push_back(capacity);
+            }
+            ASSERT_LT(n, capacity) << "room for element " << n << ", step " << step;
+        }
+        EXPECT_EQ((std::vector<uint64_t>{step, 2 * step, 3 * step}), firstSizes);
+        EXPECT_LE(grown, 64u + 20u) << step;
+    }
+}
+
 // ------------------------------------------------- $MFT beyond the device
 
 TEST(HostileCounts, MftFarBeyondTheDeviceStopsAtTheDevice) {
