@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint16_t kAttrStep = 7;
+constexpr uint16_t kMaxAttributes = 0xFFFF;
 constexpr uint64_t kRecordStep = 7;
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
 constexpr uint32_t kResidentHeader = 0x18;
@@ -121,7 +122,18 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
         }
     }
 
-    if (pEntry->wAttrCount % kAttrStep == 0) {
+    if (pEntry->wAttrCount == kMaxAttributes) {
+        // The count is 16 bits wide: one more would wrap it to 0 and lose
+        // (and leak) every Attribute before.  Only extension records named
+        // by a damaged attribute list bring a file this many.
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: more than %u attributes, attribute 0x%x not added - Base "
+                    "record #" VX_U64,
+                    VX_WHERE, static_cast<unsigned>(kMaxAttributes), dwType,
+                    pEntry->ullBaseRecord);
+        return 0;
+    }
+    if (vx_grows(pEntry->wAttrCount, kAttrStep)) {
         if (pEntry->pAttrList == nullptr)
             pEntry->pAttrList = static_cast<Attribute*>(
                 VX_CALLOC(kAttrStep, sizeof(Attribute), VX_FATAL_SYS,
@@ -129,9 +141,10 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
                           pEntry->ullBaseRecord));
         else
             pEntry->pAttrList = static_cast<Attribute*>(
-                VX_REALLOC(pEntry->pAttrList, pEntry->wAttrCount + kAttrStep, sizeof(Attribute),
-                           VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pAttrList - Base record #" VX_U64,
-                           VX_WHERE, pEntry->ullBaseRecord));
+                VX_REALLOC(pEntry->pAttrList, vx_grown(pEntry->wAttrCount, kAttrStep),
+                           sizeof(Attribute), VX_FATAL_SYS,
+                           "%s %s l. %d: VX_REALLOC pAttrList - Base record #" VX_U64, VX_WHERE,
+                           pEntry->ullBaseRecord));
     }
     Attribute* pAttr = &pEntry->pAttrList[pEntry->wAttrCount];
     memset(pAttr, 0, sizeof *pAttr);
@@ -202,9 +215,10 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
         bool bSeen = false;
         for (uint64_t i = 0; i < ullCount && !bSeen; i++) bSeen = pRecords[i] == ullRecord;
         if (!bSeen) {
-            if (ullCount % kRecordStep == 0)
+            if (vx_grows(ullCount, kRecordStep))
                 pRecords = static_cast<uint64_t*>(
-                    VX_REALLOC(pRecords, ullCount + kRecordStep, sizeof(uint64_t), VX_FATAL_SYS,
+                    VX_REALLOC(pRecords, vx_grown(ullCount, kRecordStep), sizeof(uint64_t),
+                               VX_FATAL_SYS,
                                "%s %s l. %d: VX_REALLOC Base record #" VX_U64, VX_WHERE, ullBase));
             pRecords[ullCount++] = ullRecord;
             int s = ReadRecord(pEntry, ullRecord, 0, erasedOnly);
@@ -236,6 +250,12 @@ int FreeAttribute(Attribute* pAttr) {
                 VX_WHERE, pAttr->dwType);
         pAttr->pRunlist = nullptr;
         pAttr->ullRunCount = 0;
+    }
+    if (pAttr->pullRunStarts != nullptr) {
+        VX_FREE(pAttr->pullRunStarts, VX_FATAL_SYS,
+                "%s %s l. %d: VX_FREE pullRunStarts - Attribute type 0x%x", VX_WHERE,
+                pAttr->dwType);
+        pAttr->pullRunStarts = nullptr;
     }
     return 0;
 }

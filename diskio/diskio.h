@@ -34,6 +34,10 @@ struct Attribute {
     uint64_t ullRunCount;
     uint64_t ullNextVcn;
     Run* pRunlist;
+    // The first VCN of each run, kept beside the Runlist by ProcessRunlist so
+    // that FindRun need not add up every run before the one wanted (none:
+    // FindRun walks the runs, as for a Runlist made by other means).
+    uint64_t* pullRunStarts;
 };
 
 struct Entry {
@@ -116,6 +120,10 @@ extern int DiskioDumpRecords;    // -D: hex dumps of the boot cluster and every 
 // ------------------------------------------------------ volume and device
 
 int OpenVolume(Volume* pVol);
+// The same over a device that is already open (a block of memory, for the
+// fuzzers): the system reports no geometry for it, as for an image file.
+// The Volume owns the device from then on; CloseVolume closes it.
+int OpenVolumeOn(Volume* pVol, VxDevice* pDev);
 int CloseVolume(Volume* pVol);
 // 1 read without a device error, 0 otherwise; *pullCount in: clusters
 // wanted, out: whole clusters read.
@@ -154,6 +162,18 @@ int FindRun(const Attribute* pAttr, uint64_t* pullRun, uint64_t* pullVcn);
 
 // Streams of this size or more are refused: they cannot be held in one buffer.
 constexpr uint64_t kMaxStreamBuffer = 0x100000000ull;
+
+// The largest value of each kind of metadata read whole into one buffer.
+// $STANDARD_INFORMATION, $FILE_NAME and $VOLUME_INFORMATION are always
+// resident, so no sound one exceeds a record (64 KiB at most); a security
+// descriptor is a header, two SIDs and two ACLs whose sizes are 16-bit
+// fields, well inside 256 KiB; an attribute list of 256 KiB names some
+// 8000 extents, more than any file reaches.  A larger size is damage and is
+// refused before it sizes a buffer; other streams: kMaxStreamBuffer.
+constexpr uint64_t kMaxRecordValue = 0x10000;
+constexpr uint64_t kMaxDescriptorValue = 0x40000;
+constexpr uint64_t kMaxAttributeListValue = 0x40000;
+uint64_t MaxValueSize(const Volume* pVol, uint32_t dwType);
 
 int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64_t* pullCount,
                    void* pDest);

@@ -15,6 +15,14 @@ int ReadAttributeListStep(Entry* pEntry, int erasedOnly) {
     const Attribute* pList =
         FindAttribute(pEntry, pVol->AttrTypes[ATTR_ATTRIBUTE_LIST], nullptr);
     if (pList == nullptr || !(pEntry->wLinkCount == 0 || !erasedOnly)) return VX_OK;
+    const uint64_t ullMaxList = MaxValueSize(pVol, pList->dwType);
+    if (!pList->bResident && pList->ullSize > ullMaxList) {
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: attribute list of 0x" VX_X64 " bytes beyond the 0x" VX_X64
+                    " bytes an attribute list can hold, not read - Base record #" VX_U64,
+                    VX_WHERE, pList->ullSize, ullMaxList, pEntry->ullBaseRecord);
+        return VX_FAILED;
+    }
     const uint64_t ullVolumeBytes = pVol->ClusterNumber * pVol->ClusterSize;
     if (pList->ullSize >= kMaxStreamBuffer || (!pList->bResident && pList->ullSize > ullVolumeBytes)) {
         log_message(VX_ERROR,

@@ -28,9 +28,14 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
                     VX_WHERE, pAttr->ullNextVcn, ullFirstVcn, pAttr->dwType);
         return 0;
     }
-    if (pAttr->pRunlist == nullptr)
+    if (pAttr->pRunlist == nullptr) {
         pAttr->pRunlist = static_cast<Run*>(
             VX_CALLOC(1, sizeof(Run), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pRunlist", VX_WHERE));
+        if (pAttr->pullRunStarts == nullptr)
+            pAttr->pullRunStarts = static_cast<uint64_t*>(VX_CALLOC(
+                1, sizeof(uint64_t), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pullRunStarts",
+                VX_WHERE));
+    }
 
     const uint64_t ullEndVcn = ullLastVcn + 1;  // all ones (an empty attribute) gives 0
     uint64_t ullVcn = ullFirstVcn;
@@ -49,11 +54,18 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
             pAttr->ullNextVcn = ullVcn;
             return 0;
         }
-        if (pAttr->ullRunCount % kRunStep == 0)
+        if (vx_grows(pAttr->ullRunCount, kRunStep))
             pAttr->pRunlist = static_cast<Run*>(
-                VX_REALLOC(pAttr->pRunlist, pAttr->ullRunCount + kRunStep, sizeof(Run),
+                VX_REALLOC(pAttr->pRunlist, vx_grown(pAttr->ullRunCount, kRunStep), sizeof(Run),
                            VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy - Attribute type 0x%x",
                            VX_WHERE, pAttr->dwType));
+        if (vx_grows(pAttr->ullRunCount, kRunStep) && pAttr->pullRunStarts != nullptr)
+            pAttr->pullRunStarts = static_cast<uint64_t*>(
+                VX_REALLOC(pAttr->pullRunStarts, vx_grown(pAttr->ullRunCount, kRunStep),
+                           sizeof(uint64_t), VX_FATAL_SYS,
+                           "%s %s l. %d: VX_REALLOC pullRunStarts - Attribute type 0x%x", VX_WHERE,
+                           pAttr->dwType));
+        if (pAttr->pullRunStarts != nullptr) pAttr->pullRunStarts[pAttr->ullRunCount] = ullVcn;
         Run* pRun = &pAttr->pRunlist[pAttr->ullRunCount];
         const uint8_t bHeader = pPairs[pos++];
         const unsigned L = bHeader & 0x0F;
@@ -72,6 +84,13 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
             pos += L;
         } else {
             fprintf(stderr, "FIXME : strange value %u for run length\n", L);
+        }
+        if (pRun->ullLength > UINT64_MAX - ullVcn && pAttr->pullRunStarts != nullptr) {
+            // VCNs that wrap round are no longer in order: FindRun walks the
+            // runs of this Runlist from now on.
+            VX_FREE(pAttr->pullRunStarts, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pullRunStarts",
+                    VX_WHERE);
+            pAttr->pullRunStarts = nullptr;
         }
         ullVcn += pRun->ullLength;
         if (O == 0) {
@@ -94,6 +113,27 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
 int FindRun(const Attribute* pAttr, uint64_t* pullRun, uint64_t* pullVcn) {
     *pullRun = 0;
     if (pAttr->ullRunCount == 0) return 0;
+    if (pAttr->pullRunStarts != nullptr) {
+        // The last run starting at or before the VCN (the starts never go
+        // down): the one that holds it, unless the VCN lies past its end.
+        const uint64_t* pStarts = pAttr->pullRunStarts;
+        uint64_t lo = 0, hi = pAttr->ullRunCount;
+        while (hi - lo > 1) {
+            const uint64_t mid = lo + (hi - lo) / 2;
+            if (pStarts[mid] <= *pullVcn)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        const uint64_t ullInRun = *pullVcn - pStarts[lo];
+        if (pStarts[lo] > *pullVcn || ullInRun >= pAttr->pRunlist[lo].ullLength) {
+            *pullRun = pAttr->ullRunCount;
+            return 0;
+        }
+        *pullRun = lo;
+        *pullVcn = ullInRun;
+        return 1;
+    }
     while (*pullRun < pAttr->ullRunCount) {
         const uint64_t ullLength = pAttr->pRunlist[*pullRun].ullLength;
         if (*pullVcn < ullLength) return 1;

@@ -134,9 +134,28 @@ int ReadStreamBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset, ui
     return 1;
 }
 
+uint64_t MaxValueSize(const Volume* pVol, uint32_t dwType) {
+    if (dwType == pVol->AttrTypes[ATTR_STANDARD_INFORMATION] ||
+        dwType == pVol->AttrTypes[ATTR_FILE_NAME] ||
+        dwType == pVol->AttrTypes[ATTR_VOLUME_INFORMATION])
+        return kMaxRecordValue;
+    if (dwType == pVol->AttrTypes[ATTR_SECURITY_DESCRIPTOR]) return kMaxDescriptorValue;
+    if (dwType == pVol->AttrTypes[ATTR_ATTRIBUTE_LIST]) return kMaxAttributeListValue;
+    return kMaxStreamBuffer;
+}
+
 uint8_t* GetStreamBuffer(const Entry* pEntry, const Attribute* pAttr, uint64_t* pullSize) {
     *pullSize = pAttr->ullSize;
     if (pAttr->bResident) return pAttr->pStream;
+    const uint64_t ullMaxValue = MaxValueSize(pEntry->pVolume, pAttr->dwType);
+    if (pAttr->ullSize > ullMaxValue) {
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: attribute 0x%x of 0x" VX_X64 " bytes beyond the 0x" VX_X64
+                    " bytes a value of its type can hold, not read - Base record #" VX_U64,
+                    VX_WHERE, pAttr->dwType, pAttr->ullSize, ullMaxValue, pEntry->ullBaseRecord);
+        *pullSize = 0;
+        return nullptr;
+    }
     // One buffer cannot hold 4 GiB or more, and a stream larger than the
     // volume can only come from a damaged record.
     const Volume* pVol = pEntry->pVolume;

@@ -235,9 +235,9 @@ int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize
         pList->dwMaxSize = 0;
         pList->bSortedById = 1;
         pList->ullCachedBytes = 0;
-    } else if (pList->dwCount % kSecInfoStep == 0) {
+    } else if (vx_grows(pList->dwCount, kSecInfoStep)) {
         pList->pSecInfo = static_cast<SecInfo*>(
-            VX_REALLOC(pList->pSecInfo, static_cast<uint64_t>(pList->dwCount) + kSecInfoStep,
+            VX_REALLOC(pList->pSecInfo, vx_grown(pList->dwCount, kSecInfoStep),
                        sizeof(SecInfo), VX_FATAL_SYS, "%s %s l. %d: VX_REALLOC pCopy", VX_WHERE));
     }
     SecInfo* pInfo = &pList->pSecInfo[pList->dwCount];
@@ -292,7 +292,25 @@ int LoadSecureSDS(Volume* pVol) {
     const uint64_t ullStreamSize = pSds->ullSize;
     uint64_t ullPos = 0;
     uint8_t header[32];
+    const uint64_t ullCluster = pVol->ClusterSize;
     while (ullPos < ullStreamSize) {
+        if (!pSds->bResident) {
+            // Entries lie in the clusters of the stream: a sparse run holds
+            // none, and past the runlist nothing can be read.  The scan thus
+            // costs the clusters on the disk, whatever size the stream claims.
+            uint64_t ullRun = 0, ullInRun = ullPos / ullCluster;
+            if (!FindRun(pSds, &ullRun, &ullInRun)) break;
+            const Run& run = pSds->pRunlist[ullRun];
+            if (run.llLcn == kSparseLcn) {
+                // On to the first cluster after the run, if the stream goes on there.
+                const uint64_t ullNextVcn = ullPos / ullCluster + (run.ullLength - ullInRun);
+                if (ullNextVcn < ullPos / ullCluster || ullNextVcn > UINT64_MAX / ullCluster ||
+                    ullNextVcn * ullCluster >= ullStreamSize)
+                    break;
+                ullPos = ullNextVcn * ullCluster;
+                continue;
+            }
+        }
         uint64_t ullCount = ullStreamSize - ullPos < sizeof header ? ullStreamSize - ullPos
                                                                    : sizeof header;
         if (!ReadStreamBytes(pVol, pSds, ullPos, &ullCount, header)) ullCount = 0;
@@ -326,7 +344,13 @@ uint64_t MftWalkLimit(const Volume* pVol) {
     return pData->ullSize < ullMapped ? pData->ullSize : ullMapped;
 }
 
-int OpenVolume(Volume* pVol) {
+namespace {
+
+// OpenVolume and OpenVolumeOn: `pDev` is the device already open (a memory
+// device), or none to open the -f file or the drive's raw device after the
+// geometry query.  Its messages are OpenVolume's, whichever was called.
+#define VX_OPEN_WHERE VX_MODULE, "OpenVolume", __LINE__
+int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     pVol->hVolume = nullptr;
     pVol->pMft = nullptr;
     pVol->pSecure = nullptr;
@@ -339,9 +363,9 @@ int OpenVolume(Volume* pVol) {
     snprintf(pVol->szRootPath, sizeof pVol->szRootPath, "%c:\\", pVol->DriveLetter);
     pVol->pszDevice = pVol->pszSourcePath != nullptr ? pVol->pszSourcePath : pVol->szDevicePath;
 
-    VxGeometry sys;
-    if (!vx_plat_query_geometry(pVol->szRootPath, pVol->pszSourcePath, &sys)) {
-        log_message(VX_ERROR_SYS, "%s %s() l.%d: GetDiskFreeSpace - Path : %s", VX_WHERE,
+    VxGeometry sys{};
+    if (bQuerySystem && !vx_plat_query_geometry(pVol->szRootPath, pVol->pszSourcePath, &sys)) {
+        log_message(VX_ERROR_SYS, "%s %s() l.%d: GetDiskFreeSpace - Path : %s", VX_OPEN_WHERE,
                     pVol->szRootPath);
         return VX_FAILED;
     }
@@ -356,9 +380,10 @@ int OpenVolume(Volume* pVol) {
     pVol->ClusterNumber = 1;
     MaxReadSize = LargestReadFor(dwSysCluster);
 
-    pVol->hVolume = vx_plat_open_device(pVol->pszDevice, pVol->ullSourceOffset);
+    pVol->hVolume =
+        pDev != nullptr ? pDev : vx_plat_open_device(pVol->pszDevice, pVol->ullSourceOffset);
     if (pVol->hVolume == nullptr) {
-        log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_WHERE,
+        log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_OPEN_WHERE,
                     pVol->pszDevice);
         return VX_FAILED;
     }
@@ -366,12 +391,13 @@ int OpenVolume(Volume* pVol) {
     int status = VX_OK;
     PClusterBuffer = static_cast<uint8_t*>(VX_CALLOC(
         1, dwSysCluster, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC PClusterBuffer - Drive : %s",
-        VX_WHERE, pVol->pszDevice));
+        VX_OPEN_WHERE, pVol->pszDevice));
     uint64_t ullCount = 1;
     if (!ReadClusters(pVol, 0, &ullCount, PClusterBuffer)) {
         status = VX_FAILED;
     } else if (memcmp(PClusterBuffer + 3, "NTFS    ", 8) != 0) {
-        log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS", VX_WHERE, pVol->pszDevice);
+        log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS", VX_OPEN_WHERE,
+                    pVol->pszDevice);
         if (DiskioDumpRecords && DiskioDebugStream != nullptr)
             DumpHex(DiskioDebugStream, PClusterBuffer, dwSysCluster);
         status = VX_FAILED;
@@ -385,7 +411,7 @@ int OpenVolume(Volume* pVol) {
             // Never used for arithmetic: a zero or odd size would divide by
             // zero or walk without end further on.
             log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS - invalid %s : " VX_U64,
-                        VX_WHERE, pVol->pszDevice, pszWhat, ullValue);
+                        VX_OPEN_WHERE, pVol->pszDevice, pszWhat, ullValue);
             status = VX_FAILED;
         } else {
             pVol->SectorSize = geom.dwSectorSize;
@@ -400,7 +426,7 @@ int OpenVolume(Volume* pVol) {
                 log_message(VX_ERROR,
                             "%s %s() l.%d: incoherent values\nValue\tSystem\tBoot Sector\n"
                             "Cluster Size\t%u\t%u\nSectorSize\t%u\t%u",
-                            VX_WHERE, dwSysCluster, pVol->ClusterSize, dwSysSector,
+                            VX_OPEN_WHERE, dwSysCluster, pVol->ClusterSize, dwSysSector,
                             pVol->SectorSize);
                 status = VX_FAILED;
             }
@@ -412,10 +438,24 @@ int OpenVolume(Volume* pVol) {
                 "ClusterNumber: 0x" VX_X64 ", MftStart: 0x" VX_X64 "\n",
                 pVol->SectorSize, pVol->ClusterSize, pVol->MftRecordSize, pVol->ClusterNumber,
                 pVol->MftStart);
+    // The boot sector's count of clusters is only a claim: a volume cannot
+    // reach past the device that holds it, and every walk bounded by the
+    // volume (the $MFT's records, its streams) is then bounded by what the
+    // device really holds.
+    uint64_t ullDeviceBytes = 0;
+    if (status == VX_OK && vx_plat_device_size(pVol->hVolume, &ullDeviceBytes) &&
+        ullDeviceBytes > 0 && pVol->ClusterNumber > ullDeviceBytes / pVol->ClusterSize) {
+        log_message(VX_WARNING,
+                    "%s %s() l.%d: volume of 0x" VX_X64 " clusters in the boot sector beyond the "
+                    "device (0x" VX_X64 " bytes): the clusters past its end are not read - "
+                    "Drive : %s",
+                    VX_OPEN_WHERE, pVol->ClusterNumber, ullDeviceBytes, pVol->pszDevice);
+        pVol->ClusterNumber = ullDeviceBytes / pVol->ClusterSize;
+    }
     PClusterBuffer = static_cast<uint8_t*>(VX_REALLOC(PClusterBuffer, 1, pVol->ClusterSize,
                                                       VX_FATAL_SYS,
                                                       "%s %s l. %d: VX_REALLOC PClusterBuffer",
-                                                      VX_WHERE));
+                                                      VX_OPEN_WHERE));
     if (status != VX_OK) return status;
 
     // Without a system report the device reads were sized on 512 bytes; size
@@ -429,6 +469,12 @@ int OpenVolume(Volume* pVol) {
     if (status != VX_OK) return status;
     return ReadVersionAndSecure(pVol);
 }
+
+}  // namespace
+
+int OpenVolume(Volume* pVol) { return OpenVolumeWith(pVol, nullptr, true); }
+
+int OpenVolumeOn(Volume* pVol, VxDevice* pDev) { return OpenVolumeWith(pVol, pDev, false); }
 
 int CloseVolume(Volume* pVol) {
     if (pVol->hVolume != nullptr) {

@@ -40,6 +40,11 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
 // 1 done, 0 failed (last error set).  The device is released in both cases.
 int vx_plat_close(VxDevice* pDev);
 
+// The bytes the device holds from its base offset, where the system can
+// tell (an image file, a block device, a volume handle, a memory device):
+// 1 with *pullBytes set, 0 when the size is not known.
+int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes);
+
 // Counters kept by every device: read requests made and bytes delivered,
 // and every seek position (from the start of the source) and read length
 // requested, or-ed together: a Windows volume handle refuses requests that

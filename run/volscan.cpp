@@ -162,9 +162,8 @@ int ReportRecord(FILE* pOut, Entry* pEntry, const RunOptions* pOpt, int s) {
     return DumpFileInfo(pOut, pEntry, pOpt->bMd5, pOpt->lineMode);
 }
 
-// Reads and reports every record number from the -i value (or 0) while it
-// lies inside the $MFT data, through the one Entry; the status is that of
-// the last record.
+}  // namespace
+
 int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntry) {
     const uint64_t ullLimit = MftWalkLimit(pVol);
     uint64_t n = pOpt->bSingleIndex ? pOpt->ullIndex : 0;
@@ -182,8 +181,6 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     }
     return s;
 }
-
-}  // namespace
 
 int RunVolscan(int argc, char** argv) {
     const char* program = argc > 0 ? argv[0] : "volscan";

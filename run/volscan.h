@@ -35,5 +35,13 @@ extern const char kColumnTitles[];
 // exists or cannot be created.
 FILE* CreateOutputFile(const char* path);
 
+struct Volume;
+struct Entry;
+// Reads and reports every record number from the -i value (or 0) while it
+// lies inside the $MFT data of the open volume, through the one Entry
+// (*ppEntry, made by the first read; the caller frees it); the status is
+// that of the last record.
+int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntry);
+
 // The whole run; returns the exit status.
 int RunVolscan(int argc, char** argv);

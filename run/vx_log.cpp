@@ -8,6 +8,9 @@
 FILE* VxErrorStream = nullptr;
 uint64_t VxMessageCount = 0;
 
+// The format comes from the callers, whose own format attribute checks it.
+static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
+    VX_PRINTF(3, 0);
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     VxMessageCount++;
     if (VxErrorStream == nullptr) VxErrorStream = stderr;

@@ -48,6 +48,22 @@ void* vx_realloc(void* block, uint64_t count, uint64_t size, unsigned level, con
                  ...) VX_PRINTF(5, 6);
 int vx_free(void* block, unsigned level, const char* format, ...) VX_PRINTF(3, 4);
 
+// Arrays grow by their module's fixed step; past 64 steps they double
+// instead, so that a count a damaged volume makes huge costs copying in
+// proportion to the count, not to its square.  vx_grows: an array of
+// `count` elements (step multiples below the threshold, then the doublings
+// of it) is full; vx_grown: the element count to grow it to.
+inline bool vx_grows(uint64_t count, uint64_t step) {
+    const uint64_t threshold = 64 * step;
+    if (count < threshold) return count % step == 0;
+    if (count % threshold != 0) return false;
+    const uint64_t times = count / threshold;
+    return (times & (times - 1)) == 0;
+}
+inline uint64_t vx_grown(uint64_t count, uint64_t step) {
+    return count < 64 * step ? count + step : 2 * count;
+}
+
 #define VX_CALLOC(...) vx_calloc(__VA_ARGS__)
 #define VX_REALLOC(...) vx_realloc(__VA_ARGS__)
 #define VX_FREE(...) vx_free(__VA_ARGS__)

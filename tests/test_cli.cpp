@@ -2,6 +2,7 @@
 // and where the debug trace goes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -220,6 +221,38 @@ TEST(RunFiles, ExistingFileIsRefusedAndLeftUntouched) {
             << c.kind;
         EXPECT_EQ(ReadFile(path), "keep me\n");
         EXPECT_EQ(r.out, "") << c.kind;
+    }
+}
+
+// A symbolic link in a file's place is refused like the file it names,
+// and one that points nowhere is refused too: the run creates nothing
+// through it, where its target would be.
+TEST(RunFiles, SymbolicLinksAreRefusedAndNothingIsMadeThroughThem) {
+    struct Case {
+        const char* option;
+        const char* kind;
+    } cases[] = {{"-o", "output"}, {"-u", "user"}, {"-d", "debug"}, {"-x", "error"}};
+    for (const Case& c : cases) {
+        for (bool bDangling : {false, true}) {
+            SCOPED_TRACE(std::string(c.kind) + (bDangling ? " dangling" : " to a file"));
+            std::string dir = MakeTestDir("symlink");
+            std::string target = dir + "/target.txt";
+            if (!bDangling) Touch(target, "keep me\n");
+            std::string link = dir + "/link.txt";
+            ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+            RunResult r = RunVolscanBinary({c.option, link, "-f", Sample(), "e"});
+            EXPECT_EQ(r.exitStatus, 1);
+            EXPECT_EQ(r.err, link + " already exists\n" +
+                                 Fatal(kProgram + ": unable to create " + c.kind + " file " + link));
+            EXPECT_EQ(r.out, "");
+            if (bDangling)
+                EXPECT_FALSE(FileExists(target)) << "a file was made through the link";
+            else
+                EXPECT_EQ(ReadFile(target), "keep me\n");
+            char buf[4096];
+            const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+            EXPECT_EQ(target, std::string(buf, n > 0 ? size_t(n) : 0)) << "the link was replaced";
+        }
     }
 }
 

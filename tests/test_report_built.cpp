@@ -234,6 +234,34 @@ TEST(ReportBuilt, CircularParentsStopTheWalkWithAnError) {
     EXPECT_EQ(3u, Count(all.run.err, "already on the path"));
 }
 
+// Parent references can chain deeper than any path Windows can name: the
+// walk, one call a level, stops at its bound with an error instead of
+// running the stack out, and the path begins below the cut.
+TEST(ReportBuilt, ParentsDeeperThanAnyPathStopTheWalkAtItsBound) {
+    constexpr uint64_t kLevels = 16400;
+    VolumeDesc d = NewVolume();
+    for (uint64_t k = 0; k < kLevels; k++)
+        d.files.push_back(Dir("d", 16 + k, k == 0 ? kRootRecord : 16 + k - 1));
+    const uint64_t deepest = 16 + kLevels - 1;
+    d.files.push_back(File("f.txt", deepest + 1, deepest, "deep"));
+    for (const char* mode : {"", "-v"}) {
+        SCOPED_TRACE(mode);
+        std::vector<std::string> args = {"-i", std::to_string(deepest + 1)};
+        if (*mode) args.push_back(mode);
+        Scanned s = Scan(d, args);
+        ASSERT_EQ(2, s.run.exitStatus) << s.run.err.substr(0, 2000);
+        EXPECT_EQ(1u, Count(s.run.err, "already on the path, walk stopped"))
+            << s.run.err.substr(0, 2000);
+        // 16384 records on the trail: the file and 16383 directories, of
+        // which the topmost begins the path (no drive: the root is not reached).
+        const std::string path = *mode ? s.run.out.substr(s.run.out.find("Full path name : ") + 17)
+                                       : Fields(LineOf(s.run.out, deepest + 1))[1];
+        EXPECT_EQ(0u, path.rfind("d\\d\\", 0)) << path.substr(0, 40);
+        EXPECT_EQ(16383u, Count(path.substr(0, path.find("f.txt")), "d\\"));
+        EXPECT_NE(std::string::npos, path.find("\\f.txt"));
+    }
+}
+
 TEST(ReportBuilt, HardLinksTakeDirectoriesFromTheFirstNameAndTheWin32NameLast) {
     VolumeDesc d = NewVolume();
     FileDesc posix = File("a.txt", 22, 20, "linked");

@@ -92,6 +92,28 @@ int vx_plat_close(VxDevice* pDev) {
     return ok;
 }
 
+int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
+    *pullBytes = 0;
+    uint64_t ullSize = 0;
+    if (pDev->kind == VX_DEVICE_MEMORY) {
+        ullSize = pDev->ullMemorySize;
+    } else {
+        struct stat st {};
+        if (fstat(static_cast<int>(pDev->hSystem), &st) != 0) return 0;
+        if (S_ISREG(st.st_mode)) {
+            ullSize = static_cast<uint64_t>(st.st_size);
+#if defined(__linux__)
+        } else if (S_ISBLK(st.st_mode)) {
+            if (ioctl(static_cast<int>(pDev->hSystem), BLKGETSIZE64, &ullSize) != 0) return 0;
+#endif
+        } else {
+            return 0;
+        }
+    }
+    *pullBytes = ullSize > pDev->ullBase ? ullSize - pDev->ullBase : 0;
+    return 1;
+}
+
 // The mount point of a block device, from the kernel's table of mounts.
 static int FindMountPoint(dev_t device, char* pszDir, size_t size) {
     FILE* pMounts = fopen("/proc/self/mounts", "r");
@@ -206,7 +228,8 @@ FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
     *pbExists = 0;
     // O_EXCL also refuses a symbolic link in the file's place, even one that
     // points nowhere: an output file is only ever a file made by this run.
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // O_NOFOLLOW says the same again, for systems lax about the first.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         *pbExists = errno == EEXIST;
         return nullptr;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -87,6 +88,29 @@ int vx_plat_close(VxDevice* pDev) {
     return ok;
 }
 
+int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
+    *pullBytes = 0;
+    uint64_t ullSize = 0;
+    if (pDev->kind == VX_DEVICE_MEMORY) {
+        ullSize = pDev->ullMemorySize;
+    } else {
+        // A file knows its size; a volume or disk handle answers the
+        // length query instead (its file size, where given, is 0).
+        LARGE_INTEGER liSize;
+        GET_LENGTH_INFORMATION length;
+        DWORD dwReturned = 0;
+        if (GetFileSizeEx(HandleOf(pDev), &liSize) && liSize.QuadPart > 0)
+            ullSize = static_cast<uint64_t>(liSize.QuadPart);
+        else if (DeviceIoControl(HandleOf(pDev), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                 sizeof length, &dwReturned, nullptr))
+            ullSize = static_cast<uint64_t>(length.Length.QuadPart);
+        else
+            return 0;
+    }
+    *pullBytes = ullSize > pDev->ullBase ? ullSize - pDev->ullBase : 0;
+    return 1;
+}
+
 // "\\.\X:", the device of drive X, whose root is then "X:\".
 static int DriveOfDevicePath(const char* path, char* pcDrive) {
     if (strlen(path) != 6 || strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':') return 0;
@@ -164,12 +188,22 @@ int vx_plat_heap_free(void* pBlock) {
 
 FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
     *pbExists = 0;
-    // _O_EXCL creates with CREATE_NEW, which refuses any existing name,
-    // a symbolic link included.  Text mode: the report's lines end in CR LF
-    // as every Windows text file's do.
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+    // CREATE_NEW refuses any existing name; FILE_FLAG_OPEN_REPARSE_POINT
+    // keeps a symbolic link (or a junction) in the file's place from being
+    // followed, so a link is refused as the existing name it is, even one
+    // that points nowhere: an output file is only ever a file made by this
+    // run.  Nobody else may write the file while the run writes it.
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = GetLastError();
+        *pbExists = dwError == ERROR_FILE_EXISTS || dwError == ERROR_ALREADY_EXISTS;
+        return nullptr;
+    }
+    // Text mode: the report's lines end in CR LF as every Windows text file's do.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_TEXT);
     if (fd < 0) {
-        *pbExists = errno == EEXIST;
+        CloseHandle(h);
         return nullptr;
     }
     FILE* pFile = _fdopen(fd, "w");

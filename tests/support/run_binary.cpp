@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -39,6 +41,61 @@ RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::stri
     r.maxRssKb = usage.ru_maxrss;
     r.out = ReadFile(outPath);
     r.err = ReadFile(errPath);
+    return r;
+}
+
+BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const std::string& cwd,
+                                   const std::string& outPath, const std::string& errPath,
+                                   int timeoutMs, uint64_t addressLimit) {
+    std::vector<char*> argv;
+    std::string bin = VOLSCAN_BINARY;
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0) _exit(126);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        if (addressLimit > 0) {
+            struct rlimit lim {};
+            lim.rlim_cur = lim.rlim_max = addressLimit;
+            if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(125);
+        }
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    BoundedRunResult r;
+    if (pid < 0) return r;
+    int st = 0;
+    struct rusage usage {};
+    for (int waited = 0;;) {
+        pid_t done = wait4(pid, &st, WNOHANG, &usage);
+        if (done == pid) break;
+        if (done < 0) return r;
+        if (waited >= timeoutMs) {
+            r.bTimedOut = true;
+            kill(pid, SIGKILL);
+            wait4(pid, &st, 0, &usage);
+            break;
+        }
+        // Most runs end within milliseconds: poll finely at first.
+        const int step = waited < 200 ? 1 : 10;
+        struct timespec pause = {0, step * 1000000L};
+        nanosleep(&pause, nullptr);
+        waited += step;
+    }
+    struct timespec end {};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    r.seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
+    r.exitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.termSignal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
+    r.maxRssKb = usage.ru_maxrss;
     return r;
 }
 

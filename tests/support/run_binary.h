@@ -1,6 +1,7 @@
 // Runs the volscan binary as a user would and captures what it writes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,24 @@ struct RunResult {
 // one), with extra environment settings "NAME=value".
 RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::string& cwd = "",
                            const std::vector<std::string>& env = {});
+
+// One run of the binary watched as a hostile input needs watching: its end
+// (exit or signal), whether it outlived its time, its peak memory.
+struct BoundedRunResult {
+    int exitStatus = -1;     // -1 when the process did not exit normally
+    int termSignal = 0;      // the signal that ended it, 0 when it exited
+    bool bTimedOut = false;  // killed after `timeoutMs`
+    long maxRssKb = 0;       // peak resident memory of the run
+    double seconds = 0;      // wall time
+};
+
+// Runs the built binary with `args` in `cwd`, its standard output and error
+// going to the files named, killed with SIGKILL after `timeoutMs`.  With
+// `addressLimit` above 0 the child's address space (RLIMIT_AS) is capped
+// there, so an allocation beyond it fails inside the tool.
+BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const std::string& cwd,
+                                   const std::string& outPath, const std::string& errPath,
+                                   int timeoutMs, uint64_t addressLimit);
 
 // A fresh empty directory under the build tree for one test.
 std::string MakeTestDir(const std::string& name);

@@ -1,0 +1,534 @@
+// The decoder targets: one decoder each, with the least context it needs.
+// Every byte of volume a decoder reads lies in read-only memory.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "diskio/diskio.h"
+#include "diskio/le.h"
+#include "fuzz/fuzz.h"
+#include "fuzz/fuzz_images.h"
+#include "fuzz/fuzz_volume.h"
+#include "platform/platform.h"
+#include "report/info.h"
+#include "report/vx_dump.h"
+#include "run/volscan.h"
+#include "run/vx_log.h"
+#include "security/sd_dump.h"
+#include "support/ntfs_builder.h"
+#include "text/vx_locale.h"
+
+namespace {
+
+// A read-only block reused from case to case: filled while writable, then
+// protected for the run of the decoder.
+struct Scratch {
+    ReadOnlyImage image;
+    uint8_t* Fill(const uint8_t* p, size_t size, size_t room) {
+        if (image.pData == nullptr || image.cbMapped < room) {
+            image.Release();
+            FuzzCheck(image.Allocate(room), "scratch memory");
+        } else {
+            image.Unprotect();
+        }
+        memset(image.pData, 0, image.cbMapped);
+        if (size > 0) memcpy(image.pData, p, size < room ? size : room);
+        image.Protect();
+        return image.pData;
+    }
+};
+
+uint8_t Pattern(size_t i) { return static_cast<uint8_t>(i * 7 + i / 4093); }
+
+// ------------------------------------------------------------ boot sector
+
+// The geometry the boot sector gives must be one every later division and
+// loop can live with; then the whole open runs over the sector and what
+// follows it.
+void FuzzBoot(const uint8_t* pData, size_t size) {
+    BootGeometry g{};
+    const char* pszWhat = nullptr;
+    uint64_t ullValue = 0;
+    if (DecodeBootSector(pData, size, &g, &pszWhat, &ullValue)) {
+        auto pow2 = [](uint64_t v) { return v != 0 && (v & (v - 1)) == 0; };
+        FuzzCheck(pow2(g.dwSectorSize) && g.dwSectorSize >= 256 && g.dwSectorSize <= 4096,
+                  "sector size");
+        FuzzCheck(pow2(g.dwClusterSize) && g.dwClusterSize >= g.dwSectorSize &&
+                      g.dwClusterSize <= 2u * 1024 * 1024,
+                  "cluster size");
+        FuzzCheck(pow2(g.dwMftRecordSize) && g.dwMftRecordSize >= 256 &&
+                      g.dwMftRecordSize <= 65536,
+                  "record size");
+        FuzzCheck(g.dwMftRecordClusters >= 1, "clusters per record");
+        FuzzCheck(static_cast<uint64_t>(g.dwMftRecordClusters) * g.dwClusterSize >=
+                      g.dwMftRecordSize,
+                  "record clusters hold the record");
+    } else {
+        FuzzCheck(pszWhat != nullptr && *pszWhat != 0, "a refused boot sector names its field");
+    }
+
+    // The input in place of sample.img's boot sector, so that a geometry
+    // near the real one finds the real $MFT, and any other some garbage.
+    static Scratch scratch;
+    const FuzzImage* pImg = FindFuzzImage("sample.img");
+    FuzzCheck(pImg != nullptr, "sample.img");
+    const size_t kDevice = pImg->bytes.size();
+    std::vector<uint8_t> dev(pImg->bytes);
+    memcpy(dev.data(), pData, size < 8192 ? size : 8192);
+    scratch.Fill(dev.data(), dev.size(), kDevice);
+    FuzzOptions opt;
+    BeginRunSettings(opt);
+    Volume vol{};
+    vol.DriveLetter = 'C';
+    vol.pszSourcePath = "fuzz-boot";
+    VxDevice* pDev = vx_plat_open_memory(scratch.image.pData, kDevice, UINT64_MAX);
+    if (OpenVolumeOn(&vol, pDev) == VX_OK) {
+        FuzzCheck(vol.ClusterSize != 0 && vol.MftRecordSize != 0, "geometry of an open volume");
+        FuzzCheck(vol.pMftData != nullptr, "an open volume has its $MFT data");
+    }
+    CloseVolume(&vol);
+    EndRunSettings(opt);
+}
+
+// ---------------------------------------------------- records and reports
+
+// An $MFT of 32 slots: 0 to 15 directories (5 the root), 16 to 31 the
+// record of the input, so that parent references, attribute lists and
+// extension records of the input all find something to read.
+constexpr uint64_t kSlots = 32;
+constexpr uint64_t kInputSlot = 16;
+constexpr uint64_t kDataClusters = 16;
+
+std::vector<uint8_t> DirectoryRecord(uint64_t n, uint32_t recordSize) {
+    ntfsb::MftRecord r;
+    r.recordSize = recordSize;
+    r.recordNumber = static_cast<uint32_t>(n);
+    r.sequence = static_cast<uint16_t>(n == 0 ? 1 : n);
+    r.flags = ntfsb::kRecordInUse | ntfsb::kRecordDirectory;
+    ntfsb::ResidentAttr si;
+    si.type = ntfsb::kAttrStandardInformation;
+    si.value = ntfsb::StandardInformationValue({});
+    ntfsb::AddResident(r, si);
+    ntfsb::FileNameInfo fn;
+    fn.name = n == 5 ? "." : "d" + std::to_string(n);
+    fn.flags = 0x10000010;
+    ntfsb::ResidentAttr fa;
+    fa.type = ntfsb::kAttrFileName;
+    fa.value = ntfsb::FileNameValue(fn);
+    ntfsb::AddResident(r, fa);
+    return ntfsb::BuildRecord(r);
+}
+
+// The security store of sample.img, read-only.
+Scratch g_sds;
+uint8_t* SampleSds(uint64_t* pullSize) {
+    static bool bMade = false;
+    static uint64_t ullSize = 0;
+    if (!bMade) {
+        const FuzzImage* pImg = FindFuzzImage("sample.img");
+        FuzzCheck(pImg != nullptr && !pImg->sds.empty(), "sample.img $SDS");
+        g_sds.Fill(pImg->sds.data(), pImg->sds.size(), pImg->sds.size());
+        ullSize = pImg->sds.size();
+        bMade = true;
+    }
+    *pullSize = ullSize;
+    return g_sds.image.pData;
+}
+
+// Lays out the $MFT with `record` in the input slots, then the data
+// clusters, in read-only memory.
+struct RecordDevice {
+    Scratch scratch;
+    std::vector<uint8_t> dirs[2];  // 1 KiB and 4 KiB records
+
+    const uint8_t* Make(const std::vector<uint8_t>& record, uint32_t rs, size_t* pSize) {
+        std::vector<uint8_t>& d = dirs[rs == 4096 ? 1 : 0];
+        if (d.empty()) {
+            for (uint64_t n = 0; n < kInputSlot; n++) {
+                std::vector<uint8_t> one = DirectoryRecord(n, rs);
+                FuzzCheck(one.size() == rs, "directory record");
+                d.insert(d.end(), one.begin(), one.end());
+            }
+        }
+        std::vector<uint8_t> dev(d);
+        for (uint64_t n = kInputSlot; n < kSlots; n++)
+            dev.insert(dev.end(), record.begin(), record.end());
+        const size_t data = dev.size();
+        dev.resize(data + kDataClusters * 4096);
+        for (size_t i = data; i < dev.size(); i++) dev[i] = Pattern(i);
+        *pSize = dev.size();
+        return scratch.Fill(dev.data(), dev.size(), dev.size());
+    }
+};
+
+void CheckEntry(const Entry* pEntry, uint32_t dwRecordSize) {
+    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
+        const Attribute& a = pEntry->pAttrList[k];
+        FuzzCheck(a.wNameLength < kMaxNameUnits && a.wszName[a.wNameLength] == 0,
+                  "attribute name ends inside its array");
+        if (a.bResident) {
+            FuzzCheck(a.ullSize <= dwRecordSize, "resident value inside its record");
+            FuzzCheck(a.ullSize == 0 || a.pStream != nullptr, "resident value copied");
+        } else {
+            FuzzCheck(a.ullRunCount == 0 || a.pRunlist != nullptr, "runs stored");
+        }
+    }
+}
+
+// Input: a flags byte (1: the harness applies the fixups, 2: 4 KiB records,
+// 0x10: a volume before NTFS 3), an option byte (FuzzOptionsFrom), then the
+// record.  The record is read as base record 16 and reported.
+void FuzzRecord(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const uint8_t bFlags = in.U8();
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8());
+    const uint32_t rs = (bFlags & 2) ? 4096 : 1024;
+    std::vector<uint8_t> record = in.Bytes(rs);
+    record.resize(rs, 0);
+    if (bFlags & 1) FixupsFor(record.data(), rs);
+
+    static RecordDevice device;
+    size_t cbDevice = 0;
+    const uint8_t* pDevice = device.Make(record, rs, &cbDevice);
+    FuzzVolume fv(pDevice, cbDevice, 4096, cbDevice / 4096, rs);
+    fv.SetMft(0, kSlots);
+    fv.vol.MajorVersion = (bFlags & 0x10) ? 1 : 3;
+    uint64_t ullSds = 0;
+    uint8_t* pSds = SampleSds(&ullSds);
+    fv.SetResidentSds(pSds, ullSds);
+    LoadSecureSDS(&fv.vol);
+
+    BeginRunSettings(opt);
+    Entry* pEntry = nullptr;
+    int s = InitEntry(&fv.vol, &pEntry, kInputSlot, opt.bErasedOnly);
+    if (s == VX_OK) {
+        CheckEntry(pEntry, rs);
+        if (!(opt.bErasedOnly && pEntry->wLinkCount != 0))
+            s = DumpFileInfo(FuzzSink(), pEntry, opt.bMd5, !opt.bVerbose);
+        FuzzCheck(s != VX_FATAL_STATUS, "a damaged record is not fatal");
+    }
+    FreeEntry(pEntry);
+    EndRunSettings(opt);
+}
+
+// ---------------------------------------------------------------- runlists
+
+// Input: a flags byte (1: 512-byte clusters), the stream size (u32), then
+// extents of [pairs length u8][lowest VCN u64][highest VCN u64][pairs].
+// The runs are read back through every stream reader over a device of 64
+// clusters.
+void FuzzRunlist(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const uint8_t bFlags = in.U8();
+    const uint32_t cs = (bFlags & 1) ? 512 : 4096;
+    constexpr uint64_t kClusters = 64;
+    Attribute a{};
+    a.dwType = 0x80;
+    a.ullSize = in.U32() % (2 * kClusters * cs + 1);
+    for (int extent = 0; extent < 8 && in.Left() > 0; extent++) {
+        const size_t cb = in.U8();
+        const uint64_t first = in.U64();
+        const uint64_t last = in.U64();
+        std::vector<uint8_t> pairs = in.Bytes(cb);
+        // The pairs end where their attribute record ends: an exact copy.
+        auto* pPairs = static_cast<uint8_t*>(malloc(pairs.size() + 1));
+        if (!pairs.empty()) memcpy(pPairs, pairs.data(), pairs.size());
+        const uint64_t ullBefore = a.ullRunCount;
+        ProcessRunlist(&a, pPairs, pairs.size(), first, last);
+        free(pPairs);
+        FuzzCheck(a.ullRunCount >= ullBefore, "runs are only added");
+        FuzzCheck(a.ullRunCount == 0 || a.pRunlist != nullptr, "runs stored");
+        FuzzCheck(a.ullRunCount - ullBefore <= pairs.size(), "one header byte at least per run");
+    }
+
+    static Scratch scratch;
+    std::vector<uint8_t> dev(kClusters * cs);
+    for (size_t i = 0; i < dev.size(); i++) dev[i] = Pattern(i);
+    const uint8_t* pDevice = scratch.Fill(dev.data(), dev.size(), dev.size());
+    FuzzVolume fv(pDevice, dev.size(), cs, kClusters, 1024);
+    // Chunks of three clusters: ProcessStream's reads then cross chunk edges
+    // inside runs and at their ends.
+    ProcessChunkSize = 3 * cs;
+    FuzzOptions opt;
+    BeginRunSettings(opt);
+
+    std::vector<uint8_t> buffer(4 * cs);
+    for (uint64_t vcn = 0; vcn < 2 * kClusters; vcn += 3) {
+        uint64_t ullRun = 0, ullIn = vcn;
+        if (FindRun(&a, &ullRun, &ullIn))
+            FuzzCheck(ullRun < a.ullRunCount && ullIn < a.pRunlist[ullRun].ullLength,
+                      "FindRun lands inside a run");
+        uint64_t ullCount = 1 + vcn % 4;
+        const uint64_t ullAsked = ullCount;
+        ReadStreamVcns(&fv.vol, &a, vcn, &ullCount, buffer.data());
+        FuzzCheck(ullCount <= ullAsked, "no more clusters than asked");
+    }
+    for (uint64_t off = 0; off <= a.ullSize + cs; off += cs / 2 + 7) {
+        uint64_t ullCount = (off % 3 + 1) * cs;
+        const uint64_t ullAsked = ullCount;
+        ReadStreamBytes(&fv.vol, &a, off, &ullCount, buffer.data());
+        FuzzCheck(ullCount <= ullAsked, "no more bytes than asked");
+    }
+    Entry e{};
+    e.pVolume = &fv.vol;
+    uint64_t ullTotal = 0;
+    ProcessStream(&e, &a, [](void* pContext, const uint8_t*, uint32_t dwLength) {
+        *static_cast<uint64_t*>(pContext) += dwLength;
+    }, &ullTotal);
+    FuzzCheck(ullTotal <= a.ullSize, "no more stream than its size");
+    uint64_t ullSize = 0;
+    uint8_t* pBuffer = GetStreamBuffer(&e, &a, &ullSize);
+    FuzzCheck(ullSize <= a.ullSize, "buffer no larger than the stream");
+    ReleaseStreamBuffer(&a, pBuffer);
+    DumpAttribute(FuzzSink(), &a);
+    FreeAttribute(&a);
+    EndRunSettings(opt);
+}
+
+// --------------------------------------------------------- attribute lists
+
+// Input: which base record of attrlist.img (u8, among those that have a
+// list), then the list.  The base record is read from the clean image and
+// the list followed into its real extension records.
+void FuzzAttributeList(const uint8_t* pData, size_t size) {
+    const FuzzImage* pImg = FindFuzzImage("attrlist.img");
+    FuzzCheck(pImg != nullptr && !pImg->attributeLists.empty(), "attrlist.img lists");
+    static Scratch scratch;
+    static const uint8_t* pDevice = nullptr;
+    if (pDevice == nullptr)
+        pDevice = scratch.Fill(pImg->bytes.data(), pImg->bytes.size(), pImg->bytes.size());
+    FuzzReader in{pData, size};
+    const uint8_t bWhich = in.U8();
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8() & 0x0B);  // -v, -m, -n
+    std::vector<uint8_t> list = in.Bytes(in.Left());
+    const uint64_t ullBase =
+        pImg->attributeLists[bWhich % pImg->attributeLists.size()].ullRecord;
+
+    BeginRunSettings(opt);
+    Volume vol{};
+    vol.DriveLetter = 'C';
+    vol.pszSourcePath = "attrlist.img";
+    if (OpenVolumeOn(&vol, vx_plat_open_memory(pDevice, pImg->bytes.size(), UINT64_MAX)) ==
+        VX_OK) {
+        Entry* pEntry = nullptr;
+        // The base record alone, as ReadEntry reads it before the list.
+        auto* p = static_cast<Entry*>(calloc(1, sizeof(Entry)));
+        p->pVolume = &vol;
+        pEntry = p;
+        if (ReadRecord(pEntry, ullBase, 1, 0) == VX_OK) {
+            auto* pList = static_cast<uint8_t*>(malloc(list.size() + 1));
+            if (!list.empty()) memcpy(pList, list.data(), list.size());
+            const int s = ProcessAttributeList(pEntry, pList, list.size(), 0);
+            free(pList);
+            FuzzCheck(s != VX_FATAL_STATUS, "a damaged list is not fatal");
+            CheckEntry(pEntry, vol.MftRecordSize);
+            DumpFileInfo(FuzzSink(), pEntry, opt.bMd5, !opt.bVerbose);
+        }
+        CleanEntry(pEntry);
+        free(p);
+    }
+    CloseVolume(&vol);
+    EndRunSettings(opt);
+}
+
+// ---------------------------------------------------------- $Secure:$SDS
+
+// Input: flags (1: non-resident, 2: 512-byte clusters), options, then the
+// $SDS stream.  Every entry the store takes is looked up for a file.
+void FuzzSds(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const uint8_t bFlags = in.U8();
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8() & 0xC1);  // -v, -8, -u
+    std::vector<uint8_t> sds = in.Bytes(in.Left());
+    const uint32_t cs = (bFlags & 2) ? 512 : 4096;
+    const uint64_t clusters = (sds.size() + cs - 1) / cs + 1;
+    static Scratch scratch;
+    uint8_t* pBytes = scratch.Fill(sds.data(), sds.size(), clusters * cs);
+    FuzzVolume fv(pBytes, clusters * cs, cs, clusters, 1024);
+    if (bFlags & 1)
+        fv.SetNonResidentSds(0, clusters, sds.size());
+    else
+        fv.SetResidentSds(pBytes, sds.size());
+
+    BeginRunSettings(opt);
+    LoadSecureSDS(&fv.vol);
+    const SecList& list = fv.vol.secList;
+    for (uint32_t k = 0; k < list.dwCount; k++) {
+        const SecInfo& info = list.pSecInfo[k];
+        FuzzCheck(info.dwSize >= kSdsHeaderSize && info.dwSize <= list.dwMaxSize,
+                  "entry length kept");
+        FuzzCheck(info.ullOffset >= kSdsHeaderSize &&
+                      info.ullOffset - kSdsHeaderSize + info.dwSize <= sds.size(),
+                  "entry inside the stream");
+    }
+    for (uint32_t k = 0; k <= list.dwCount && k < 64; k++) {
+        Entry e{};
+        e.pVolume = &fv.vol;
+        e.ullBaseRecord = k;
+        e.bSecurityId = 1;
+        e.dwSecurityId = k < list.dwCount ? list.pSecInfo[k].dwId : 0xFFFFFFF0u;
+        int bRendered = 0;
+        const int s = Dump_SDS_Security(FuzzSink(), &e, !opt.bVerbose, &bRendered);
+        FuzzCheck(s != VX_FATAL_STATUS, "a damaged store is not fatal");
+    }
+    EndRunSettings(opt);
+}
+
+// ------------------------------------------------- security descriptors
+
+// Input: options, then a self-relative descriptor, also read as one SID and
+// as one ACL.
+void FuzzDescriptor(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8() & 0xC1);
+    const std::vector<uint8_t> sd = in.Bytes(in.Left());
+    auto* p = static_cast<uint8_t*>(malloc(sd.size() + 1));
+    if (!sd.empty()) memcpy(p, sd.data(), sd.size());
+    BeginRunSettings(opt);
+    FILE* pOut = FuzzSink();
+    FuzzCheck(DumpBufferSecurity(pOut, 1, p, sd.size(), !opt.bVerbose) != VX_FATAL_STATUS,
+              "descriptor");
+    FuzzCheck(DumpSid(pOut, p, sd.size(), !opt.bVerbose) != VX_FATAL_STATUS, "SID");
+    FuzzCheck(DumpAcl(pOut, p, sd.size(), !opt.bVerbose) != VX_FATAL_STATUS, "ACL");
+    EndRunSettings(opt);
+    free(p);
+}
+
+// ---------------------------------------------------- standard information
+
+// Input: flags (1: a volume before NTFS 3), options, then the value.
+void FuzzStandard(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const uint8_t bFlags = in.U8();
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8() & 0x01);
+    std::vector<uint8_t> value = in.Bytes(in.Left());
+    static Scratch scratch;
+    uint8_t* pValue = scratch.Fill(value.data(), value.size(), value.size() + 1);
+    static const uint8_t kDevice[4096] = {0};
+    FuzzVolume fv(kDevice, sizeof kDevice, 4096, 1, 1024);
+    fv.vol.MajorVersion = (bFlags & 1) ? 1 : 3;
+    Attribute a{};
+    a.dwType = 0x10;
+    a.bResident = 1;
+    a.ullSize = value.size();
+    a.pStream = pValue;
+    Entry e{};
+    e.pVolume = &fv.vol;
+    e.bDirectory = (bFlags >> 1) & 1;
+    BeginRunSettings(opt);
+    FuzzCheck(DumpStandard(FuzzSink(), &e, &a, !opt.bVerbose) != VX_FATAL_STATUS, "standard");
+    FuzzCheck(e.bSecurityId == (fv.vol.MajorVersion > 2 && value.size() >= 72 ? 1 : 0),
+              "security id taken from a whole NTFS 3 value only");
+    for (size_t off = 0; off + 8 <= value.size(); off += 8)
+        DumpTime(FuzzSink(), vx_le64(value.data(), value.size(), off));
+    EndRunSettings(opt);
+}
+
+// -------------------------------------------------------- names and paths
+
+// Input: an option byte, then up to 4 $FILE_NAME values, each preceded by
+// its length (u8).  They are the names of base record 16 of the directory
+// $MFT of the record target; the path is rebuilt through it.
+void FuzzFileName(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8() & 0x49);  // -v, -n, -8
+    ntfsb::MftRecord r;
+    r.recordSize = 1024;
+    r.recordNumber = kInputSlot;
+    r.sequence = 16;
+    for (int k = 0; k < 4 && in.Left() > 0; k++) {
+        ntfsb::ResidentAttr fa;
+        fa.type = ntfsb::kAttrFileName;
+        fa.value = in.Bytes(in.U8());
+        ntfsb::AddResident(r, fa);
+    }
+    std::vector<uint8_t> record = ntfsb::BuildRecord(r);
+    if (record.empty()) return;  // more than a record holds
+    static RecordDevice device;
+    size_t cbDevice = 0;
+    const uint8_t* pDevice = device.Make(record, 1024, &cbDevice);
+    FuzzVolume fv(pDevice, cbDevice, 4096, cbDevice / 4096, 1024);
+    fv.SetMft(0, kSlots);
+    BeginRunSettings(opt);
+    Entry* pEntry = nullptr;
+    if (InitEntry(&fv.vol, &pEntry, kInputSlot, 0) == VX_OK) {
+        FuzzCheck(DumpFullPath(FuzzSink(), pEntry, !opt.bVerbose) != VX_FATAL_STATUS, "path");
+        FuzzCheck(DumpFileName(FuzzSink(), pEntry) != VX_FATAL_STATUS, "name");
+    }
+    FreeEntry(pEntry);
+    EndRunSettings(opt);
+}
+
+// ----------------------------------------------------------------- text
+
+// Input: UTF-16LE units.  Each writer must say how many bytes it wrote, and
+// the UTF-8 writer writes each unit on its own in 1 to 3 bytes.
+void FuzzText(const uint8_t* pData, size_t size) {
+    std::vector<vx_wchar> units;
+    for (size_t i = 0; i + 1 < size; i += 2)
+        units.push_back(static_cast<vx_wchar>(pData[i] | (pData[i + 1] << 8)));
+    units.push_back(0);
+    size_t cbExpected = 0;
+    for (vx_wchar u : units) {
+        if (u == 0) break;
+        cbExpected += u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+    }
+    for (int mode = 0; mode < 2; mode++) {
+        char* pBuffer = nullptr;
+        size_t cbBuffer = 0;
+        FILE* f = open_memstream(&pBuffer, &cbBuffer);
+        FuzzCheck(f != nullptr, "memory stream");
+        set_wc_output_function(mode);
+        const int n = vx_fputws(f, units.data());
+        fclose(f);
+        FuzzCheck(n >= 0 && static_cast<size_t>(n) == cbBuffer, "bytes written as counted");
+        if (mode == 0) FuzzCheck(cbBuffer == cbExpected, "UTF-8: 1 to 3 bytes a unit");
+        free(pBuffer);
+    }
+    set_wc_output_function(1);
+    DumpHex(FuzzSink(), pData, size);
+}
+
+// ------------------------------------------------------- command-line numbers
+
+// Input: the text of a -i or --offset value.  Plain decimal and 0x
+// hexadecimal numbers that fit in 64 bits must read as strtoull reads them.
+void FuzzNumber(const uint8_t* pData, size_t size) {
+    std::string text(reinterpret_cast<const char*>(pData), size);
+    text = text.substr(0, text.find('\0'));
+    const uint64_t v = ParseIndex(text.c_str());
+    auto all = [&](size_t from, const char* pszDigits) {
+        return text.size() > from && text.find_first_not_of(pszDigits, from) == std::string::npos;
+    };
+    if (text.size() <= 19 && text[0] != '0' && all(0, "0123456789"))
+        FuzzCheck(v == strtoull(text.c_str(), nullptr, 10), "decimal number");
+    if (text.size() <= 18 && text.rfind("0x", 0) == 0 && all(2, "0123456789abcdefABCDEF"))
+        FuzzCheck(v == strtoull(text.c_str() + 2, nullptr, 16), "hexadecimal number");
+    if (text.size() <= 22 && text[0] == '0' && all(1, "01234567"))
+        FuzzCheck(v == strtoull(text.c_str(), nullptr, 8), "octal number");
+}
+
+}  // namespace
+
+void FuzzVolumeImage(const uint8_t* pData, size_t size);  // fuzz/target_volume.cpp
+
+const FuzzTarget kFuzzTargets[] = {
+    {"boot", FuzzBoot, "boot sector geometry, then the volume open over it"},
+    {"record", FuzzRecord, "one MFT record: fixups, attributes, the report of the file"},
+    {"runlist", FuzzRunlist, "mapping pairs of extents, then every stream reader over them"},
+    {"attrlist", FuzzAttributeList, "an attribute list followed into attrlist.img's records"},
+    {"sds", FuzzSds, "a $Secure:$SDS stream and the lookup of each of its entries"},
+    {"descriptor", FuzzDescriptor, "a security descriptor, a SID and an ACL"},
+    {"standard", FuzzStandard, "$STANDARD_INFORMATION and its times"},
+    {"filename", FuzzFileName, "$FILE_NAME values and the path walk through them"},
+    {"text", FuzzText, "UTF-16 names through both writers, and the hex dump"},
+    {"number", FuzzNumber, "the numbers of -i and --offset"},
+    {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
+};
+const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
+
+const FuzzTarget* FindFuzzTarget(const char* pszName) {
+    for (const FuzzTarget& t : kFuzzTargets)
+        if (strcmp(t.pszName, pszName) == 0) return &t;
+    return nullptr;
+}
