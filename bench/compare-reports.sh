@@ -21,10 +21,10 @@ modes=("" "-m" "-v" "-v -m -u @U" "-e" "-n" "-n -m" "-e -v" "-8" "-D -d @D" "-d 
 mask() { sed -E -e 's#[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}([^0-9]|$)#CLOCK\1#g' \
     -e 's#(\(\) l\.|l\. )[0-9]+: #\1N: #g' "$1"; }
 fail=0
-for spec in "$@"; do
-    vol="${spec%@*}"
+for arg in "$@"; do
+    vol="${arg%@*}"
     offset=0
-    [ "$spec" != "$vol" ] && offset="${spec##*@}"
+    [ "$arg" != "$vol" ] && offset="${arg##*@}"
     for mode in "${modes[@]}"; do
         for which in old new; do
             bin="$old"
