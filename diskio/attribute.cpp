@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "diskio/diskio.h"
-#include "diskio/le.h"
-#include "run/vx_log.h"
+#include "base/le.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "diskio"
 

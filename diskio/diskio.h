@@ -235,3 +235,9 @@ int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly)
 int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly);
 int CleanEntry(Entry* pEntry);
 int FreeEntry(Entry* pEntry);
+
+// ---------------------------------------------------------- debug dumps
+
+// -D: the in-memory form of an Entry with its Attributes and their runs.
+void DumpEntry(FILE* stream, const Entry* pEntry);
+void DumpAttribute(FILE* stream, const Attribute* pAttr);

@@ -1,8 +1,8 @@
 // Entries: the in-memory form of one file, its base record's header fields
 // and all its Attributes, extension records included.
 #include "diskio/diskio.h"
-#include "report/vx_dump.h"
-#include "run/vx_log.h"
+#include "text/vx_dump.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "diskio"
 

@@ -1,7 +1,7 @@
 // Runlists: the mapping pairs of non-resident attributes decoded into runs,
 // extents merged in VCN order.
 #include "diskio/diskio.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "diskio"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "diskio/diskio.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "diskio"
 

@@ -2,10 +2,10 @@
 #include <cstring>
 
 #include "diskio/diskio.h"
-#include "diskio/le.h"
+#include "base/le.h"
 #include "platform/platform.h"
-#include "report/vx_dump.h"
-#include "run/vx_log.h"
+#include "text/vx_dump.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "diskio"
 

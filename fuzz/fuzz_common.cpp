@@ -9,7 +9,7 @@
 
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_images.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "text/vx_locale.h"
 
 #if defined(__has_feature)

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "diskio/diskio.h"
-#include "diskio/le.h"
+#include "base/le.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_volume.h"
 #include "platform/platform.h"

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "diskio/le.h"
+#include "base/le.h"
 #include "fuzz/fuzz.h"
 #include "platform/platform.h"
 #include "report/info.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
 #include "text/vx_locale.h"

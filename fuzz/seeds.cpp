@@ -1,7 +1,7 @@
 // Seeds: what the clean images hold, in the input form of each target.
 #include <cstring>
 
-#include "diskio/le.h"
+#include "base/le.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_images.h"
 #include "fuzz/fuzz_volume.h"

@@ -25,7 +25,7 @@
 #include "fuzz/fuzz_volume.h"
 #include "platform/platform.h"
 #include "run/volscan.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 namespace {
 

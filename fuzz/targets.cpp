@@ -5,15 +5,15 @@
 #include <string>
 
 #include "diskio/diskio.h"
-#include "diskio/le.h"
+#include "base/le.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_images.h"
 #include "fuzz/fuzz_volume.h"
 #include "platform/platform.h"
 #include "report/info.h"
-#include "report/vx_dump.h"
+#include "text/vx_dump.h"
 #include "run/volscan.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "support/ntfs_builder.h"
 #include "text/vx_locale.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "diskio/diskio.h"
-#include "diskio/le.h"
+#include "base/le.h"
 #include "platform/platform.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/vx_comment.h"
 #include "text/vx_format.h"

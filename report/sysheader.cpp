@@ -1,7 +1,7 @@
 #include "report/sysheader.h"
 
 #include "platform/platform.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "sysheader"

@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "report/info.h"
 #include "report/sysheader.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
 #include "text/vx_locale.h"
@@ -293,6 +293,7 @@ int RunVolscan(int argc, char** argv) {
     f = CloseVolume(&vol);
     if (f > s) s = f;
     if (bSidTable) {
+        if (streams.pUser != nullptr) DumpSystemInfo(streams.pUser, "users", "", 1);
         f = FreeSidHash();
         if (f > s) s = f;
     }

@@ -2,9 +2,9 @@
 
 #include <initializer_list>
 
-#include "diskio/le.h"
+#include "base/le.h"
 #include "platform/platform.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "security/vx_comment.h"
 #include "security/winsid.h"
 #include "text/vx_format.h"

@@ -1,6 +1,6 @@
 #include "security/vx_comment.h"
 
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "vx_comment"
 

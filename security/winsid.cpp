@@ -3,8 +3,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "report/sysheader.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "winsid"
 
@@ -115,10 +114,8 @@ int GetSidHash(const VxSid* pSid, const char* pszText, const char** ppszComment,
 }
 
 int FreeSidHash() {
-    if (WinsidUserStream != nullptr) {
-        DumpSystemInfo(WinsidUserStream, "users", "", 1);
-        fputs("\nSID|Type|Name\n", WinsidUserStream);
-    }
+    // The run header before the table is the run driver's to write.
+    if (WinsidUserStream != nullptr) fputs("\nSID|Type|Name\n", WinsidUserStream);
     for (SidSearch*& pHead : g_buckets) {
         SidSearch* p = pHead;
         while (p != nullptr) {

@@ -10,7 +10,7 @@
 #include "diskio/diskio.h"
 #include "platform/platform.h"
 #include "report/info.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/capture.h"
 #include "support/run_binary.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "diskio/diskio.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/capture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "diskio/diskio.h"
-#include "report/vx_dump.h"
+#include "text/vx_dump.h"
 #include "support/capture.h"
 
 namespace {

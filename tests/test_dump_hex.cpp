@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "report/vx_dump.h"
-#include "run/vx_log.h"
+#include "text/vx_dump.h"
+#include "base/vx_log.h"
 #include "text/vx_locale.h"
 
 namespace {

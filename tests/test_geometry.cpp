@@ -12,7 +12,7 @@
 
 #include "diskio/diskio.h"
 #include "platform/platform.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/run_binary.h"
 
 using ::testing::HasSubstr;

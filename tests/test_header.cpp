@@ -15,7 +15,7 @@
 
 #include "platform/platform.h"
 #include "report/sysheader.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/run_binary.h"
 #include "text/vx_locale.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/run_binary.h"
 #include "text/vx_format.h"
 #include "text/vx_locale.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/run_binary.h"
 
 #define VX_MODULE "test_log"

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "diskio/diskio.h"
-#include "diskio/le.h"
+#include "base/le.h"
 #include "platform/platform.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/capture.h"
 #include "support/ntfs_builder.h"
 #include "support/run_binary.h"

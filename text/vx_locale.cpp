@@ -6,7 +6,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 #define VX_MODULE "vx_locale"
 

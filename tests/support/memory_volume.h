@@ -8,7 +8,7 @@
 
 #include "diskio/diskio.h"
 #include "platform/platform.h"
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 #include "support/capture.h"
 
 struct MemoryVolume {

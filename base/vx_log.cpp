@@ -1,4 +1,4 @@
-#include "run/vx_log.h"
+#include "base/vx_log.h"
 
 #include <cstdarg>
 #include <cstdlib>
