@@ -69,6 +69,10 @@ struct SecList {
     SecInfo* pSecInfo;
     int bSortedById;           // ids never decrease along the list
     uint64_t ullCachedBytes;  // held by the entries' pDescriptor copies
+    // The buffer each descriptor is read into, as large as the largest
+    // entry: made by the first lookup, freed with the list.
+    uint8_t* pBuffer;
+    uint32_t dwBufferSize;
 };
 
 // Bytes of descriptors the list keeps in memory at most.
@@ -107,6 +111,14 @@ struct Volume {
     Attribute* pMftData;
     Attribute* pSecureData;
     SecList secList;
+    // The record reader's cache of $MFT blocks: made by the first record
+    // read, freed when the volume closes.
+    struct RecordCache* pRecordCache;
+    // What the report keeps of this volume alone (the path memo and the
+    // walk's trail): made by the report, freed by CloseVolume through the
+    // function it leaves beside it.
+    void* pReportState;
+    void (*pfnFreeReportState)(void* pState);
 };
 
 // Module-wide state of diskio beside the Volume (one volume is open at a time).
@@ -199,8 +211,8 @@ int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize);
 int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly);
 // The record reader keeps the clusters it read last; forget them (the $MFT
 // data attribute changed) or release them (the volume closes).
-void InvalidateRecordCache();
-void ReleaseRecordCache();
+void InvalidateRecordCache(Volume* pVol);
+void ReleaseRecordCache(Volume* pVol);
 
 // ----------------------------------------------------------- attributes
 

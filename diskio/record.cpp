@@ -40,9 +40,11 @@ struct CacheSlot {
     bool bUsed;
 };
 
+}  // namespace
+
+// The cache of one Volume (pRecordCache).
 struct RecordCache {
-    const Volume* pVol;         // what the slots hold: this volume's ...
-    const Attribute* pMftData;  // ... $MFT data, with these sizes
+    const Attribute* pMftData;  // what the slots hold: this $MFT data, with these sizes
     uint32_t dwClusterSize;
     uint64_t ullWalkClusters;
     uint64_t ullUnitClusters;
@@ -54,24 +56,29 @@ struct RecordCache {
     bool bWalked;             // a walk block was read ...
     uint64_t ullLastWalkVcn;  // ... starting here
 };
-RecordCache g_cache = {};
 
-void FreeSlots() {
-    for (CacheSlot& s : g_cache.walk)
+namespace {
+
+void FreeSlots(RecordCache* pCache) {
+    for (CacheSlot& s : pCache->walk)
         if (s.pData != nullptr)
             VX_FREE(s.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
-    for (CacheSlot& s : g_cache.unit)
+    for (CacheSlot& s : pCache->unit)
         if (s.pData != nullptr)
             VX_FREE(s.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
-    g_cache = RecordCache{};
+    *pCache = RecordCache{};
 }
 
-// Sizes the cache for the volume's $MFT, dropping what it held of another.
-void PrepareCache(const Volume* pVol) {
-    if (g_cache.pVol == pVol && g_cache.pMftData == pVol->pMftData &&
-        g_cache.dwClusterSize == pVol->ClusterSize)
-        return;
-    FreeSlots();
+// The volume's cache, sized for its $MFT; what it held of an earlier $MFT
+// data attribute or geometry is dropped.
+RecordCache* PrepareCache(Volume* pVol) {
+    if (pVol->pRecordCache == nullptr)
+        pVol->pRecordCache = static_cast<RecordCache*>(VX_CALLOC(
+            1, sizeof(RecordCache), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pRecordCache", VX_WHERE));
+    RecordCache& cache = *pVol->pRecordCache;
+    if (cache.pMftData == pVol->pMftData && cache.dwClusterSize == pVol->ClusterSize)
+        return &cache;
+    FreeSlots(&cache);
     const uint64_t ullCluster = pVol->ClusterSize;
     const uint64_t ullRecordClusters = pVol->MftRecordClusters != 0 ? pVol->MftRecordClusters : 1;
     // Powers of two of clusters, each at least a record: an aligned unit
@@ -80,14 +87,14 @@ void PrepareCache(const Volume* pVol) {
     while (ullUnit < ullRecordClusters || ullUnit * ullCluster < kUnitBytes) ullUnit *= 2;
     uint64_t ullWalk = ullUnit;
     while (ullWalk * ullCluster < kWalkBlockBytes) ullWalk *= 2;
-    g_cache.pVol = pVol;
-    g_cache.pMftData = pVol->pMftData;
-    g_cache.dwClusterSize = pVol->ClusterSize;
-    g_cache.ullUnitClusters = ullUnit;
-    g_cache.ullWalkClusters = ullWalk;
+    cache.pMftData = pVol->pMftData;
+    cache.dwClusterSize = pVol->ClusterSize;
+    cache.ullUnitClusters = ullUnit;
+    cache.ullWalkClusters = ullWalk;
     const uint64_t ullSlots = kUnitSlotBytes / (ullUnit * ullCluster);
-    g_cache.dwUnitSlots = ullSlots < 1 ? 1 : ullSlots > kMaxUnitSlots ? kMaxUnitSlots
+    cache.dwUnitSlots = ullSlots < 1 ? 1 : ullSlots > kMaxUnitSlots ? kMaxUnitSlots
                                                                       : uint32_t(ullSlots);
+    return &cache;
 }
 
 // Reads clusters [ullVcn, ullVcn + ullClusters) of the $MFT data into the
@@ -162,24 +169,24 @@ const CacheSlot* CachedClusters(Volume* pVol, uint64_t ullVcn, uint64_t ullClust
     const Attribute* pAttr = pVol->pMftData;
     if (pAttr == nullptr || pAttr->bResident || pAttr->wFlags != 0 || pVol->hVolume == nullptr)
         return nullptr;
-    PrepareCache(pVol);
-    const CacheSlot* pHit = FindSlot(g_cache.walk, kWalkSlots, ullVcn, ullClusters);
-    if (pHit == nullptr) pHit = FindSlot(g_cache.unit, g_cache.dwUnitSlots, ullVcn, ullClusters);
+    RecordCache& cache = *PrepareCache(pVol);
+    const CacheSlot* pHit = FindSlot(cache.walk, kWalkSlots, ullVcn, ullClusters);
+    if (pHit == nullptr) pHit = FindSlot(cache.unit, cache.dwUnitSlots, ullVcn, ullClusters);
     if (pHit != nullptr) return pHit;
-    const uint64_t ullWalkVcn = ullVcn - ullVcn % g_cache.ullWalkClusters;
-    const bool bWalk = !g_cache.bWalked || ullWalkVcn == g_cache.ullLastWalkVcn ||
-                       ullWalkVcn == g_cache.ullLastWalkVcn + g_cache.ullWalkClusters;
+    const uint64_t ullWalkVcn = ullVcn - ullVcn % cache.ullWalkClusters;
+    const bool bWalk = !cache.bWalked || ullWalkVcn == cache.ullLastWalkVcn ||
+                       ullWalkVcn == cache.ullLastWalkVcn + cache.ullWalkClusters;
     CacheSlot* pSlot;
     if (bWalk) {
-        pSlot = &g_cache.walk[g_cache.dwNextWalk];
-        g_cache.dwNextWalk = (g_cache.dwNextWalk + 1) % kWalkSlots;
-        g_cache.bWalked = true;
-        g_cache.ullLastWalkVcn = ullWalkVcn;
-        FillSlot(pVol, pSlot, ullWalkVcn, g_cache.ullWalkClusters);
+        pSlot = &cache.walk[cache.dwNextWalk];
+        cache.dwNextWalk = (cache.dwNextWalk + 1) % kWalkSlots;
+        cache.bWalked = true;
+        cache.ullLastWalkVcn = ullWalkVcn;
+        FillSlot(pVol, pSlot, ullWalkVcn, cache.ullWalkClusters);
     } else {
-        pSlot = &g_cache.unit[g_cache.dwNextUnit];
-        g_cache.dwNextUnit = (g_cache.dwNextUnit + 1) % g_cache.dwUnitSlots;
-        FillSlot(pVol, pSlot, ullVcn - ullVcn % g_cache.ullUnitClusters, g_cache.ullUnitClusters);
+        pSlot = &cache.unit[cache.dwNextUnit];
+        cache.dwNextUnit = (cache.dwNextUnit + 1) % cache.dwUnitSlots;
+        FillSlot(pVol, pSlot, ullVcn - ullVcn % cache.ullUnitClusters, cache.ullUnitClusters);
     }
     return FindSlot(pSlot, 1, ullVcn, ullClusters);
 }
@@ -210,13 +217,20 @@ int ReadMftRecord(Volume* pVol, uint64_t ullOffset, uint64_t ullRecord, uint8_t*
 
 }  // namespace
 
-void InvalidateRecordCache() {
-    for (CacheSlot& s : g_cache.walk) s.bUsed = false;
-    for (CacheSlot& s : g_cache.unit) s.bUsed = false;
-    g_cache.bWalked = false;
+void InvalidateRecordCache(Volume* pVol) {
+    RecordCache* pCache = pVol->pRecordCache;
+    if (pCache == nullptr) return;
+    for (CacheSlot& s : pCache->walk) s.bUsed = false;
+    for (CacheSlot& s : pCache->unit) s.bUsed = false;
+    pCache->bWalked = false;
 }
 
-void ReleaseRecordCache() { FreeSlots(); }
+void ReleaseRecordCache(Volume* pVol) {
+    if (pVol->pRecordCache == nullptr) return;
+    FreeSlots(pVol->pRecordCache);
+    VX_FREE(pVol->pRecordCache, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pRecordCache", VX_WHERE);
+    pVol->pRecordCache = nullptr;
+}
 
 int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize) {
     if (DiskioDebugStream != nullptr && DiskioDumpRecords)

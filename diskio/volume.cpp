@@ -130,7 +130,7 @@ int BootstrapMft(Volume* pVol) {
             pVol->pszDevice);
 
     if (status == VX_OK) {
-        InvalidateRecordCache();
+        InvalidateRecordCache(pVol);
         Entry* pMft = nullptr;
         status = InitEntry(pVol, &pMft, 0, 0);
         if (status == VX_OK) {
@@ -148,7 +148,7 @@ int BootstrapMft(Volume* pVol) {
             pVol->pMft = pMft;
             pVol->pMftData = nullptr;
         }
-        InvalidateRecordCache();
+        InvalidateRecordCache(pVol);
     } else {
         pVol->pMft = nullptr;
         pVol->pMftData = nullptr;
@@ -284,6 +284,9 @@ void FreeSecureSDs(SecList* pList) {
         VX_FREE(pList->pSecInfo, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pSecInfo",
                 VX_WHERE);
     }
+    if (pList->pBuffer != nullptr)
+        VX_FREE(pList->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pBuffer",
+                VX_WHERE);
     *pList = SecList{};
 }
 
@@ -492,7 +495,12 @@ int CloseVolume(Volume* pVol) {
         PProcessStreamBuffer = nullptr;
     }
     FreeSecureSDs(&pVol->secList);
-    ReleaseRecordCache();
+    ReleaseRecordCache(pVol);
+    if (pVol->pReportState != nullptr) {
+        pVol->pfnFreeReportState(pVol->pReportState);
+        pVol->pReportState = nullptr;
+        pVol->pfnFreeReportState = nullptr;
+    }
     if (pVol->pMft != nullptr) {
         if (FreeEntry(pVol->pMft) == VX_FATAL_STATUS)
             log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pMft", VX_WHERE);

@@ -45,7 +45,6 @@ void EndRunSettings(const FuzzOptions& opt) {
     if (opt.bSidTable) FreeSidHash();
     vx_plat_md5_release();
     FreeSidText();
-    FreeInfoBuffers();
     DiskioDebugStream = nullptr;
     DiskioDumpRecords = 0;
     InfoDebugStream = nullptr;

@@ -38,5 +38,3 @@ int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
 int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered);
 // The security fields from the file's own $SECURITY_DESCRIPTOR.
 int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode);
-// Releases the descriptor buffer at the end of the run.
-void FreeInfoBuffers();

@@ -299,7 +299,6 @@ int RunVolscan(int argc, char** argv) {
     }
     vx_plat_md5_release();
     FreeSidText();
-    FreeInfoBuffers();
     CloseRunStreams(&streams);
     return s;
 }

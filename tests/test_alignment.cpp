@@ -54,7 +54,6 @@ TEST_P(DeviceRequests, AreWholeSectorsThroughAWholeReport) {
     vx_plat_device_stats(vol.hVolume, &stats);
     FreeEntry(pEntry);
     CloseVolume(&vol);
-    FreeInfoBuffers();
     vx_plat_md5_release();
     VxErrorStream = stderr;
     EXPECT_GT(stats.ullReads, records / 8);

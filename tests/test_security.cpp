@@ -383,11 +383,7 @@ protected:
     MemoryVolume mv{4096, 4};
     Attribute sds{};
     Bytes stream;
-    void SetUp() override { FreeInfoBuffers(); }
-    void TearDown() override {
-        DiskioDebugStream = nullptr;
-        FreeInfoBuffers();
-    }
+    void TearDown() override { DiskioDebugStream = nullptr; }
     void Load(Bytes s) {
         stream = std::move(s);
         sds.bResident = 1;
@@ -525,16 +521,12 @@ protected:
     Attribute sds{};
     Entry e{};
     void SetUp() override {
-        FreeInfoBuffers();
         e.pVolume = &mv.vol;
         e.ullBaseRecord = 70;
         e.bSecurityId = 1;
         e.dwSecurityId = 7;
     }
-    void TearDown() override {
-        DiskioDebugStream = nullptr;
-        FreeInfoBuffers();
-    }
+    void TearDown() override { DiskioDebugStream = nullptr; }
     void Load(const Bytes& s) {
         std::copy(s.begin(), s.end(), mv.bytes.begin() + 4096);
         sds = NonResident(runs, s.size());

@@ -1,0 +1,38 @@
+// The MD5 digest of a file: every $DATA stream, in the order of its
+// Attributes, through one digest.
+#include "base/vx_log.h"
+#include "diskio/diskio.h"
+#include "platform/platform.h"
+#include "report/info.h"
+#include "report/report_internal.h"
+
+#define VX_MODULE "info"
+
+namespace {
+
+void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
+    vx_plat_md5_update(pData, dwLength);
+}
+
+}  // namespace
+
+int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
+    int ok = 1;
+    if (!vx_plat_md5_init()) log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_WHERE);
+    const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    for (uint16_t k = 0; k < pEntry->wAttrCount && ok; k++) {
+        const Attribute* pAttr = &pEntry->pAttrList[k];
+        if (pAttr->dwType != dwData) continue;
+        ok = ProcessStream(pEntry, pAttr, Md5Update, nullptr);
+        if (!ok)
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
+                        VX_WHERE, pEntry->ullBaseRecord);
+    }
+    uint8_t digest[16];
+    vx_plat_md5_final(digest);
+    if (!lineMode) fputs("MD5 hash value : ", stream);
+    for (uint8_t b : digest) fprintf(stream, "%02x", b);
+    fputs(lineMode ? "|" : "\n", stream);
+    return ok;
+}

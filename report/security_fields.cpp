@@ -1,0 +1,90 @@
+// The security fields of the report: the descriptor found in the volume's
+// $Secure store by the file's security id, or the file's own
+// $SECURITY_DESCRIPTOR, handed to the renderer.
+#include <cstring>
+
+#include "base/vx_log.h"
+#include "diskio/diskio.h"
+#include "report/info.h"
+#include "report/report_internal.h"
+#include "security/sd_dump.h"
+
+#define VX_MODULE "info"
+
+int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
+    if (pEntry->pVolume->MajorVersion > 2 && pEntry->bSecurityId) {
+        int bRendered = 0;
+        const int s = Dump_SDS_Security(stream, pEntry, lineMode, &bRendered);
+        if (bRendered) return s;
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: security id %u not found, trying SD stream - Base record : " VX_U64,
+                    VX_MODULE, "DumpFileInfo", __LINE__, pEntry->dwSecurityId,
+                    pEntry->ullBaseRecord);
+    }
+    const Attribute* pAttr =
+        FindAttribute(pEntry, AttrType(pEntry, ATTR_SECURITY_DESCRIPTOR), nullptr);
+    if (pAttr != nullptr) return Dump_Stream_Security(stream, pEntry, pAttr, lineMode);
+    if (lineMode) fputs("||||", stream);
+    return VX_OK;
+}
+
+int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered) {
+    *pbRendered = 0;
+    Volume* pVol = pEntry->pVolume;
+    SecList* pList = &pVol->secList;
+    if (pList->pBuffer == nullptr || pList->dwBufferSize < pList->dwMaxSize) {
+        if (pList->dwMaxSize == 0) return VX_FAILED;
+        // Entries added after the first lookup (in tests) may need more room.
+        if (pList->pBuffer != nullptr)
+            VX_FREE(pList->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE secList.pBuffer", VX_WHERE);
+        pList->dwBufferSize = pList->dwMaxSize;
+        pList->pBuffer = static_cast<uint8_t*>(VX_CALLOC(
+            pList->dwMaxSize, 1, VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pEntry->pVolume->secList.dwMaxSize - Base record #" VX_U64,
+            VX_WHERE, pEntry->ullBaseRecord));
+    }
+    SecInfo* pInfo = FindSecureSD(pList, pEntry->dwSecurityId);
+    if (pInfo == nullptr) {
+        log_message(VX_ERROR, "%s %s() l.%d: security id %u not found - Base record : " VX_U64,
+                    VX_WHERE, pEntry->dwSecurityId, pEntry->ullBaseRecord);
+        return VX_FAILED;
+    }
+    *pbRendered = 1;
+    // A few dozen descriptors serve a whole volume: each is read once.  A
+    // read that wrote anything, or ran with a trace, is done again for every
+    // file so that its messages stay with each of them.
+    if (pInfo->pDescriptor != nullptr)
+        return DumpBufferSecurity(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
+                                  pInfo->dwDescriptorBytes, lineMode);
+    // The entry's length counts its 20-byte header: the descriptor is the
+    // rest, and the bytes after it belong to the next entry.
+    uint64_t ullCount = pInfo->dwSize >= kSdsHeaderSize ? pInfo->dwSize - kSdsHeaderSize : 0;
+    const uint64_t ullMessages = VxMessageCount;
+    if (pVol->pSecureData == nullptr ||
+        !ReadStreamBytes(pVol, pVol->pSecureData, pInfo->ullOffset, &ullCount, pList->pBuffer)) {
+        *pbRendered = 0;
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: security id %u not read (" VX_U64 ") - Base record : " VX_U64,
+                    VX_WHERE, pEntry->dwSecurityId, ullCount, pEntry->ullBaseRecord);
+        return VX_FAILED;
+    }
+    if (VxMessageCount == ullMessages && ReportRemembers() && ullCount > 0 &&
+        pList->ullCachedBytes + ullCount <= kMaxCachedDescriptorBytes) {
+        pInfo->pDescriptor = static_cast<uint8_t*>(
+            VX_CALLOC(ullCount, 1, VX_FATAL_SYS,
+                      "%s %s l. %d: VX_CALLOC pSecInfo->pDescriptor - Base record #" VX_U64,
+                      VX_WHERE, pEntry->ullBaseRecord));
+        memcpy(pInfo->pDescriptor, pList->pBuffer, ullCount);
+        pInfo->dwDescriptorBytes = static_cast<uint32_t>(ullCount);
+        pList->ullCachedBytes += ullCount;
+    }
+    return DumpBufferSecurity(stream, pEntry->ullBaseRecord, pList->pBuffer, ullCount, lineMode);
+}
+
+int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode) {
+    uint64_t ullSize = 0;
+    uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
+    int status = DumpBufferSecurity(stream, pEntry->ullBaseRecord, pValue, ullSize, lineMode);
+    if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) status = VX_FATAL_STATUS;
+    return status;
+}
