@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ace {
+namespace ace_layout {
 constexpr size_t kType = 0x00;   // u8
 constexpr size_t kFlags = 0x01;  // u8
 constexpr size_t kSize = 0x02;   // u16: the whole ACE
@@ -21,4 +21,4 @@ constexpr uint32_t kObjectTypePresent = 0x1;
 constexpr uint32_t kInheritedObjectTypePresent = 0x2;
 
 constexpr uint8_t kTypeSystemAudit = 2;
-}  // namespace ace
+}  // namespace ace_layout
