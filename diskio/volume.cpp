@@ -6,6 +6,10 @@
 #include "platform/platform.h"
 #include "text/vx_dump.h"
 #include "base/vx_log.h"
+#include "diskio/layout/boot_sector.h"
+#include "diskio/layout/record_header.h"
+#include "diskio/layout/sds_entry.h"
+#include "diskio/layout/volume_information.h"
 
 #define VX_MODULE "diskio"
 
@@ -35,7 +39,7 @@ uint32_t LargestReadFor(uint32_t unit) { return 0xFFFFFFFFu - (0xFFFFFFFFu % uni
 int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
                      const char** ppszWhat, uint64_t* pullValue) {
     *pGeom = BootGeometry{};
-    uint32_t dwSector = vx_le16(pBoot, length, 0x0B);
+    uint32_t dwSector = vx_le16(pBoot, length, boot_sector::kBytesPerSector);
     if (!IsPowerOfTwo(dwSector) || dwSector < kMinSectorSize || dwSector > kMaxSectorSize) {
         *ppszWhat = "bytes per sector";
         *pullValue = dwSector;
@@ -44,7 +48,7 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     // Up to 0x80 the byte is a plain count (0x80 is 128 sectors, 64 KiB on
     // 512-byte sectors); above, the volume's clusters exceed 64 KiB and the
     // byte holds a negative power of two, as the record size byte does.
-    uint8_t bSpc = vx_le8(pBoot, length, 0x0D);
+    uint8_t bSpc = vx_le8(pBoot, length, boot_sector::kSectorsPerCluster);
     // No cluster exceeds 2 MiB, so no exponent beyond 2^21 sectors can be
     // good; the check comes before the shift, which could not hold it.
     const unsigned uExponent = bSpc <= 0x80 ? 0 : 256u - bSpc;
@@ -61,7 +65,7 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     }
     uint32_t dwCluster = static_cast<uint32_t>(ullSectors * dwSector);
 
-    int8_t v = static_cast<int8_t>(vx_le8(pBoot, length, 0x40));
+    int8_t v = static_cast<int8_t>(vx_le8(pBoot, length, boot_sector::kClustersPerRecord));
     uint64_t ullRecord;
     if (v >= 0)
         ullRecord = static_cast<uint64_t>(v) * dwCluster;
@@ -74,8 +78,8 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     }
     pGeom->dwSectorSize = dwSector;
     pGeom->dwClusterSize = dwCluster;
-    pGeom->ullClusterNumber = vx_le64(pBoot, length, 0x28) / ullSectors;
-    pGeom->ullMftStart = vx_le64(pBoot, length, 0x30);
+    pGeom->ullClusterNumber = vx_le64(pBoot, length, boot_sector::kTotalSectors) / ullSectors;
+    pGeom->ullMftStart = vx_le64(pBoot, length, boot_sector::kMftLcn);
     pGeom->dwMftRecordSize = static_cast<uint32_t>(ullRecord);
     if (v >= 0)
         pGeom->dwMftRecordClusters = static_cast<uint32_t>(v);
@@ -110,12 +114,15 @@ int BootstrapMft(Volume* pVol) {
     } else {
         provisional.pVolume = pVol;
         provisional.ullBaseRecord = 0;
-        provisional.wSequence = vx_le16(pBuffer, ullBytes, 0x10);
-        provisional.wLinkCount = vx_le16(pBuffer, ullBytes, 0x12);
-        provisional.wFlags = vx_le16(pBuffer, ullBytes, 0x16);
-        provisional.bDirectory = (provisional.wFlags & 0x0002) != 0 ? 1 : 0;
+        provisional.wSequence = vx_le16(pBuffer, ullBytes, record_header::kSequence);
+        provisional.wLinkCount = vx_le16(pBuffer, ullBytes, record_header::kLinkCount);
+        provisional.wFlags = vx_le16(pBuffer, ullBytes, record_header::kFlags);
+        provisional.bDirectory = (provisional.wFlags & record_header::kFlagDirectory) != 0 ? 1 : 0;
         bBuilt = true;
-        ReadAllAttributes(&provisional, pBuffer, pVol->MftRecordSize);
+        // Attributes that cannot be read have said so; the $MFT is read
+        // through its $DATA all the same when that came before them, and
+        // the check below says when it did not.
+        (void)ReadAllAttributes(&provisional, pBuffer, pVol->MftRecordSize);
         pVol->pMft = &provisional;
         pVol->pMftData = FindAttribute(&provisional, pVol->AttrTypes[ATTR_DATA], nullptr);
         if (pVol->pMftData == nullptr) {
@@ -153,7 +160,7 @@ int BootstrapMft(Volume* pVol) {
         pVol->pMft = nullptr;
         pVol->pMftData = nullptr;
     }
-    if (bBuilt && CleanEntry(&provisional) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    if (bBuilt) CleanEntry(&provisional);
     if (status == VX_OK) {
         const uint64_t ullMapped = MftWalkLimit(pVol);
         if (!pVol->pMftData->bResident && pVol->pMftData->ullSize > ullMapped)
@@ -170,9 +177,7 @@ int BootstrapMft(Volume* pVol) {
 int ReadVersionAndSecure(Volume* pVol) {
     pVol->MajorVersion = 1;
     Entry* pEntry = nullptr;
-    int s = InitEntry(pVol, &pEntry, 3, 0);
-    if (s == VX_FATAL_STATUS) return s;
-    if (s != VX_OK) {
+    if (InitEntry(pVol, &pEntry, 3, 0) != VX_OK) {
         log_message(VX_ERROR, "%s %s() l.%d: base record 3 not found - Drive : %s", VX_WHERE,
                     pVol->pszDevice);
     } else {
@@ -186,29 +191,31 @@ int ReadVersionAndSecure(Volume* pVol) {
         } else {
             uint64_t ullSize = 0;
             uint8_t* pValue = GetStreamBuffer(pEntry, pInfo, &ullSize);
-            if (ullSize >= 9)
-                pVol->MajorVersion = pValue[8];
+            if (ullSize > volume_information::kMajorVersion)
+                pVol->MajorVersion = vx_le8(pValue, ullSize, volume_information::kMajorVersion);
             else
                 log_message(VX_ERROR,
                             "%s %s() l.%d: InitVolume : Volume Information truncated stream - "
                             "Size : " VX_U64,
                             VX_WHERE, ullSize);
-            if (ReleaseStreamBuffer(pInfo, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+            ReleaseStreamBuffer(pInfo, pValue);
         }
     }
     if (DiskioDebugStream != nullptr)
         fprintf(DiskioDebugStream, "Filesystem major version : %u\n", pVol->MajorVersion);
     // Volumes before NTFS 3 keep each file's security descriptor in the file.
-    if (pVol->MajorVersion <= 2) return FreeEntry(pEntry);
+    if (pVol->MajorVersion <= 2) {
+        FreeEntry(pEntry);
+        return VX_OK;
+    }
 
     // InitEntry hands the Entry back whatever the read gave: reuse it.
-    if (CleanEntry(pEntry) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
-    s = ReadEntry(pEntry, 9, 0);
-    if (s == VX_FATAL_STATUS) return s;
-    if (s != VX_OK) {
+    CleanEntry(pEntry);
+    if (ReadEntry(pEntry, 9, 0) != VX_OK) {
         log_message(VX_ERROR, "%s %s() l.%d: base record 9 not found - Drive : %s", VX_WHERE,
                     pVol->pszDevice);
-        return FreeEntry(pEntry);
+        FreeEntry(pEntry);
+        return VX_OK;
     }
     pVol->pSecure = pEntry;
     pVol->pSecureData = FindAttribute(pEntry, pVol->AttrTypes[ATTR_DATA], nullptr);
@@ -217,7 +224,7 @@ int ReadVersionAndSecure(Volume* pVol) {
                     "%s %s() l.%d: attribute 0x%x from base record 9 not found - Drive : %s",
                     VX_WHERE, pVol->AttrTypes[ATTR_DATA], pVol->pszDevice);
     else
-        LoadSecureSDS(pVol);
+        (void)LoadSecureSDS(pVol);  // always 0: what it cannot read ends the list
     return VX_OK;
 }
 
@@ -318,13 +325,13 @@ int LoadSecureSDS(Volume* pVol) {
                                                                    : sizeof header;
         if (!ReadStreamBytes(pVol, pSds, ullPos, &ullCount, header)) ullCount = 0;
         if (ullCount < kSdsHeaderSize) break;
-        const uint32_t dwLength = vx_le32(header, ullCount, 16);
+        const uint32_t dwLength = vx_le32(header, ullCount, sds_entry::kLength);
         // An entry is known by its own offset and a length that fits in the
         // stream: a damaged length would otherwise size the descriptor
         // buffer of every later file.
-        if (vx_le64(header, ullCount, 8) == ullPos && dwLength >= kSdsHeaderSize &&
+        if (vx_le64(header, ullCount, sds_entry::kOffset) == ullPos && dwLength >= kSdsHeaderSize &&
             dwLength <= ullStreamSize - ullPos) {
-            AddSecureSD(pVol, vx_le32(header, ullCount, 4), ullPos, dwLength);
+            AddSecureSD(pVol, vx_le32(header, ullCount, sds_entry::kSecurityId), ullPos, dwLength);
             ullPos += (static_cast<uint64_t>(dwLength) + 15) & ~static_cast<uint64_t>(15);
         } else {
             ullPos += 16;
@@ -398,7 +405,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     uint64_t ullCount = 1;
     if (!ReadClusters(pVol, 0, &ullCount, PClusterBuffer)) {
         status = VX_FAILED;
-    } else if (memcmp(PClusterBuffer + 3, "NTFS    ", 8) != 0) {
+    } else if (memcmp(PClusterBuffer + boot_sector::kOemId, "NTFS    ", 8) != 0) {
         log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS", VX_OPEN_WHERE,
                     pVol->pszDevice);
         if (DiskioDumpRecords && DiskioDebugStream != nullptr)
@@ -502,14 +509,12 @@ int CloseVolume(Volume* pVol) {
         pVol->pfnFreeReportState = nullptr;
     }
     if (pVol->pMft != nullptr) {
-        if (FreeEntry(pVol->pMft) == VX_FATAL_STATUS)
-            log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pMft", VX_WHERE);
+        FreeEntry(pVol->pMft);
         pVol->pMft = nullptr;
         pVol->pMftData = nullptr;
     }
     if (pVol->pSecure != nullptr) {
-        if (FreeEntry(pVol->pSecure) == VX_FATAL_STATUS)
-            log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pSecure", VX_WHERE);
+        FreeEntry(pVol->pSecure);
         pVol->pSecure = nullptr;
         pVol->pSecureData = nullptr;
     }

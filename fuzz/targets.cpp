@@ -234,7 +234,7 @@ void FuzzRunlist(const uint8_t* pData, size_t size) {
         auto* pPairs = static_cast<uint8_t*>(malloc(pairs.size() + 1));
         if (!pairs.empty()) memcpy(pPairs, pairs.data(), pairs.size());
         const uint64_t ullBefore = a.ullRunCount;
-        ProcessRunlist(&a, pPairs, pairs.size(), first, last);
+        (void)ProcessRunlist(&a, pPairs, pairs.size(), first, last);
         free(pPairs);
         FuzzCheck(a.ullRunCount >= ullBefore, "runs are only added");
         FuzzCheck(a.ullRunCount == 0 || a.pRunlist != nullptr, "runs stored");
@@ -260,13 +260,13 @@ void FuzzRunlist(const uint8_t* pData, size_t size) {
                       "FindRun lands inside a run");
         uint64_t ullCount = 1 + vcn % 4;
         const uint64_t ullAsked = ullCount;
-        ReadStreamVcns(&fv.vol, &a, vcn, &ullCount, buffer.data());
+        (void)ReadStreamVcns(&fv.vol, &a, vcn, &ullCount, buffer.data());
         FuzzCheck(ullCount <= ullAsked, "no more clusters than asked");
     }
     for (uint64_t off = 0; off <= a.ullSize + cs; off += cs / 2 + 7) {
         uint64_t ullCount = (off % 3 + 1) * cs;
         const uint64_t ullAsked = ullCount;
-        ReadStreamBytes(&fv.vol, &a, off, &ullCount, buffer.data());
+        (void)ReadStreamBytes(&fv.vol, &a, off, &ullCount, buffer.data());
         FuzzCheck(ullCount <= ullAsked, "no more bytes than asked");
     }
     Entry e{};
@@ -322,7 +322,7 @@ void FuzzAttributeList(const uint8_t* pData, size_t size) {
             free(pList);
             FuzzCheck(s != VX_FATAL_STATUS, "a damaged list is not fatal");
             CheckEntry(pEntry, vol.MftRecordSize);
-            DumpFileInfo(FuzzSink(), pEntry, opt.bMd5, !opt.bVerbose);
+            (void)DumpFileInfo(FuzzSink(), pEntry, opt.bMd5, !opt.bVerbose);
         }
         CleanEntry(pEntry);
         free(p);

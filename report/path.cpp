@@ -9,6 +9,7 @@
 #include "report/info.h"
 #include "report/report_internal.h"
 #include "text/vx_locale.h"
+#include "diskio/layout/file_name.h"
 
 #define VX_MODULE "info"
 
@@ -20,11 +21,7 @@ bool ReportRemembers() { return InfoDebugStream == nullptr && DiskioDebugStream 
 namespace {
 
 constexpr uint64_t kRootRecord = 5;
-constexpr uint32_t kDirectoryNameFlag = 0x10000000;
-
-// $FILE_NAME: the parent reference, then the fixed part up to the name.
-constexpr uint64_t kParentRefSize = 8;
-constexpr uint64_t kNameOffset = 0x42;
+constexpr uint64_t kNameOffset = file_name::kName;
 
 // A path of 32767 UTF-16 units, the longest Windows can name, holds at most
 // 16383 levels of a one-unit name and its "\".  A deeper walk can only come
@@ -202,15 +199,15 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
     }
     uint64_t ullSize = 0;
     uint8_t* pValue = GetStreamBuffer(pEntry, pName, &ullSize);
-    if (ullSize < kParentRefSize) {
+    if (ullSize < file_name::kParentRefSize) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: WalkBack : corrupted filename stream - Base record #" VX_U64,
                     VX_MODULE, "WalkBack", __LINE__, pEntry->ullBaseRecord);
-        if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        ReleaseStreamBuffer(pName, pValue);
         return VX_FAILED;
     }
-    const uint64_t ullParent = vx_le48(pValue, ullSize, 0);
-    const uint16_t wExpected = vx_le16(pValue, ullSize, 6);
+    const uint64_t ullParent = vx_le48(pValue, ullSize, file_name::kParentRecord);
+    const uint16_t wExpected = vx_le16(pValue, ullSize, file_name::kParentSequence);
     if (InfoDebugStream != nullptr)
         fprintf(InfoDebugStream, "%s: found parent directory #" VX_U64 " (seq %u)\n", "WalkBack",
                 ullParent, wExpected);
@@ -219,7 +216,7 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         if (InfoDebugStream != nullptr)
             fprintf(InfoDebugStream, "%s: expected parent #" VX_U64 " is not a directory\n",
                     "WalkBack", pEntry->ullBaseRecord);
-        if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        ReleaseStreamBuffer(pName, pValue);
         return status;
     }
 
@@ -258,7 +255,6 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         bool bClean = false;
         Entry* pParent = nullptr;
         int s = InitEntry(pEntry->pVolume, &pParent, ullParent, 0);
-        if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
         if (s == VX_FAILED) status = VX_FAILED;
         if (!InfoNoSequenceCheck && pParent->wSequence != wExpected) {
             if (InfoDebugStream != nullptr)
@@ -269,19 +265,17 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
             PushTrail(pTrail, ullParent);
             s = Walk(stream, pParent, 0, lineMode, pTrail);
             pTrail->dwCount--;
-            if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
             if (s == VX_FAILED) status = VX_FAILED;
             bClean = s == VX_OK;
         }
-        if (FreeEntry(pParent) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        FreeEntry(pParent);
         if (bMemo && bClean && status == VX_OK && VxMessageCount == ullMessages)
             StoreMemo(pMemo, ullParent, wExpected, pTrail);
     }
 
     int s = WriteFileName(stream, pEntry, pTrail);
-    if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     if (s == VX_FAILED) status = VX_FAILED;
-    if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    ReleaseStreamBuffer(pName, pValue);
     return status;
 }
 
@@ -303,16 +297,17 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
                         "DumpFileName", __LINE__, ullSize);
             status = VX_FAILED;
         } else {
-            const uint8_t bNamespace = vx_le8(pValue, ullSize, 0x41);
-            bWin32 = (bNamespace & 1) != 0;
+            const uint8_t bNamespace = vx_le8(pValue, ullSize, file_name::kNamespace);
+            bWin32 = (bNamespace & file_name::kWin32) != 0;
             if (!bChosen || bWin32) {
                 bChosen = true;
-                const uint8_t bLength = vx_le8(pValue, ullSize, 0x40);
+                const uint8_t bLength = vx_le8(pValue, ullSize, file_name::kNameLength);
                 if (kNameOffset + 2ull * bLength <= ullSize) {
                     for (uint32_t u = 0; u < bLength; u++)
                         wszName[u] = vx_le16(pValue, ullSize, kNameOffset + 2ull * u);
                     uint32_t end = bLength;
-                    if (vx_le32(pValue, ullSize, 0x38) & kDirectoryNameFlag) wszName[end++] = '\\';
+                    if (vx_le32(pValue, ullSize, file_name::kFlags) & file_name::kFlagDirectory)
+                        wszName[end++] = '\\';
                     wszName[end] = 0;
                     dwUnits = end;
                 }
@@ -320,7 +315,7 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
                 bWin32 = false;  // skipped: it does not end the search
             }
         }
-        if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        ReleaseStreamBuffer(pAttr, pValue);
         if (bWin32) break;
     }
     if (bChosen) {
@@ -380,7 +375,6 @@ int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode) {
     if (!lineMode) fputs("Full path name : ", stream);
     PathTrail* pTrail = StartVolumeTrail(pEntry->pVolume, pEntry->ullBaseRecord);
     const int s = Walk(stream, pEntry, 1, lineMode, pTrail);
-    if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     fputs(lineMode ? "|" : "\n", stream);
     return s == VX_FAILED ? VX_FAILED : VX_OK;
 }

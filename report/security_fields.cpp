@@ -85,6 +85,6 @@ int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAt
     uint64_t ullSize = 0;
     uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
     int status = DumpBufferSecurity(stream, pEntry->ullBaseRecord, pValue, ullSize, lineMode);
-    if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) status = VX_FATAL_STATUS;
+    ReleaseStreamBuffer(pAttr, pValue);
     return status;
 }

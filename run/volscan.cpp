@@ -171,10 +171,8 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     int s = InitEntry(pVol, ppEntry, n, pOpt->bErasedOnly);
     s = ReportRecord(pOut, *ppEntry, pOpt, s);
     n++;
-    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && s != VX_FATAL_STATUS &&
-           !pOpt->bSingleIndex) {
-        s = CleanEntry(*ppEntry);
-        if (s == VX_FATAL_STATUS) break;
+    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
+        CleanEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
         n++;
@@ -282,15 +280,14 @@ int RunVolscan(int argc, char** argv) {
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
     }
 
-    int f = FreeEntry(pEntry);
-    if (f > s) s = f;
+    FreeEntry(pEntry);
     if (opt.bDeviceStats && vol.hVolume != nullptr) {
         VxDeviceStats stats{};
         vx_plat_device_stats(vol.hVolume, &stats);
         fprintf(stderr, "device reads: " VX_U64 ", bytes: " VX_U64 "\n", stats.ullReads,
                 stats.ullBytes);
     }
-    f = CloseVolume(&vol);
+    int f = CloseVolume(&vol);
     if (f > s) s = f;
     if (bSidTable) {
         if (streams.pUser != nullptr) DumpSystemInfo(streams.pUser, "users", "", 1);

@@ -8,6 +8,10 @@
 #include "security/vx_comment.h"
 #include "security/winsid.h"
 #include "text/vx_format.h"
+#include "security/layout/security_descriptor.h"
+#include "security/layout/acl.h"
+#include "security/layout/ace.h"
+#include "security/layout/sid.h"
 
 #define VX_MODULE "sd_dump"
 
@@ -18,9 +22,9 @@ namespace {
 char* g_pTextualSid = nullptr;
 uint64_t g_cbTextualSid = 0;
 
-constexpr uint64_t kSidHeaderSize = 8;
-constexpr uint64_t kAceHeaderSize = 8;  // type, flags, size, access mask
-constexpr uint64_t kAclHeaderSize = 8;
+constexpr uint64_t kSidHeaderSize = sid_layout::kHeaderSize;
+constexpr uint64_t kAceHeaderSize = ace_layout::kSid;  // type, flags, size, access mask
+constexpr uint64_t kAclHeaderSize = acl_layout::kHeaderSize;
 constexpr uint8_t kMaxLookupSubs = 8;  // the most a system SID can be built with
 
 void EnsureTextRoom(uint64_t cbNeeded) {
@@ -65,7 +69,7 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
             fprintf(stream, "No %s\n", pszAcl);
         return VX_OK;
     }
-    if (static_cast<uint64_t>(dwOffset) + 6 > size) {
+    if (static_cast<uint64_t>(dwOffset) + acl_layout::kAceCount + 2 > size) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: truncated stream, %s missing - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
@@ -73,7 +77,7 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
         if (lineMode) fputs("|", stream);
         return VX_FAILED;
     }
-    const uint16_t wCount = vx_le16(sd, size, dwOffset + 4);
+    const uint16_t wCount = vx_le16(sd, size, dwOffset + acl_layout::kAceCount);
     if (lineMode)
         fprintf(stream, "%u|", wCount);
     else
@@ -92,9 +96,11 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
     uint32_t dwSubs[kMaxLookupSubs] = {0};
     bool bComplete = false;
     if (avail >= kSidHeaderSize) {
-        const uint8_t bRevision = sid[0];
-        bCount = sid[1];
-        for (int k = 2; k < 8; k++) ullAuthority = (ullAuthority << 8) | sid[k];
+        const uint8_t bRevision = vx_le8(sid, avail, sid_layout::kRevision);
+        bCount = vx_le8(sid, avail, sid_layout::kSubAuthorityCount);
+        for (size_t k = 0; k < sid_layout::kIdentifierAuthoritySize; k++)
+            ullAuthority =
+                (ullAuthority << 8) | vx_le8(sid, avail, sid_layout::kIdentifierAuthority + k);
         EnsureTextRoom(11ull * bCount + 22);
         // "S-%u-%llu" then "-%u" for each sub-authority; the room made above
         // holds 22 bytes for the head and 11 for each of them.
@@ -105,8 +111,8 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
         *p++ = '-';
         p = vx_format_u64(p, ullAuthority);
         uint32_t i = 0;
-        for (; i < bCount && kSidHeaderSize + 4ull * (i + 1) <= avail; i++) {
-            const uint32_t dwSub = vx_le32(sid, avail, kSidHeaderSize + 4ull * i);
+        for (; i < bCount && sid_layout::kSubAuthorities + 4ull * (i + 1) <= avail; i++) {
+            const uint32_t dwSub = vx_le32(sid, avail, sid_layout::kSubAuthorities + 4ull * i);
             if (i < kMaxLookupSubs) dwSubs[i] = dwSub;
             *p++ = '-';
             p = vx_format_u64(p, dwSub);
@@ -130,10 +136,6 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
                 const char* pszComment = nullptr;
                 const char* pszType = nullptr;
                 const int s = GetSidHash(pSid, g_pTextualSid, &pszComment, &pszType);
-                if (s == VX_FATAL_STATUS) {
-                    vx_plat_free_sid(pSid);
-                    return VX_FATAL_STATUS;
-                }
                 if (s == VX_FAILED)
                     status = VX_FAILED;
                 else if (!lineMode)
@@ -149,14 +151,14 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
 
 int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
     int status = VX_OK;
-    if (avail < 6) return status;
-    const uint16_t wAclSize = vx_le16(acl, avail, 2);
+    if (avail < acl_layout::kAceCount + 2) return status;
+    const uint16_t wAclSize = vx_le16(acl, avail, acl_layout::kSize);
     if (wAclSize > avail) return status;
-    const uint16_t wCount = vx_le16(acl, avail, 4);
+    const uint16_t wCount = vx_le16(acl, avail, acl_layout::kAceCount);
     uint64_t ullOffset = kAclHeaderSize;
     for (uint32_t i = 0; i < wCount; i++) {
         // Each ACE must lie wholly inside the ACL, and move the walk on.
-        const uint16_t wAceSize = vx_le16(acl, avail, ullOffset + 2);
+        const uint16_t wAceSize = vx_le16(acl, avail, ullOffset + ace_layout::kSize);
         if (ullOffset + kAceHeaderSize > wAclSize || wAceSize < kAceHeaderSize ||
             ullOffset + wAceSize > wAclSize) {
             log_message(VX_ERROR,
@@ -166,16 +168,16 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
             return VX_FAILED;
         }
         const uint8_t* pAce = acl + ullOffset;
-        const uint8_t bType = pAce[0];
-        const uint8_t bFlags = pAce[1];
-        const uint32_t dwMask = vx_le32(pAce, wAceSize, 4);
+        const uint8_t bType = vx_le8(pAce, wAceSize, ace_layout::kType);
+        const uint8_t bFlags = vx_le8(pAce, wAceSize, ace_layout::kFlags);
+        const uint32_t dwMask = vx_le32(pAce, wAceSize, ace_layout::kMask);
         if (!lineMode) {
-            fprintf(stream, bType == 2 ? " Sace #%u\n" : " Dace #%u\n", i);
+            fprintf(stream, bType == ace_layout::kTypeSystemAudit ? " Sace #%u\n" : " Dace #%u\n",
+                    i);
             fputs("  User : ", stream);
         }
         const int s = DumpSid(stream, pAce + kAceHeaderSize, avail - ullOffset - kAceHeaderSize,
                               lineMode);
-        if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
         status = Raise(status, s);
         if (!lineMode) {
             fputs("  Flags : ", stream);
@@ -209,7 +211,7 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
 
 int DumpBufferSecurity(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size,
                        int lineMode) {
-    if (size <= 19) {
+    if (size < descriptor_layout::kHeaderSize) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: truncated stream - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
@@ -220,18 +222,17 @@ int DumpBufferSecurity(FILE* stream, uint64_t record, const uint8_t* sd, uint64_
     int status = VX_OK;
     if (!lineMode) {
         fputs("Security descriptor flags : ", stream);
-        DumpBits(stream, vx_le16(sd, size, 2), ControlFlagsBits, lineMode);
+        DumpBits(stream, vx_le16(sd, size, descriptor_layout::kControl), ControlFlagsBits,
+                 lineMode);
     }
-    const uint32_t dwOwner = vx_le32(sd, size, 4);
-    const uint32_t dwGroup = vx_le32(sd, size, 8);
-    const uint32_t dwSacl = vx_le32(sd, size, 12);
-    const uint32_t dwDacl = vx_le32(sd, size, 16);
+    const uint32_t dwOwner = vx_le32(sd, size, descriptor_layout::kOwnerOffset);
+    const uint32_t dwGroup = vx_le32(sd, size, descriptor_layout::kGroupOffset);
+    const uint32_t dwSacl = vx_le32(sd, size, descriptor_layout::kSaclOffset);
+    const uint32_t dwDacl = vx_le32(sd, size, descriptor_layout::kDaclOffset);
 
     int s = DumpOwnerSid(stream, record, sd, size, lineMode, dwOwner, "user", "User : ");
-    if (s == VX_FATAL_STATUS) return s;
     status = Raise(status, s);
     s = DumpOwnerSid(stream, record, sd, size, lineMode, dwGroup, "group", "Group : ");
-    if (s == VX_FATAL_STATUS) return s;
     status = Raise(status, s);
     status = Raise(status, DumpAceCount(stream, record, sd, size, lineMode, dwDacl, "DACL"));
     status = Raise(status, DumpAceCount(stream, record, sd, size, lineMode, dwSacl, "SACL"));
@@ -239,7 +240,6 @@ int DumpBufferSecurity(FILE* stream, uint64_t record, const uint8_t* sd, uint64_
     for (uint32_t dwAcl : {dwDacl, dwSacl}) {
         if (dwAcl == 0 || dwAcl >= size) continue;
         s = DumpAcl(stream, sd + dwAcl, size - dwAcl, lineMode);
-        if (s == VX_FATAL_STATUS) return s;
         status = Raise(status, s);
     }
     return status;

@@ -48,7 +48,7 @@ TEST_P(DeviceRequests, AreWholeSectorsThroughAWholeReport) {
     for (uint64_t n = 0; n < records; n++) {
         int s = pEntry == nullptr ? InitEntry(&vol, &pEntry, n, 0)
                                   : (CleanEntry(pEntry), ReadEntry(pEntry, n, 0));
-        if (s == VX_OK) DumpFileInfo(report.pFile, pEntry, 1, 0);
+        if (s == VX_OK) (void)DumpFileInfo(report.pFile, pEntry, 1, 0);
     }
     VxDeviceStats stats{};
     vx_plat_device_stats(vol.hVolume, &stats);

@@ -536,7 +536,7 @@ protected:
     std::string Lookup() {
         CapturedStream out;
         int bRendered = 0;
-        Dump_SDS_Security(out.pFile, &e, 1, &bRendered);
+        (void)Dump_SDS_Security(out.pFile, &e, 1, &bRendered);
         return out.Text();
     }
 };
@@ -614,7 +614,7 @@ protected:
     }
     std::string Line() {
         CapturedStream out;
-        DumpFileInfo(out.pFile, &e, 0, 1);
+        (void)DumpFileInfo(out.pFile, &e, 0, 1);
         return out.Text();
     }
 };
