@@ -6,27 +6,27 @@
 #   scripts/check-layers.sh [SOURCE_DIR]
 set -uo pipefail
 cd "${1:-$(dirname "$0")/..}" || exit 2
-layers=(platform base text diskio security report run)
-rank() { local i; for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && echo "$i" && return; done; echo -1; }
-os_headers='<(windows|winioctl|unistd|fcntl|dirent|termios|pthread|dlfcn|pwd|grp)\.h>|<(sys|linux|mach)/'
-fail=0
-for dir in "${layers[@]}"; do
-    own=$(rank "$dir")
-    while IFS= read -r file; do
-        while IFS= read -r line; do
-            inc=$(sed -nE 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^/"]+)\/.*/\1/p' <<< "$line")
-            if [ -n "$inc" ]; then
-                r=$(rank "$inc")
-                if [ "$r" -gt "$own" ]; then
-                    echo "$file: $dir/ includes $inc/, a layer above it: $line"
-                    fail=1
-                fi
-            elif [ "$dir" != platform ] && grep -qE "^[[:space:]]*#[[:space:]]*include[[:space:]]*($os_headers)" <<< "$line"; then
-                echo "$file: operating-system header outside platform/: $line"
-                fail=1
-            fi
-        done < <(grep -E '^[[:space:]]*#[[:space:]]*include' "$file")
-    done < <(find "$dir" -name '*.h' -o -name '*.cpp' | sort)
-done
-[ "$fail" = 0 ] && echo "layers hold: ${layers[*]} (each includes only itself and those before it)"
-exit "$fail"
+layers="platform base text diskio security report run"
+# shellcheck disable=SC2086
+find $layers \( -name '*.h' -o -name '*.cpp' \) -print0 | sort -z |
+    xargs -0 grep -H -E '^[[:space:]]*#[[:space:]]*include' |
+    awk -v layers="$layers" '
+    BEGIN { n = split(layers, order, " "); for (i = 1; i <= n; i++) rank[order[i]] = i }
+    {
+        file = $0; sub(/:.*/, "", file)
+        line = substr($0, length(file) + 2)
+        dir = file; sub(/\/.*/, "", dir)
+        if (match(line, /"[^"\/]+\//)) {
+            inc = substr(line, RSTART + 1, RLENGTH - 2)
+            if ((inc in rank) && rank[inc] > rank[dir]) {
+                print file ": " dir "/ includes " inc "/, a layer above it: " line; bad = 1
+            }
+        } else if (dir != "platform" &&
+                   line ~ /<(windows|winioctl|unistd|fcntl|dirent|termios|pthread|dlfcn|pwd|grp)\.h>|<(sys|linux|mach)\//) {
+            print file ": operating-system header outside platform/: " line; bad = 1
+        }
+    }
+    END {
+        if (bad) exit 1
+        print "layers hold, bottom to top: " layers
+    }'

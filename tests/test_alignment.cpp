@@ -75,6 +75,46 @@ INSTANTIATE_TEST_SUITE_P(Volumes, DeviceRequests,
                              return n;
                          });
 
+// Everything a run keeps of a volume (record blocks, parent paths, the
+// descriptor buffer) goes with it: a second volume opened in the same Volume
+// after the first is reported exactly as when it is the only one.
+std::string ReportOf(Volume* pVol, const std::string& image) {
+    CapturedStream errors;
+    CapturedStream report;
+    VxErrorStream = errors.pFile;
+    *pVol = Volume{};
+    pVol->DriveLetter = 'E';
+    pVol->pszSourcePath = image.c_str();
+    std::string text;
+    if (OpenVolume(pVol) == VX_OK) {
+        Entry* pEntry = nullptr;
+        const uint64_t records = MftWalkLimit(pVol) / pVol->MftRecordSize;
+        for (uint64_t n = 0; n < records; n++) {
+            int s = pEntry == nullptr ? InitEntry(pVol, &pEntry, n, 0)
+                                      : (CleanEntry(pEntry), ReadEntry(pEntry, n, 0));
+            if (s == VX_OK) (void)DumpFileInfo(report.pFile, pEntry, 1, 1);
+        }
+        FreeEntry(pEntry);
+        text = report.Text();
+    }
+    CloseVolume(pVol);
+    EXPECT_EQ(nullptr, pVol->pRecordCache);
+    EXPECT_EQ(nullptr, pVol->pReportState);
+    EXPECT_EQ(nullptr, pVol->secList.pBuffer);
+    VxErrorStream = stderr;
+    return text + errors.Text();
+}
+
+TEST(VolumeState, NothingOfOneVolumeReachesTheNextOpenedInItsPlace) {
+    const std::string first = SourcePath("tests/images/sample.img");
+    const std::string second = SourcePath("tests/images/clust512.img");
+    Volume vol{};
+    const std::string alone = ReportOf(&vol, second);
+    ASSERT_NE(std::string::npos, alone.find("E:\\"));
+    ReportOf(&vol, first);
+    EXPECT_EQ(alone, ReportOf(&vol, second));
+}
+
 // The record of requests itself: a read of an odd length, or a seek to an
 // odd place, shows in its low bits.
 TEST(DeviceRequestBits, ShowAnUnalignedSeekOrLength) {
