@@ -7,6 +7,7 @@
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "diskio/layout/file_name.h"
 #include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
@@ -79,6 +80,8 @@ struct SecurityFacts {
 struct Facts {
     Pool<vx_wchar> path;  // the path's names as the line writes them, 0-terminated
     int bRootPrefix;      // the path begins with the drive's root
+    Pool<vx_wchar> linkPath;  // the path of another name of the file (bodyfile)
+    int bLinkRoot;
     int bStandard;
     StandardFacts standard;
     Pool<FileNameFacts> names;
@@ -90,30 +93,36 @@ struct Facts {
 
 Facts g_facts;
 FILE* g_pScratch = nullptr;  // where the walk's narrow text goes
-int g_bCapturing = 0;
+Pool<vx_wchar>* g_pCapture = nullptr;  // while a path is gathered: its units
+vx_wc_writer g_pfnWriter = nullptr;   // the writer chosen for the run
 
 // The wide-character writer of these formats: while a path is gathered the
-// units go to the path, otherwise out as UTF-8 (the debug dumps use it).
+// units go to it, otherwise to the writer chosen for the run (the debug
+// dumps use it).
 int CaptureWriter(FILE* stream, vx_wchar wc) {
-    if (!g_bCapturing) return vx_utf8_fputwc(stream, wc);
-    *PoolAdd(&g_facts.path) = wc;
+    if (g_pCapture == nullptr) return g_pfnWriter(stream, wc);
+    *PoolAdd(g_pCapture) = wc;
     return 1;
 }
 
-// ------------------------------------------------------ gathering
-
-int GatherPath(const Entry* pEntry) {
-    g_facts.path.dwCount = 0;
+// The path of `pEntry` exactly as the line writes it, without the drive's
+// root, which *pbRoot says it began with; 0-terminated.
+int CapturePath(const Entry* pEntry, Pool<vx_wchar>* pPath, int* pbRoot) {
+    pPath->dwCount = 0;
     if (ftell(g_pScratch) > (1 << 20)) rewind(g_pScratch);
     const long before = ftell(g_pScratch);
-    g_bCapturing = 1;
+    g_pCapture = pPath;
     const int s = DumpFullPath(g_pScratch, pEntry, 1);
-    g_bCapturing = 0;
+    g_pCapture = nullptr;
     // The walk writes the drive's root ("C:\") and the field's end ("|").
-    g_facts.bRootPrefix = ftell(g_pScratch) - before > 1;
-    *PoolAdd(&g_facts.path) = 0;
-    g_facts.path.dwCount--;
+    *pbRoot = ftell(g_pScratch) - before > 1;
+    *PoolAdd(pPath) = 0;
+    pPath->dwCount--;
     return s;
+}
+
+int GatherPath(const Entry* pEntry) {
+    return CapturePath(pEntry, &g_facts.path, &g_facts.bRootPrefix);
 }
 
 // The name DumpFileName writes: the first Win32 one, else the first.
@@ -750,13 +759,58 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
 
 // ------------------------------------------------------ bodyfile
 
-// The path as The Sleuth Kit writes it: "C:/dir/name", a directory without
+// A path as The Sleuth Kit writes it: "C:/dir/name", a directory without
 // its trailing "/".
+void PutBodyUnits(FILE* stream, const Entry* pEntry, int bRoot, const vx_wchar* pw,
+                  uint32_t dwUnits) {
+    if (dwUnits > 0 && pw[dwUnits - 1] == '\\') dwUnits--;
+    if (bRoot) fprintf(stream, "%c:/", pEntry->pVolume->DriveLetter);
+    PutUnits(stream, pw, dwUnits, kBody, true);
+}
+
 void PutBodyPath(FILE* stream, const Entry* pEntry) {
-    uint32_t dwUnits = g_facts.path.dwCount;
-    if (dwUnits > 0 && g_facts.path.p[dwUnits - 1] == '\\') dwUnits--;
-    PutRootPrefix(stream, pEntry, true);
-    PutUnits(stream, g_facts.path.p, dwUnits, kBody, true);
+    PutBodyUnits(stream, pEntry, g_facts.bRootPrefix, g_facts.path.p, g_facts.path.dwCount);
+}
+
+// The path of another name of the file: its own directory's path and its
+// own name, as fls writes each link.  The chosen name's path when the
+// directory cannot be walked.
+int PutLinkPath(FILE* stream, const Entry* pEntry, const FileNameFacts* pName) {
+    const FileNameFacts* pChosen = ChosenName();
+    if (pName == pChosen || !pName->bNameInside) {
+        PutBodyPath(stream, pEntry);
+        return VX_OK;
+    }
+    int status = VX_OK;
+    Pool<vx_wchar>* pDir = &g_facts.linkPath;
+    pDir->dwCount = 0;
+    int bRoot = g_facts.bRootPrefix;
+    if (pName->ullParentRecord == pChosen->ullParentRecord &&
+        pName->wParentSequence == pChosen->wParentSequence) {
+        // The same directory: the chosen path up to its last name.
+        uint32_t dwEnd = g_facts.path.dwCount;
+        if (dwEnd > 0 && g_facts.path.p[dwEnd - 1] == '\\') dwEnd--;
+        while (dwEnd > 0 && g_facts.path.p[dwEnd - 1] != '\\') dwEnd--;
+        for (uint32_t u = 0; u < dwEnd; u++) *PoolAdd(pDir) = g_facts.path.p[u];
+    } else if (pName->ullParentRecord == 5) {
+        bRoot = 1;
+    } else {
+        Entry* pParent = nullptr;
+        int s = InitEntry(pEntry->pVolume, &pParent, pName->ullParentRecord, 0);
+        if (s == VX_FATAL_STATUS) return s;
+        status = Raise(status, s);
+        if (InfoNoSequenceCheck || pParent->wSequence == pName->wParentSequence) {
+            s = CapturePath(pParent, pDir, &bRoot);
+            if (s == VX_FATAL_STATUS) return s;
+            status = Raise(status, s);
+        } else {
+            bRoot = 0;
+        }
+        if (FreeEntry(pParent) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    }
+    for (uint32_t u = 0; u < pName->bLength; u++) *PoolAdd(pDir) = pName->wszName[u];
+    PutBodyUnits(stream, pEntry, bRoot, pDir->p, pDir->dwCount);
+    return status;
 }
 
 void PutBodyTimes(FILE* stream, const uint64_t* pullTimes) {
@@ -769,29 +823,51 @@ void PutBodyTimes(FILE* stream, const uint64_t* pullTimes) {
     fputc('\n', stream);
 }
 
-void WriteBody(FILE* stream, const Entry* pEntry, int md5) {
+void PutBodyMd5(FILE* stream, int md5) {
+    if (md5)
+        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+    else
+        fputc('0', stream);
+    fputc('|', stream);
+}
+
+int WriteBody(FILE* stream, const Entry* pEntry, int md5) {
+    int status = VX_OK;
     const char* pszMode = pEntry->bDirectory ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
     const Attribute* pMain = MainStream(pEntry);
     const uint64_t ullSize = pMain != nullptr ? pMain->ullSize : 0;
     const uint32_t dwUid = g_facts.bStandard ? g_facts.standard.dwOwnerId : 0;
-    if (md5) {
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-    } else {
-        fputc('0', stream);
-    }
-    fputc('|', stream);
+    PutBodyMd5(stream, md5);
     PutBodyPath(stream, pEntry);
     fprintf(stream, "|" VX_U64 "|%s|%u|0|" VX_U64, pEntry->ullBaseRecord, pszMode, dwUid, ullSize);
     static const uint64_t kNoTimes[4] = {0, 0, 0, 0};
-    PutBodyTimes(stream, g_facts.bStandard ? g_facts.standard.ullTimes : kNoTimes);
+    const uint64_t* pullTimes = g_facts.bStandard ? g_facts.standard.ullTimes : kNoTimes;
+    PutBodyTimes(stream, pullTimes);
+    // A hard link's path has the standard information too, as fls lists
+    // each link; DOS names are not links of their own.
+    for (uint32_t k = 0; k < g_facts.names.dwCount; k++) {
+        const FileNameFacts& fn = g_facts.names.p[k];
+        if (static_cast<int32_t>(k) == g_facts.lChosen || fn.bNamespace == file_name::kDos ||
+            !fn.bNameInside)
+            continue;
+        PutBodyMd5(stream, md5);
+        const int s = PutLinkPath(stream, pEntry, &fn);
+        if (s == VX_FATAL_STATUS) return s;
+        status = Raise(status, s);
+        fprintf(stream, "|" VX_U64 "|%s|%u|0|" VX_U64, pEntry->ullBaseRecord, pszMode, dwUid, ullSize);
+        PutBodyTimes(stream, pullTimes);
+    }
     for (uint32_t k = 0; k < g_facts.names.dwCount; k++) {
         const FileNameFacts& fn = g_facts.names.p[k];
         fputs("0|", stream);
-        PutBodyPath(stream, pEntry);
+        const int s = PutLinkPath(stream, pEntry, &fn);
+        if (s == VX_FATAL_STATUS) return s;
+        status = Raise(status, s);
         fprintf(stream, " ($FILE_NAME)|" VX_U64 "|%s|%u|0|" VX_U64, pEntry->ullBaseRecord, pszMode,
                 dwUid, fn.ullRealSize);
         PutBodyTimes(stream, fn.ullTimes);
     }
+    return status;
 }
 
 }  // namespace
@@ -810,6 +886,7 @@ int BeginFormattedReport(FILE* stream, int format, int md5) {
         return VX_FATAL_STATUS;
     }
     g_facts.bLookups = format == kFormatJsonl;
+    g_pfnWriter = wc_output_function;
     wc_output_function = CaptureWriter;
     if (format == kFormatCsv) {
         fputs(kCsvHead, stream);
@@ -827,12 +904,14 @@ int DumpFileFormatted(FILE* stream, Entry* pEntry, int md5, int format) {
     else if (format == kFormatJsonl)
         WriteJson(stream, pEntry, md5);
     else
-        WriteBody(stream, pEntry, md5);
+        return Raise(status, WriteBody(stream, pEntry, md5));
     return status;
 }
 
 void EndFormattedReport() {
     PoolFree(&g_facts.path);
+    PoolFree(&g_facts.linkPath);
+    if (g_pfnWriter != nullptr) wc_output_function = g_pfnWriter;
     PoolFree(&g_facts.names);
     PoolFree(&g_facts.security.aces);
     PoolFree(&g_facts.security.text);
