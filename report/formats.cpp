@@ -11,6 +11,7 @@
 #include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
+#include "security/layout/ace.h"
 #include "security/layout/acl.h"
 #include "security/sd_decode.h"
 #include "security/vx_comment.h"
@@ -191,11 +192,20 @@ int GatherOwner(uint64_t record, const uint8_t* sd, uint64_t size, uint32_t dwOf
     return KeepSid(sd + dwOffset, size - dwOffset, pSid);
 }
 
-int GatherAcl(const uint8_t* sd, uint64_t size, uint32_t dwOffset, int bSacl, int32_t* plCount) {
+int GatherAcl(uint64_t record, const uint8_t* sd, uint64_t size, uint32_t dwOffset, int bSacl,
+              int32_t* plCount) {
     *plCount = -1;
     if (dwOffset == 0) return VX_OK;
     *plCount = -2;
-    if (static_cast<uint64_t>(dwOffset) + acl_layout::kHeaderSize - 2 > size) return VX_FAILED;
+    // The header up to its ACE count must lie inside.
+    if (static_cast<uint64_t>(dwOffset) + acl_layout::kAceCount + 2 > size) {
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: truncated stream, %s missing - Size : " VX_U64
+                    " - Base record/KeyNode offset : " VX_U64,
+                    "sd_dump", "DumpBufferSecurity", __LINE__, bSacl ? "SACL" : "DACL", size,
+                    record);
+        return VX_FAILED;
+    }
     const uint8_t* pAcl = sd + dwOffset;
     const uint64_t avail = size - dwOffset;
     const uint16_t wAclSize = vx_le16(pAcl, avail, acl_layout::kSize);
@@ -218,7 +228,8 @@ int GatherAcl(const uint8_t* sd, uint64_t size, uint32_t dwOffset, int bSacl, in
         pAce->bType = ace.bType;
         pAce->bFlags = ace.bFlags;
         pAce->dwMask = ace.dwMask;
-        const int s = KeepSid(pAcl + ullOffset + 8, avail - ullOffset - 8, &pAce->sid);
+        const int s = KeepSid(pAcl + ullOffset + ace_layout::kSid, avail - ullOffset - ace_layout::kSid,
+                              &pAce->sid);
         if (s == VX_FATAL_STATUS) return s;
         status = Raise(status, s);
         if (ace.bType > 2) {
@@ -235,7 +246,7 @@ int GatherAcl(const uint8_t* sd, uint64_t size, uint32_t dwOffset, int bSacl, in
 int GatherDescriptor(FILE*, uint64_t record, const uint8_t* sd, uint64_t size, int) {
     SecurityFacts* pSec = &g_facts.security;
     DescriptorHeader header;
-    if (size <= 19 || !DecodeDescriptorHeader(sd, size, &header)) {
+    if (!DecodeDescriptorHeader(sd, size, &header)) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: truncated stream - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
@@ -248,10 +259,10 @@ int GatherDescriptor(FILE*, uint64_t record, const uint8_t* sd, uint64_t size, i
     int s = GatherOwner(record, sd, size, header.dwGroup, "group", &pSec->bGroup, &pSec->group);
     if (s == VX_FATAL_STATUS) return s;
     status = Raise(status, s);
-    s = GatherAcl(sd, size, header.dwDacl, 0, &pSec->lDace);
+    s = GatherAcl(record, sd, size, header.dwDacl, 0, &pSec->lDace);
     if (s == VX_FATAL_STATUS) return s;
     status = Raise(status, s);
-    s = GatherAcl(sd, size, header.dwSacl, 1, &pSec->lSace);
+    s = GatherAcl(record, sd, size, header.dwSacl, 1, &pSec->lSace);
     if (s == VX_FATAL_STATUS) return s;
     return Raise(status, s);
 }
