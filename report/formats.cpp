@@ -82,7 +82,6 @@ struct Facts {
     Pool<vx_wchar> path;  // the path's names as the line writes them, 0-terminated
     int bRootPrefix;      // the path begins with the drive's root
     Pool<vx_wchar> linkPath;  // the path of another name of the file (bodyfile)
-    int bLinkRoot;
     int bStandard;
     StandardFacts standard;
     Pool<FileNameFacts> names;

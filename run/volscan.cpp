@@ -282,7 +282,7 @@ int RunVolscan(int argc, char** argv) {
     }
 
     set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
-    // Account names are wanted by the verbose text and the user file only.
+    // Account names are wanted by the verbose text, the user file and JSON Lines.
     const bool bSidTable =
         !opt.lineMode || opt.pszUserFile != nullptr || opt.format == kFormatJsonl;
     if (bSidTable) InitSidHash();
