@@ -18,7 +18,8 @@ void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
 
 int ComputeMd5(const Entry* pEntry, uint8_t digest[16]) {
     int ok = 1;
-    if (!vx_plat_md5_init()) log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_WHERE);
+    if (!vx_plat_md5_init())
+        log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_MODULE, "DumpMd5", __LINE__);
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
     for (uint16_t k = 0; k < pEntry->wAttrCount && ok; k++) {
         const Attribute* pAttr = &pEntry->pAttrList[k];
@@ -27,7 +28,7 @@ int ComputeMd5(const Entry* pEntry, uint8_t digest[16]) {
         if (!ok)
             log_message(VX_ERROR,
                         "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
-                        VX_WHERE, pEntry->ullBaseRecord);
+                        VX_MODULE, "DumpMd5", __LINE__, pEntry->ullBaseRecord);
     }
     vx_plat_md5_final(digest);
     return ok;
