@@ -23,6 +23,10 @@ int DumpFileInfo(FILE* stream, Entry* pEntry, int md5, int lineMode);
 // $STANDARD_INFORMATION; records its security id in the Entry.
 [[nodiscard]]
 int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMode);
+// Decodes the file's $STANDARD_INFORMATION for every writer, with the
+// diagnostics of a short value, and records its security id in the Entry.
+struct StandardFacts;
+int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts);
 // "dd/mm/yyyy hh:mm:ss.fffffff" of an NTFS time (100 ns units since 1601, UTC).
 void DumpTime(FILE* stream, uint64_t ullTime);
 
@@ -35,6 +39,7 @@ int DumpFileName(FILE* stream, const Entry* pEntry);
 
 // 1 when every data stream was hashed to its end, 0 otherwise.
 [[nodiscard]]
+int ComputeMd5(const Entry* pEntry, uint8_t digest[16]);
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
 
 // The security fields from the volume's $Secure store for the Entry's

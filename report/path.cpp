@@ -6,6 +6,7 @@
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
 #include "text/vx_locale.h"
@@ -21,7 +22,6 @@ bool ReportRemembers() { return InfoDebugStream == nullptr && DiskioDebugStream 
 namespace {
 
 constexpr uint64_t kRootRecord = 5;
-constexpr uint64_t kNameOffset = file_name::kName;
 
 // A path of 32767 UTF-16 units, the longest Windows can name, holds at most
 // 16383 levels of a one-unit name and its "\".  A deeper walk can only come
@@ -292,22 +292,19 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
         uint64_t ullSize = 0;
         uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
         bool bWin32 = false;
-        if (ullSize <= kNameOffset - 1) {
+        FileNameFacts facts;
+        if (!DecodeFileName(pValue, ullSize, &facts)) {
             log_message(VX_ERROR, "%s %s() l.%d: truncated stream - Size : " VX_U64, VX_MODULE,
                         "DumpFileName", __LINE__, ullSize);
             status = VX_FAILED;
         } else {
-            const uint8_t bNamespace = vx_le8(pValue, ullSize, file_name::kNamespace);
-            bWin32 = (bNamespace & file_name::kWin32) != 0;
+            bWin32 = (facts.bNamespace & file_name::kWin32) != 0;
             if (!bChosen || bWin32) {
                 bChosen = true;
-                const uint8_t bLength = vx_le8(pValue, ullSize, file_name::kNameLength);
-                if (kNameOffset + 2ull * bLength <= ullSize) {
-                    for (uint32_t u = 0; u < bLength; u++)
-                        wszName[u] = vx_le16(pValue, ullSize, kNameOffset + 2ull * u);
-                    uint32_t end = bLength;
-                    if (vx_le32(pValue, ullSize, file_name::kFlags) & file_name::kFlagDirectory)
-                        wszName[end++] = '\\';
+                if (facts.bNameInside) {
+                    for (uint32_t u = 0; u < facts.bLength; u++) wszName[u] = facts.wszName[u];
+                    uint32_t end = facts.bLength;
+                    if (facts.dwFlags & file_name::kFlagDirectory) wszName[end++] = '\\';
                     wszName[end] = 0;
                     dwUnits = end;
                 }

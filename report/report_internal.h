@@ -19,3 +19,10 @@ bool ReportRemembers();
 // The security fields, from the volume's store or else from the file's own
 // descriptor; never both, so a line has one set of them.
 int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode);
+
+// The descriptor DumpSecurityFields would render (from the store or the
+// file's own), with its diagnostics, handed to `pfnRender` in line mode;
+// what the fallback writes goes to `stream`.
+typedef int (*DescriptorRenderer)(FILE* stream, uint64_t record, const uint8_t* sd,
+                                  uint64_t size, int lineMode);
+int VisitSecurityDescriptor(FILE* stream, const Entry* pEntry, DescriptorRenderer pfnRender);

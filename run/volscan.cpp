@@ -7,6 +7,7 @@
 
 #include "diskio/diskio.h"
 #include "platform/platform.h"
+#include "report/formats.h"
 #include "report/info.h"
 #include "report/sysheader.h"
 #include "base/vx_log.h"
@@ -76,6 +77,7 @@ void PrintHelp(const char* program) {
           "-8 : output non-ascii characters using UTF-8\n"
           "-f, --file : read the volume from this device or image file instead of the drive\n"
           "--offset : byte offset of the volume inside the -f file (number forms as for -i)\n"
+          "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "\nOutput format :\n",
           stderr);
     fputs(kColumnTitles, stderr);
@@ -102,7 +104,7 @@ FILE* CreateOutputFile(const char* path) {
 
 namespace {
 
-enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS };
+enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS, OPT_FORMAT };
 
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -119,6 +121,7 @@ const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"file", required_argument, nullptr, 'f'},
     {"offset", required_argument, nullptr, OPT_OFFSET},
+    {"format", required_argument, nullptr, OPT_FORMAT},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -159,6 +162,7 @@ bool RecordInside(uint64_t n, uint32_t dwRecordSize, uint64_t ullLimit) {
 // is in use.
 int ReportRecord(FILE* pOut, Entry* pEntry, const RunOptions* pOpt, int s) {
     if (s != VX_OK || (pOpt->bErasedOnly && pEntry->wLinkCount != 0)) return s;
+    if (pOpt->format != kFormatLine) return DumpFileFormatted(pOut, pEntry, pOpt->bMd5, pOpt->format);
     return DumpFileInfo(pOut, pEntry, pOpt->bMd5, pOpt->lineMode);
 }
 
@@ -217,6 +221,15 @@ int RunVolscan(int argc, char** argv) {
             case 'f': opt.pszSourceFile = optarg; break;
             case OPT_OFFSET: opt.ullSourceOffset = ParseIndex(optarg); break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
+            case OPT_FORMAT:
+                opt.format = ParseReportFormat(optarg);
+                if (opt.format < 0) {
+                    log_message(VX_ERROR, "%s : unknown format %s", program, optarg);
+                    PrintUsage(program);
+                    fflush(stderr);
+                    return 1;
+                }
+                break;
             default:
                 PrintUsage(program);
                 fflush(stderr);
@@ -224,6 +237,12 @@ int RunVolscan(int argc, char** argv) {
         }
     }
     if (opt.bSingleIndex) opt.bErasedOnly = 0;
+    if (opt.format != kFormatLine && !opt.lineMode) {
+        log_message(VX_ERROR, "%s : -v writes the line format only", program);
+        PrintUsage(program);
+        fflush(stderr);
+        return 1;
+    }
 
     if (argc - optind != 1) {
         PrintUsage(program);
@@ -261,8 +280,9 @@ int RunVolscan(int argc, char** argv) {
     }
 
     set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
-    // Account names are wanted by the verbose text and the user file only.
-    const bool bSidTable = !opt.lineMode || opt.pszUserFile != nullptr;
+    // Account names are wanted by the verbose text, the user file and JSON Lines.
+    const bool bSidTable =
+        !opt.lineMode || opt.pszUserFile != nullptr || opt.format == kFormatJsonl;
     if (bSidTable) InitSidHash();
 
     FILE* pOut = streams.pOutput;
@@ -270,13 +290,17 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
-    DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
-    fputs("\n", pOut);
+    if (opt.format == kFormatLine) {
+        DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
+        fputs("\n", pOut);
+    }
 
     int s = OpenVolume(&vol);
     Entry* pEntry = nullptr;
+    if (s == VX_OK && opt.format != kFormatLine)
+        s = BeginFormattedReport(pOut, opt.format, opt.bMd5);
     if (s == VX_OK) {
-        if (opt.lineMode) fputs(kColumnTitles, pOut);
+        if (opt.lineMode && opt.format == kFormatLine) fputs(kColumnTitles, pOut);
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
     }
 
@@ -294,6 +318,7 @@ int RunVolscan(int argc, char** argv) {
         f = FreeSidHash();
         if (f > s) s = f;
     }
+    if (opt.format != kFormatLine) EndFormattedReport();
     vx_plat_md5_release();
     FreeSidText();
     CloseRunStreams(&streams);

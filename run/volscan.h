@@ -19,6 +19,7 @@ struct RunOptions {
     const char* pszErrorFile;   // -x
     const char* pszSourceFile;  // -f: device or image file read in place of the drive
     uint64_t ullSourceOffset;   // --offset
+    int format;                 // --format: a ReportFormat
     int bDeviceStats;           // --device-stats (benchmarks; not in the help)
 };
 

@@ -3,8 +3,8 @@
 #include <initializer_list>
 
 #include "base/le.h"
-#include "platform/platform.h"
 #include "base/vx_log.h"
+#include "security/sd_decode.h"
 #include "security/vx_comment.h"
 #include "security/winsid.h"
 #include "text/vx_format.h"
@@ -22,10 +22,8 @@ namespace {
 char* g_pTextualSid = nullptr;
 uint64_t g_cbTextualSid = 0;
 
-constexpr uint64_t kSidHeaderSize = sid_layout::kHeaderSize;
 constexpr uint64_t kAceHeaderSize = ace_layout::kSid;  // type, flags, size, access mask
 constexpr uint64_t kAclHeaderSize = acl_layout::kHeaderSize;
-constexpr uint8_t kMaxLookupSubs = 8;  // the most a system SID can be built with
 
 void EnsureTextRoom(uint64_t cbNeeded) {
     if (g_cbTextualSid >= cbNeeded) return;
@@ -91,59 +89,25 @@ int Raise(int status, int s) { return s > status ? s : status; }
 
 int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
     int status = VX_OK;
-    uint8_t bCount = 0;
-    uint64_t ullAuthority = 0;
-    uint32_t dwSubs[kMaxLookupSubs] = {0};
-    bool bComplete = false;
-    if (avail >= kSidHeaderSize) {
-        const uint8_t bRevision = vx_le8(sid, avail, sid_layout::kRevision);
-        bCount = vx_le8(sid, avail, sid_layout::kSubAuthorityCount);
-        for (size_t k = 0; k < sid_layout::kIdentifierAuthoritySize; k++)
-            ullAuthority =
-                (ullAuthority << 8) | vx_le8(sid, avail, sid_layout::kIdentifierAuthority + k);
-        EnsureTextRoom(11ull * bCount + 22);
-        // "S-%u-%llu" then "-%u" for each sub-authority; the room made above
-        // holds 22 bytes for the head and 11 for each of them.
-        char* p = g_pTextualSid;
-        *p++ = 'S';
-        *p++ = '-';
-        p = vx_format_u64(p, bRevision);
-        *p++ = '-';
-        p = vx_format_u64(p, ullAuthority);
-        uint32_t i = 0;
-        for (; i < bCount && sid_layout::kSubAuthorities + 4ull * (i + 1) <= avail; i++) {
-            const uint32_t dwSub = vx_le32(sid, avail, sid_layout::kSubAuthorities + 4ull * i);
-            if (i < kMaxLookupSubs) dwSubs[i] = dwSub;
-            *p++ = '-';
-            p = vx_format_u64(p, dwSub);
-        }
-        *p = 0;
-        bComplete = i == bCount;
+    SidValue value;
+    if (DecodeSid(sid, avail, &value)) {
+        EnsureTextRoom(SidTextRoom(&value));
+        FormatSid(&value, g_pTextualSid);
     } else {
         EnsureTextRoom(22);
         g_pTextualSid[0] = 0;
     }
     fputs(g_pTextualSid, stream);
 
-    // A SID cut short by the end of its buffer is not anybody's: no lookup.
-    if (bComplete && bCount >= 1 && bCount <= kMaxLookupSubs &&
-        (!lineMode || WinsidUserStream != nullptr)) {
-        VxSid* pSid = nullptr;
-        if (!vx_plat_allocate_sid(ullAuthority, bCount, dwSubs, &pSid)) {
-            log_message(VX_ERROR_SYS, "%s %s() l.%d: AllocateAndInitalizeSid", VX_WHERE);
-        } else {
-            if (vx_plat_is_valid_sid(pSid)) {
-                const char* pszComment = nullptr;
-                const char* pszType = nullptr;
-                const int s = GetSidHash(pSid, g_pTextualSid, &pszComment, &pszType);
-                if (s == VX_FAILED)
-                    status = VX_FAILED;
-                else if (!lineMode)
-                    fprintf(stream, " (%s) %s", pszType != nullptr ? pszType : "",
-                            pszComment != nullptr ? pszComment : "");
-            }
-            vx_plat_free_sid(pSid);
-        }
+    if (!lineMode || WinsidUserStream != nullptr) {
+        const char* pszComment = nullptr;
+        const char* pszType = nullptr;
+        const int s = LookupSid(&value, g_pTextualSid, &pszComment, &pszType);
+        if (s == VX_FAILED)
+            status = VX_FAILED;
+        else if (s == VX_OK && !lineMode)
+            fprintf(stream, " (%s) %s", pszType != nullptr ? pszType : "",
+                    pszComment != nullptr ? pszComment : "");
     }
     fputs(lineMode ? "|" : "\n", stream);
     return status;
@@ -158,19 +122,19 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
     uint64_t ullOffset = kAclHeaderSize;
     for (uint32_t i = 0; i < wCount; i++) {
         // Each ACE must lie wholly inside the ACL, and move the walk on.
-        const uint16_t wAceSize = vx_le16(acl, avail, ullOffset + ace_layout::kSize);
-        if (ullOffset + kAceHeaderSize > wAclSize || wAceSize < kAceHeaderSize ||
-            ullOffset + wAceSize > wAclSize) {
+        AceValue ace;
+        if (!DecodeAce(acl, avail, wAclSize, ullOffset, &ace)) {
             log_message(VX_ERROR,
                         "%s %s() l.%d: ACE #%u beyond its ACL - ACE offset : " VX_U64
                         ", ACE size : %u, ACL size : %u",
-                        VX_WHERE, i, ullOffset, wAceSize, wAclSize);
+                        VX_WHERE, i, ullOffset, ace.wSize, wAclSize);
             return VX_FAILED;
         }
+        const uint16_t wAceSize = ace.wSize;
         const uint8_t* pAce = acl + ullOffset;
-        const uint8_t bType = vx_le8(pAce, wAceSize, ace_layout::kType);
-        const uint8_t bFlags = vx_le8(pAce, wAceSize, ace_layout::kFlags);
-        const uint32_t dwMask = vx_le32(pAce, wAceSize, ace_layout::kMask);
+        const uint8_t bType = ace.bType;
+        const uint8_t bFlags = ace.bFlags;
+        const uint32_t dwMask = ace.dwMask;
         if (!lineMode) {
             fprintf(stream, bType == ace_layout::kTypeSystemAudit ? " Sace #%u\n" : " Dace #%u\n",
                     i);

@@ -72,13 +72,14 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
         "-8 : output non-ascii characters using UTF-8\n";
     ASSERT_THAT(r.err, StartsWith(expected));
     std::string rest = r.err.substr(expected.size());
-    // The two lines of the volume source options come right after -8.
+    // The lines of the long options (volume source, report format) come right after -8.
     size_t format = rest.find("\nOutput format :\n");
     ASSERT_NE(format, std::string::npos);
     std::string sourceLines = rest.substr(0, format);
-    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 2) << sourceLines;
+    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 3) << sourceLines;
     EXPECT_THAT(sourceLines, StartsWith("-f, --file"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--offset"));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--format : report format: line (the default), csv, jsonl or bodyfile\n"));
     EXPECT_EQ(rest.substr(format),
               "\nOutput format :\n" + kTitles +
                   "\nAll times are UTC according to local computer.\n"
@@ -143,6 +144,8 @@ TEST(UsageErrors, BadOptionsGiveTheParserMessageAndTheUsageLine) {
         {{"--bogus", "e"}, "bogus"},
         {{"e", "--index"}, "index"},
         {{"--o=x", "e"}, "ambiguous"},
+        {{"--format=xml", "e"}, "volscan : unknown format xml"},
+        {{"--format=jsonl", "-v", "e"}, "volscan : -v writes the line format only"},
     };
     for (const Case& c : cases) {
         std::string dir = MakeTestDir("usage");
