@@ -15,6 +15,7 @@
 
 FILE* InfoDebugStream = nullptr;
 int InfoNoSequenceCheck = 0;
+uint64_t InfoHashedBytes = 0;
 
 namespace {
 
@@ -362,6 +363,7 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
 
 void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
     vx_plat_md5_update(pData, dwLength);
+    InfoHashedBytes += dwLength;
 }
 
 // ---------------------------------------------------------- the report

@@ -20,6 +20,7 @@ struct RunOptions {
     const char* pszSourceFile;  // -f: device or image file read in place of the drive
     uint64_t ullSourceOffset;   // --offset
     int bDeviceStats;           // --device-stats (benchmarks; not in the help)
+    int progressMode;           // --progress 1, --no-progress 0, -1: when stderr is a terminal
 };
 
 // Reads -i and --offset values: decimal, 0x hexadecimal or 0 octal; the

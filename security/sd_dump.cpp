@@ -83,6 +83,25 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
 
 int Raise(int status, int s) { return s > status ? s : status; }
 
+// Where an ACE's SID begins.  An object ACE (allowed, denied, audit and
+// alarm object ACEs, and their callback forms) holds, after the access mask,
+// a flags word and then the object type GUID and the inherited object type
+// GUID, each only when its flag says it is present.
+uint64_t AceSidOffset(const uint8_t* pAce, uint16_t wAceSize) {
+    constexpr uint32_t kObjectTypePresent = 1;
+    constexpr uint32_t kInheritedObjectTypePresent = 2;
+    constexpr uint64_t kGuidSize = 16;
+    const uint8_t bType = pAce[0];
+    const bool bObject = (bType >= 5 && bType <= 8) || bType == 11 || bType == 12 ||
+                         bType == 15 || bType == 16;
+    if (!bObject) return kAceHeaderSize;
+    const uint32_t dwObjectFlags = vx_le32(pAce, wAceSize, kAceHeaderSize);
+    uint64_t ullSid = kAceHeaderSize + 4;
+    if (dwObjectFlags & kObjectTypePresent) ullSid += kGuidSize;
+    if (dwObjectFlags & kInheritedObjectTypePresent) ullSid += kGuidSize;
+    return ullSid;
+}
+
 }  // namespace
 
 int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
@@ -173,7 +192,9 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
             fprintf(stream, bType == 2 ? " Sace #%u\n" : " Dace #%u\n", i);
             fputs("  User : ", stream);
         }
-        const int s = DumpSid(stream, pAce + kAceHeaderSize, avail - ullOffset - kAceHeaderSize,
+        const uint64_t ullSid = AceSidOffset(pAce, wAceSize);
+        const int s = DumpSid(stream, pAce + ullSid,
+                              avail - ullOffset >= ullSid ? avail - ullOffset - ullSid : 0,
                               lineMode);
         if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
         status = Raise(status, s);
