@@ -6,8 +6,9 @@
 //       pseudo-random sequence of S: the same cases on every machine.  The
 //       seeds are taken from the committed images, and from the files of DIR
 //       (the corpus a libFuzzer run grew, fuzz/corpus/TARGET).  --quick P
-//       runs the first P% of the N, unless VOLSCAN_LONG_TESTS=1 is in the
-//       environment (the test suite's default run)
+//       runs P% of the seeds, evenly spread, and the first P% of the N,
+//       unless VOLSCAN_LONG_TESTS=1 is in the environment (the test suite's
+//       default run)
 //   volscan_fuzz TARGET FILE|DIR...
 //       replays the inputs in the files (a folder: each file in it)
 //   volscan_fuzz --write-seeds TARGET DIR
@@ -305,9 +306,11 @@ int main(int argc, char** argv) {
     if (quick < 100) {
         const char* pszLong = getenv("VOLSCAN_LONG_TESTS");
         if (pszLong != nullptr && strcmp(pszLong, "1") == 0) {
-            printf("volscan_fuzz: all %" PRIu64 " cases (VOLSCAN_LONG_TESTS=1)\n", runs);
+            printf("volscan_fuzz: every seed and all %" PRIu64 " cases (VOLSCAN_LONG_TESTS=1)\n",
+                   runs);
+            quick = 100;
         } else {
-            printf("volscan_fuzz: %" PRIu64 "%% of the %" PRIu64
+            printf("volscan_fuzz: %" PRIu64 "%% of the seeds and of the %" PRIu64
                    " cases; VOLSCAN_LONG_TESTS=1 runs them all\n", quick, runs);
             runs = runs * quick / 100;
         }
@@ -333,7 +336,10 @@ int main(int argc, char** argv) {
             fprintf(stderr, "volscan_fuzz: no seeds for %s\n", pTarget->pszName);
             return 1;
         }
-        for (const Input& in : seeds) RunOne(*pTarget, in, timeout, timing);
+        // P% of them: seed k where the count k × P / 100 steps up.
+        for (size_t k = 0; k < seeds.size(); k++)
+            if (quick >= 100 || k * quick / 100 != (k + 1) * quick / 100 || k == 0)
+                RunOne(*pTarget, seeds[k], timeout, timing);
         size_t maxLen = 0;
         for (const Input& in : seeds) maxLen = std::max(maxLen, in.size());
         maxLen = maxLen + 64;

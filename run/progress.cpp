@@ -17,6 +17,7 @@ struct ProgressState {
     uint64_t ullStartMs;
     uint64_t ullDrawnMs;
     uint64_t ullHashedAtStart;
+    int bHashing;
     size_t drawnLength;  // characters of the line on the terminal, 0 when none is
 };
 
@@ -40,7 +41,7 @@ void FormatBytes(char* pszText, size_t size, uint64_t ullBytes) {
 void Draw(uint64_t ullDone, uint64_t ullNowMs) {
     char line[160];
     ProgressFormat(line, sizeof line, ullDone, state.ullTotal, ullNowMs - state.ullStartMs,
-                   InfoHashedBytes != state.ullHashedAtStart,
+                   state.bHashing,
                    InfoHashedBytes - state.ullHashedAtStart);
     const size_t length = strlen(line);
     // A shorter line leaves blanks over the end of the longer one before it.
@@ -57,7 +58,10 @@ void Draw(uint64_t ullDone, uint64_t ullNowMs) {
 void ProgressFormat(char* pszLine, size_t size, uint64_t ullDone, uint64_t ullTotal,
                     uint64_t ullElapsedMs, int bHashing, uint64_t ullHashed) {
     const unsigned percent =
-        ullTotal == 0 ? 100u : static_cast<unsigned>(ullDone >= ullTotal ? 100 : ullDone * 100.0 / ullTotal);
+        ullTotal == 0 || ullDone >= ullTotal
+            ? 100u
+            : static_cast<unsigned>(static_cast<double>(ullDone) * 100.0 /
+                                    static_cast<double>(ullTotal));
     int n = snprintf(pszLine, size, "%" PRIu64 "/%" PRIu64 " records %u%%", ullDone, ullTotal,
                      percent);
     auto append = [&](const char* pszText) {
@@ -66,7 +70,8 @@ void ProgressFormat(char* pszLine, size_t size, uint64_t ullDone, uint64_t ullTo
     };
     char part[64];
     if (ullElapsedMs > 0) {
-        const double rate = ullDone * 1000.0 / static_cast<double>(ullElapsedMs);
+        const double rate =
+            static_cast<double>(ullDone) * 1000.0 / static_cast<double>(ullElapsedMs);
         snprintf(part, sizeof part, ", %.0f rec/s", rate);
         append(part);
     }
@@ -86,13 +91,14 @@ void ProgressFormat(char* pszLine, size_t size, uint64_t ullDone, uint64_t ullTo
     }
 }
 
-void ProgressStart(FILE* pStream, uint64_t ullTotal) {
+void ProgressStart(FILE* pStream, uint64_t ullTotal, int bHashing) {
     state = ProgressState{};
     state.pStream = pStream;
     state.ullTotal = ullTotal;
     state.ullStartMs = vx_plat_clock_ms();
     state.ullDrawnMs = state.ullStartMs;
     state.ullHashedAtStart = InfoHashedBytes;
+    state.bHashing = bHashing;
     VxBeforeMessage = ProgressClear;
 }
 

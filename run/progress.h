@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 
-// Starts showing progress on `pStream` over `ullTotal` records; the line is
-// first drawn a quarter of a second later.  Sets the diagnostics' hook, so
-// that every diagnostic finds the line cleared.
-void ProgressStart(FILE* pStream, uint64_t ullTotal);
+// Starts showing progress on `pStream` over `ullTotal` records, with the
+// bytes hashed when bHashing is set (-m); the line is first drawn a quarter
+// of a second later.  Sets the diagnostics' hook, so that every diagnostic
+// finds the line cleared.
+void ProgressStart(FILE* pStream, uint64_t ullTotal, int bHashing);
 // `ullDone` records handled: redraws the line when a quarter of a second has
 // passed since it was last drawn.  Nothing when progress is not shown.
 void ProgressUpdate(uint64_t ullDone);

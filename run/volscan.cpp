@@ -307,7 +307,8 @@ int RunVolscan(int argc, char** argv) {
         if (opt.lineMode) fputs(kColumnTitles, pOut);
         if (ShowProgress(&opt)) {
             const uint64_t ullLimit = MftWalkLimit(&vol);
-            ProgressStart(stderr, ullLimit == 0 ? 0 : (ullLimit - 1) / vol.MftRecordSize + 1);
+            ProgressStart(stderr, ullLimit == 0 ? 0 : (ullLimit - 1) / vol.MftRecordSize + 1,
+                          opt.bMd5);
         }
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
         ProgressEnd();
