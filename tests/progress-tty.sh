@@ -13,6 +13,8 @@ command -v tmux >/dev/null || skip "tmux is not installed"
 command -v strace >/dev/null || skip "strace is not installed"
 strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace refused)"
 rm -rf "$work" && mkdir -p "$work" || exit 1
+# LeakSanitizer cannot work under ptrace (strace): off for a sanitizer build's runs here.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 fail=0
 socket="volscan-progress-$$"
 echo "set -g history-limit 100000" > "$work/tmux.conf"
