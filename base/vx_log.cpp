@@ -7,6 +7,7 @@
 
 FILE* VxErrorStream = nullptr;
 uint64_t VxMessageCount = 0;
+void (*VxBeforeMessage)() = nullptr;
 
 // The format comes from the callers, whose own format attribute checks it.
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
@@ -14,6 +15,7 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     VxMessageCount++;
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
+    if (VxBeforeMessage != nullptr) VxBeforeMessage();
     // Report and trace written so far come before the diagnostic when they
     // share a destination.
     fflush(nullptr);

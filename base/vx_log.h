@@ -28,6 +28,10 @@ enum : int { VX_OK = 0, VX_FATAL_STATUS = 1, VX_FAILED = 2 };
 
 // The error stream: none until the run driver sets it; stderr is then taken.
 extern FILE* VxErrorStream;
+// Called before every diagnostic is written, when set: the run driver's
+// progress line takes itself off the terminal there, so that diagnostics
+// read as they do without it.
+extern void (*VxBeforeMessage)();
 
 #if defined(__GNUC__)
 #define VX_PRINTF(f, a) __attribute__((format(printf, f, a)))

@@ -75,7 +75,8 @@ int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxG
 
 uint32_t vx_plat_last_error();
 void vx_plat_set_last_error(uint32_t dwError);
-// The run-time library's text for an error number (strerror).
+// The system's text for an error number: strerror on POSIX, FormatMessage on
+// Windows.
 const char* vx_plat_error_text(uint32_t dwError);
 // The error numbers meaning "not enough memory" and "input/output error".
 uint32_t vx_plat_error_no_memory();
@@ -119,6 +120,14 @@ struct VxSystemTime {
 };
 void vx_plat_system_time(VxSystemTime* pTime);  // UTC
 void vx_plat_local_time(VxSystemTime* pTime);
+
+// ------------------------------------------------------------- terminal
+
+// 1 when the stream is a terminal (a console on Windows), 0 for a file, a
+// pipe or none.
+int vx_plat_is_terminal(FILE* pStream);
+// Milliseconds from an arbitrary start; never goes back.
+uint64_t vx_plat_clock_ms();
 
 // ------------------------------------------------------------------- MD5
 

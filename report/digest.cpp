@@ -8,10 +8,13 @@
 
 #define VX_MODULE "info"
 
+uint64_t InfoHashedBytes = 0;
+
 namespace {
 
 void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
     vx_plat_md5_update(pData, dwLength);
+    InfoHashedBytes += dwLength;
 }
 
 }  // namespace

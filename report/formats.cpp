@@ -227,7 +227,9 @@ int GatherAcl(uint64_t record, const uint8_t* sd, uint64_t size, uint32_t dwOffs
         pAce->bType = ace.bType;
         pAce->bFlags = ace.bFlags;
         pAce->dwMask = ace.dwMask;
-        const int s = KeepSid(pAcl + ullOffset + ace_layout::kSid, avail - ullOffset - ace_layout::kSid,
+        const uint64_t ullSid = ace.ullSidOffset;
+        const int s = KeepSid(pAcl + ullOffset + ullSid,
+                              avail - ullOffset >= ullSid ? avail - ullOffset - ullSid : 0,
                               &pAce->sid);
         status = Raise(status, s);
         if (ace.bType > 2) {

@@ -13,6 +13,8 @@ struct Attribute;
 // volume is opened and only read afterwards.
 extern FILE* InfoDebugStream;     // none: no trace of the path walk
 extern int InfoNoSequenceCheck;   // -n: parents are taken without the sequence check
+// Bytes given to MD5 so far (-m), for the progress line.
+extern uint64_t InfoHashedBytes;
 
 // Statuses: 0 written, 2 written as far as the data allowed (an error line
 // says what was wrong), 1 fatal.

@@ -1,4 +1,5 @@
 #include "run/volscan.h"
+#include "run/progress.h"
 
 #include <getopt.h>
 
@@ -22,7 +23,12 @@ const char kColumnTitles[] =
     "Modification|Last Access|# Data Streams|Owner|Group|# DACE|# SACE|[SID DACE|Rights|...][SID "
     "SACE|Audits|...][Data Stream Name|Size|...]\n";
 
+// The package version of the help text and of the run header, empty as it
+// has always been there; --version gives the project's version.
 static const char kPackageVersion[] = "";
+#ifndef VOLSCAN_VERSION
+#define VOLSCAN_VERSION "unknown"
+#endif
 
 uint64_t ParseIndex(const char* text) {
     uint64_t value = 0;
@@ -104,7 +110,7 @@ FILE* CreateOutputFile(const char* path) {
 
 namespace {
 
-enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS, OPT_FORMAT };
+enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS, OPT_FORMAT, OPT_VERSION, OPT_PROGRESS, OPT_NO_PROGRESS };
 
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -122,6 +128,9 @@ const struct option kLongOptions[] = {
     {"file", required_argument, nullptr, 'f'},
     {"offset", required_argument, nullptr, OPT_OFFSET},
     {"format", required_argument, nullptr, OPT_FORMAT},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"progress", no_argument, nullptr, OPT_PROGRESS},
+    {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -166,6 +175,15 @@ int ReportRecord(FILE* pOut, Entry* pEntry, const RunOptions* pOpt, int s) {
     return DumpFileInfo(pOut, pEntry, pOpt->bMd5, pOpt->lineMode);
 }
 
+// The progress line, unless asked for or against: when the standard error
+// stream is a terminal, the report goes to a file and the -D dumps do not go
+// to the terminal too.
+bool ShowProgress(const RunOptions* pOpt) {
+    if (pOpt->progressMode >= 0) return pOpt->progressMode == 1;
+    return pOpt->pszOutputFile != nullptr && vx_plat_is_terminal(stderr) &&
+           !(pOpt->bDumpRecords && pOpt->pszDebugFile == nullptr);
+}
+
 }  // namespace
 
 int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntry) {
@@ -176,6 +194,7 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     s = ReportRecord(pOut, *ppEntry, pOpt, s);
     n++;
     while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
+        ProgressUpdate(n);
         CleanEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
@@ -190,6 +209,7 @@ int RunVolscan(int argc, char** argv) {
     RunOptions opt{};
     opt.lineMode = 1;
     opt.bLocaleOutput = 1;
+    opt.progressMode = -1;
     RunStreams streams{stdout, nullptr, nullptr, nullptr};
 
     vx_setlocale("");
@@ -230,6 +250,12 @@ int RunVolscan(int argc, char** argv) {
                     return 1;
                 }
                 break;
+            case OPT_VERSION:
+                printf("volscan %s\n", VOLSCAN_VERSION);
+                fflush(stdout);
+                return 0;
+            case OPT_PROGRESS: opt.progressMode = 1; break;
+            case OPT_NO_PROGRESS: opt.progressMode = 0; break;
             default:
                 PrintUsage(program);
                 fflush(stderr);
@@ -301,7 +327,13 @@ int RunVolscan(int argc, char** argv) {
         s = BeginFormattedReport(pOut, opt.format, opt.bMd5);
     if (s == VX_OK) {
         if (opt.lineMode && opt.format == kFormatLine) fputs(kColumnTitles, pOut);
+        if (ShowProgress(&opt)) {
+            const uint64_t ullLimit = MftWalkLimit(&vol);
+            ProgressStart(stderr, ullLimit == 0 ? 0 : (ullLimit - 1) / vol.MftRecordSize + 1,
+                          opt.bMd5);
+        }
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
+        ProgressEnd();
     }
 
     FreeEntry(pEntry);

@@ -21,6 +21,7 @@ struct RunOptions {
     uint64_t ullSourceOffset;   // --offset
     int format;                 // --format: a ReportFormat
     int bDeviceStats;           // --device-stats (benchmarks; not in the help)
+    int progressMode;           // --progress 1, --no-progress 0, -1: when stderr is a terminal
 };
 
 // Reads -i and --offset values: decimal, 0x hexadecimal or 0 octal; the

@@ -88,5 +88,18 @@ int DecodeAce(const uint8_t* acl, uint64_t avail, uint16_t aclSize, uint64_t off
     pAce->bType = vx_le8(p, pAce->wSize, a::kType);
     pAce->bFlags = vx_le8(p, pAce->wSize, a::kFlags);
     pAce->dwMask = vx_le32(p, pAce->wSize, a::kMask);
+    // Object ACEs (allowed, denied, audit and alarm, and their callback
+    // forms; 13 and 14 are plain callback ACEs) hold a flags word and then
+    // the object type and inherited object type GUIDs, each only when its
+    // flag is set, between the mask and the SID.
+    const uint8_t t = pAce->bType;
+    const bool bObject = (t >= 5 && t <= 8) || t == 11 || t == 12 || t == 15 || t == 16;
+    pAce->ullSidOffset = a::kSid;
+    if (bObject) {
+        const uint32_t dwObjectFlags = vx_le32(p, pAce->wSize, a::kObjectFlags);
+        pAce->ullSidOffset = a::kObjectGuids;
+        if (dwObjectFlags & a::kObjectTypePresent) pAce->ullSidOffset += a::kGuidSize;
+        if (dwObjectFlags & a::kInheritedObjectTypePresent) pAce->ullSidOffset += a::kGuidSize;
+    }
     return 1;
 }

@@ -35,6 +35,9 @@ struct AceValue {
     uint8_t bFlags;
     uint16_t wSize;
     uint32_t dwMask;
+    // Where the SID begins: after the mask, or in an object ACE after its
+    // flags and the GUIDs they say are present.
+    uint64_t ullSidOffset;
 };
 // The ACE at `offset` of an ACL of `aclSize` bytes: 0 when it does not lie
 // wholly inside the ACL.

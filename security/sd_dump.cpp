@@ -140,7 +140,9 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
                     i);
             fputs("  User : ", stream);
         }
-        const int s = DumpSid(stream, pAce + kAceHeaderSize, avail - ullOffset - kAceHeaderSize,
+        const uint64_t ullSid = ace.ullSidOffset;
+        const int s = DumpSid(stream, pAce + ullSid,
+                              avail - ullOffset >= ullSid ? avail - ullOffset - ullSid : 0,
                               lineMode);
         status = Raise(status, s);
         if (!lineMode) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "run/progress.h"
 #include "run/volscan.h"
 #include "support/run_binary.h"
 
@@ -130,6 +131,25 @@ TEST(Help, EndsTheRunBeforeAnyFileOrVolume) {
     RunResult l = RunVolscanBinary({"--help"});
     EXPECT_EQ(l.exitStatus, 0);
     EXPECT_EQ(l.err, r.err);
+}
+
+TEST(Version, NamesTheProjectVersionAndEndsTheRun) {
+    const std::string dir = MakeTestDir("version");
+    RunResult r = RunVolscanBinary({"-o", "out.txt", "--version", "e"}, dir);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_THAT(r.out, MatchesRegex("volscan [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(FileExists(dir + "/out.txt"));
+}
+
+TEST(Progress, LineHoldsRecordsPercentRateHashedBytesAndTimeLeft) {
+    char line[160];
+    ProgressFormat(line, sizeof line, 2500, 10000, 2000, 1, 3u << 20);
+    EXPECT_STREQ(line, "2500/10000 records 25%, 1250 rec/s, 3.0 MiB hashed, 0:00:06 left");
+    ProgressFormat(line, sizeof line, 0, 10000, 0, 0, 0);
+    EXPECT_STREQ(line, "0/10000 records 0%");
+    ProgressFormat(line, sizeof line, 9999, 10000, 3600000 * 9999ull, 0, 0);
+    EXPECT_STREQ(line, "9999/10000 records 99%, 0 rec/s, 1:00:00 left");
 }
 
 // ---------------------------------------------------------- usage errors

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -29,6 +30,11 @@
 #ifndef VOLSCAN_FUZZ_PERCENT
 #define VOLSCAN_FUZZ_PERCENT 100
 #endif
+// The share of the variants of the suite's default run; VOLSCAN_LONG_TESTS=1
+// in the environment runs them all.
+#ifndef VOLSCAN_QUICK_PERCENT
+#define VOLSCAN_QUICK_PERCENT 100
+#endif
 
 namespace {
 
@@ -40,7 +46,11 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr int kVariantsPerImage = 200 * VOLSCAN_FUZZ_PERCENT / 100;
+int VariantsPerImage() {
+    const char* pszLong = getenv("VOLSCAN_LONG_TESTS");
+    const bool bAll = pszLong != nullptr && strcmp(pszLong, "1") == 0;
+    return 200 * VOLSCAN_FUZZ_PERCENT / 100 * (bAll ? 100 : VOLSCAN_QUICK_PERCENT) / 100;
+}
 // The sanitizers slow a run twenty times and more, on a machine shared
 // with other tests: their build waits longer before calling a run hung.
 constexpr int kTimeoutMs = kSanitized ? 60000 : 10000;
@@ -259,6 +269,7 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
     int variants = 0, failures = 0;
     long maxRss = base.maxRssKb;
     double seconds = 0, slowest = 0;
+    const int kVariantsPerImage = VariantsPerImage();
     for (int v = 0; v < kVariantsPerImage; v++) {
         const Kind kind = static_cast<Kind>(v % kKinds);
         const std::vector<Patch> patches =

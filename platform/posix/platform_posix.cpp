@@ -282,3 +282,15 @@ static void FillTime(VxSystemTime* pTime, int local) {
 
 void vx_plat_system_time(VxSystemTime* pTime) { FillTime(pTime, 0); }
 void vx_plat_local_time(VxSystemTime* pTime) { FillTime(pTime, 1); }
+
+// -------------------------------------------------------------- terminal
+
+int vx_plat_is_terminal(FILE* pStream) {
+    return pStream != nullptr && isatty(fileno(pStream)) ? 1 : 0;
+}
+
+uint64_t vx_plat_clock_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}

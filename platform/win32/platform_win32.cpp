@@ -152,9 +152,20 @@ int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxG
 
 uint32_t vx_plat_last_error() { return static_cast<uint32_t>(GetLastError()); }
 void vx_plat_set_last_error(uint32_t dwError) { SetLastError(static_cast<DWORD>(dwError)); }
-// The diagnostics have always shown the run-time library's text for the
-// system's number, whatever it makes of it.
-const char* vx_plat_error_text(uint32_t dwError) { return strerror(static_cast<int>(dwError)); }
+// The system's own message for the number (the C library's strerror knows
+// errno values, not these), without the line end FormatMessage puts after
+// it; "Unknown error" when the system has no text for it.  The text lives
+// until the next call.
+const char* vx_plat_error_text(uint32_t dwError) {
+    static char text[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                 FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                             nullptr, static_cast<DWORD>(dwError), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) n--;
+    if (n == 0) return "Unknown error";
+    text[n] = '\0';
+    return text;
+}
 uint32_t vx_plat_error_no_memory() { return ERROR_NOT_ENOUGH_MEMORY; }
 uint32_t vx_plat_error_io() { return ERROR_READ_FAULT; }
 
@@ -271,3 +282,14 @@ void vx_plat_local_time(VxSystemTime* pTime) {
     GetLocalTime(&st);
     CopyTime(pTime, st);
 }
+
+// -------------------------------------------------------------- terminal
+
+int vx_plat_is_terminal(FILE* pStream) {
+    if (pStream == nullptr) return 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pStream)));
+    DWORD dwMode = 0;
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &dwMode) ? 1 : 0;
+}
+
+uint64_t vx_plat_clock_ms() { return GetTickCount64(); }
