@@ -12,6 +12,7 @@
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
+#include "run/source.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "volscan"
@@ -75,7 +76,8 @@ void PrintHelp(const char* program) {
           "-o : results sent to file instead of stdout\n"
           "-8 : output non-ascii characters using UTF-8\n"
           "-f, --file : read the volume from this device or image file instead of the drive\n"
-          "--offset : byte offset of the volume inside the -f file (number forms as for -i)\n"
+          "--offset : offset of the volume inside the -f file, in bytes or in sectors (128s)\n"
+          "--list-partitions, --partition=N : the partitions of the -f disk, the one to read\n"
           "\nOutput format :\n",
           stderr);
     fputs(kColumnTitles, stderr);
@@ -102,7 +104,7 @@ FILE* CreateOutputFile(const char* path) {
 
 namespace {
 
-enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS };
+enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS, OPT_PARTITION, OPT_LIST_PARTITIONS };
 
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -119,6 +121,8 @@ const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"file", required_argument, nullptr, 'f'},
     {"offset", required_argument, nullptr, OPT_OFFSET},
+    {"partition", required_argument, nullptr, OPT_PARTITION},
+    {"list-partitions", no_argument, nullptr, OPT_LIST_PARTITIONS},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -189,6 +193,7 @@ int RunVolscan(int argc, char** argv) {
     opt.lineMode = 1;
     opt.bLocaleOutput = 1;
     RunStreams streams{stdout, nullptr, nullptr, nullptr};
+    SourceRequest source{};
 
     vx_setlocale("");
 
@@ -217,7 +222,31 @@ int RunVolscan(int argc, char** argv) {
             case 'x': opt.pszErrorFile = optarg; break;
             case 'o': opt.pszOutputFile = optarg; break;
             case 'f': opt.pszSourceFile = optarg; break;
-            case OPT_OFFSET: opt.ullSourceOffset = ParseIndex(optarg); break;
+            case OPT_OFFSET:
+                source.bOffset = 1;
+                source.pszOffsetText = optarg;
+                if (!ParseOffset(optarg, &source.ullOffset, &source.bOffsetSectors)) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL,
+                                "%s : --offset=%s is not a number of bytes (65536, 0x10000) or "
+                                "of sectors (128s)",
+                                program, optarg);
+                }
+                opt.ullSourceOffset = source.ullOffset;
+                break;
+            case OPT_PARTITION: {
+                uint64_t ullNumber = 0;
+                int bSectors = 0;
+                if (!ParseOffset(optarg, &ullNumber, &bSectors) || bSectors || ullNumber == 0 ||
+                    ullNumber > 0xFFFFFFFFu) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL, "%s : --partition=%s is not a partition number (1, 2, ...)",
+                                program, optarg);
+                }
+                source.dwPartition = static_cast<uint32_t>(ullNumber);
+                break;
+            }
+            case OPT_LIST_PARTITIONS: source.bListPartitions = 1; break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
             default:
                 PrintUsage(program);
@@ -227,14 +256,24 @@ int RunVolscan(int argc, char** argv) {
     }
     if (opt.bSingleIndex) opt.bErasedOnly = 0;
 
-    if (argc - optind != 1) {
+    if (source.bOffset && source.dwPartition != 0) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --offset and --partition name the volume twice", program);
+    }
+    if ((source.dwPartition != 0 || source.bListPartitions) && opt.pszSourceFile == nullptr) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --partition and --list-partitions read the -f disk", program);
+    }
+    // The listing needs no drive.
+    const bool bNoDrive = source.bListPartitions && argc == optind;
+    if (!bNoDrive && argc - optind != 1) {
         PrintUsage(program);
         log_message(VX_FATAL, "%s : wrong number of arguments", program);
     }
-    char letter = argv[optind][0];
+    char letter = bNoDrive ? 'C' : argv[optind][0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     if (!(letter >= 'A' && letter <= 'Z'))
-        log_message(VX_FATAL, "%s : not a valid drive %c", program, argv[optind][0]);
+        log_message(VX_FATAL, "%s : not a valid drive %c", program, letter);
 
     Volume vol{};
     vol.DriveLetter = letter;
@@ -272,12 +311,19 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
-    DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
-    fputs("\n", pOut);
-
-    int s = OpenVolume(&vol);
+    // The container and the partition are found before the run header, so
+    // that a listing is all that is written.
+    source.pszPath = opt.pszSourceFile;
+    VxDevice* pSourceDev = nullptr;
+    int bListed = 0;
+    int s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+    if (!bListed) {
+        DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
+        fputs("\n", pOut);
+        if (s == VX_OK) s = pSourceDev != nullptr ? OpenVolumeOn(&vol, pSourceDev) : OpenVolume(&vol);
+    }
     Entry* pEntry = nullptr;
-    if (s == VX_OK) {
+    if (s == VX_OK && !bListed) {
         if (opt.lineMode) fputs(kColumnTitles, pOut);
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
     }
