@@ -99,7 +99,7 @@ void ReadLogical(const Reader& r, uint64_t ullBase, uint64_t ullExtSectors,
         dwNumber++;
         const uint8_t bNext = vx_le8(pSector, cb, kMbrEntries + 16 + 4);
         const uint32_t dwNext = vx_le32(pSector, cb, kMbrEntries + 16 + 8);
-        if (!IsExtendedType(bNext) || dwNext == 0) return;
+        if (!IsExtendedType(bNext)) return;
         if (dwNext >= ullExtSectors) {
             log_message(VX_ERROR,
                         "%s %s() l.%d: the extended partition chain leaves the extended "

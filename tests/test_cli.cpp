@@ -72,13 +72,14 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
         "-8 : output non-ascii characters using UTF-8\n";
     ASSERT_THAT(r.err, StartsWith(expected));
     std::string rest = r.err.substr(expected.size());
-    // The two lines of the volume source options come right after -8.
+    // The three lines of the volume source options come right after -8.
     size_t format = rest.find("\nOutput format :\n");
     ASSERT_NE(format, std::string::npos);
     std::string sourceLines = rest.substr(0, format);
-    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 2) << sourceLines;
+    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 3) << sourceLines;
     EXPECT_THAT(sourceLines, StartsWith("-f, --file"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--offset"));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--list-partitions, --partition=N"));
     EXPECT_EQ(rest.substr(format),
               "\nOutput format :\n" + kTitles +
                   "\nAll times are UTC according to local computer.\n"

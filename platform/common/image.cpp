@@ -171,7 +171,20 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
     char szNext[kMaxPath];
     if (!NextSegmentName(path, szNext)) return *pbSingle = 1, 0;
     VxDevice* pProbe = vx_plat_open_device(szNext, 0);
-    if (pProbe == nullptr) return *pbSingle = 1, 0;
+    if (pProbe == nullptr) {
+        // A single file, unless the segment after the next one is there.
+        char szAfter[kMaxPath];
+        VxDevice* pAfter =
+            NextSegmentName(szNext, szAfter) ? vx_plat_open_device(szAfter, 0) : nullptr;
+        if (pAfter == nullptr) return *pbSingle = 1, 0;
+        vx_plat_close(pAfter);
+        char szMessage[2 * kMaxPath + 100];
+        snprintf(szMessage, sizeof szMessage, "segment %s is missing (%s exists)", szNext,
+                 szAfter);
+        SetImageError(szMessage);
+        vx_plat_set_last_error(ENOENT);
+        return 0;
+    }
     vx_plat_close(pProbe);
 
     auto* pSplit = new (std::nothrow) SplitImage{};
@@ -310,8 +323,14 @@ int OpenEwf(const char* path, VxImageBackend* pBackend, uint64_t* pullSize,
     ok = ok && libewf_handle_get_media_size(pHandle, &size, &pError) == 1 &&
          libewf_handle_get_bytes_per_sector(pHandle, &dwSector, &pError) == 1;
     libewf_glob_free(ppNames, nNames, nullptr);
-    if (!ok) {
-        VX_LIBYAL_FAIL(libewf, pError);
+    // A truncated or damaged segment would read as zeros: refused instead.
+    const int bCorrupted = ok && libewf_handle_segment_files_corrupted(pHandle, &pError) != 0;
+    if (!ok || bCorrupted) {
+        if (bCorrupted && pError != nullptr) libewf_error_free(&pError);
+        if (bCorrupted)
+            SetImageError("its segment files are truncated or damaged (ewfverify tells where)");
+        else
+            VX_LIBYAL_FAIL(libewf, pError);
         if (pHandle != nullptr) {
             libewf_handle_close(pHandle, nullptr);
             libewf_handle_free(&pHandle, nullptr);
