@@ -74,7 +74,8 @@ struct Segment {
 };
 
 struct SplitImage {
-    char* pszNames;  // kMaxPath bytes a segment
+    char* pszNames;  // cbName bytes a segment: every name is as long as the first
+    size_t cbName;
     Segment* pSegments;
     uint32_t dwCount;
     uint32_t dwOpen;      // the segment pOpen reads, when not none
@@ -143,7 +144,7 @@ int ReadSplit(void* pContext, uint64_t ullOffset, void* pBuffer, uint32_t dwLeng
         if (ullAt < seg.ullStart || ullAt - seg.ullStart >= seg.ullSize) continue;
         if (pSplit->pOpen == nullptr || pSplit->dwOpen != k) {
             if (pSplit->pOpen != nullptr) vx_plat_close(pSplit->pOpen);
-            pSplit->pOpen = vx_plat_open_device(pSplit->pszNames + k * kMaxPath, 0);
+            pSplit->pOpen = vx_plat_open_device(pSplit->pszNames + k * pSplit->cbName, 0);
             pSplit->dwOpen = k;
             if (pSplit->pOpen == nullptr) return 0;
         }
@@ -189,7 +190,8 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
 
     auto* pSplit = new (std::nothrow) SplitImage{};
     uint32_t dwRoom = 16;
-    char* pszNames = new (std::nothrow) char[dwRoom * kMaxPath];
+    const size_t cbName = strlen(path) + 1;
+    char* pszNames = new (std::nothrow) char[dwRoom * cbName];
     Segment* pSegs = new (std::nothrow) Segment[dwRoom];
     if (pSplit == nullptr || pszNames == nullptr || pSegs == nullptr) {
         delete pSplit;
@@ -200,13 +202,14 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
         return 0;
     }
     pSplit->pszNames = pszNames;
+    pSplit->cbName = cbName;
     pSplit->pSegments = pSegs;
-    memcpy(pSplit->pszNames, path, strlen(path) + 1);
+    memcpy(pSplit->pszNames, path, cbName);
     pSplit->pSegments[0] = Segment{0, ullFirstSize};
     pSplit->dwCount = 1;
     char szMessage[2 * kMaxPath + 100];
     for (;;) {
-        const char* pszLast = pSplit->pszNames + (pSplit->dwCount - 1) * kMaxPath;
+        const char* pszLast = pSplit->pszNames + (pSplit->dwCount - 1) * cbName;
         if (!NextSegmentName(pszLast, szNext)) break;
         VxDevice* pDev = vx_plat_open_device(szNext, 0);
         if (pDev == nullptr) {
@@ -240,7 +243,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
         }
         if (pSplit->dwCount == dwRoom) {
             uint32_t dwGrown = dwRoom * 2;
-            char* pszMore = new (std::nothrow) char[dwGrown * kMaxPath];
+            char* pszMore = new (std::nothrow) char[dwGrown * cbName];
             Segment* pMore = new (std::nothrow) Segment[dwGrown];
             if (pszMore == nullptr || pMore == nullptr) {
                 delete[] pszMore;
@@ -250,7 +253,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
                 vx_plat_set_last_error(vx_plat_error_no_memory());
                 return 0;
             }
-            memcpy(pszMore, pSplit->pszNames, dwRoom * kMaxPath);
+            memcpy(pszMore, pSplit->pszNames, dwRoom * cbName);
             memcpy(pMore, pSplit->pSegments, dwRoom * sizeof(Segment));
             delete[] pSplit->pszNames;
             delete[] pSplit->pSegments;
@@ -258,7 +261,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
             pSplit->pSegments = pMore;
             dwRoom = dwGrown;
         }
-        memcpy(pSplit->pszNames + pSplit->dwCount * kMaxPath, szNext, strlen(szNext) + 1);
+        memcpy(pSplit->pszNames + pSplit->dwCount * cbName, szNext, cbName);
         pSplit->pSegments[pSplit->dwCount] = Segment{prev.ullStart + prev.ullSize, ullSize};
         pSplit->dwCount++;
     }
