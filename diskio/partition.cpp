@@ -59,8 +59,8 @@ void ReadLogical(const Reader& r, uint64_t ullBase, uint64_t ullExtSectors,
         for (uint32_t k = 0; k < dwVisited; k++) {
             if (visited[k] == ullEbr) {
                 log_message(VX_ERROR,
-                            "%s %s() l.%d: the extended partition chain loops back to sector " VX_U64
-                            ": the logical partitions after it are not read - Disk : %s",
+                            "%s %s() l.%d: the extended partition chain loops back to sector "
+                            VX_U64 ": the logical partitions after it are not read - Disk : %s",
                             VX_WHERE, ullEbr, r.pszDisk);
                 pTable->bDamaged = 1;
                 return;
@@ -162,8 +162,9 @@ int ReadGptEntries(const Reader& r, const GptHeader& h, uint8_t* pEntries, const
 
 void ReadGpt(const Reader& r, PartitionTable* pTable, uint8_t* pSector) {
     pTable->scheme = PART_GPT;
-    auto* pEntries = static_cast<uint8_t*>(VX_CALLOC(
-        kMaxGptEntryBytes + kMaxSectorSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pEntries", VX_WHERE));
+    auto* pEntries = static_cast<uint8_t*>(VX_CALLOC(kMaxGptEntryBytes + kMaxSectorSize, 1,
+                                                     VX_FATAL_SYS,
+                                                     "%s %s l. %d: VX_CALLOC pEntries", VX_WHERE));
     const uint64_t ullLast = r.ullDiskBytes / r.dwSector - 1;
     GptHeader h{};
     const char* pszWhy = "";

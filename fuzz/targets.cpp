@@ -513,7 +513,8 @@ void FuzzNumber(const uint8_t* pData, size_t size) {
     int bSectors = 0;
     const bool bTaken = ParseOffset(text.c_str(), &ullOffset, &bSectors) != 0;
     const std::string digits = bSectors ? text.substr(0, text.size() - 1) : text;
-    if (bTaken && digits.size() <= 18) FuzzCheck(ullOffset == ParseIndex(digits.c_str()), "--offset as -i");
+    if (bTaken && digits.size() <= 18)
+        FuzzCheck(ullOffset == ParseIndex(digits.c_str()), "--offset as -i");
     if (text.empty() || text.find_first_not_of("0123456789abcdefABCDEFxs") != std::string::npos)
         FuzzCheck(!bTaken, "--offset refuses other characters");
 }

