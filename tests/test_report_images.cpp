@@ -604,6 +604,7 @@ TEST_F(ContainerTest, EachReportsTheVolumeAsTheRawImage) {
         {"ewf-unc.E01", {}},        {"ewf-disk.E01", {}},  {"split-aa.aa", {}},
         {"split-001.001", {}},      {"vol.vmdk", {}},      {"vol.vpc", {}},
         {"vol.vhdx", {}},           {"vol.qcow2", {}},     {"mbr63.img", {}},
+        {"fixed.vpc", {}},          {"stream.vmdk", {}},   {"flat.vmdk", {}},
         {"mbr2048.img", {}},        {"logical.img", {}},   {"gpt.img", {}},
         {"gpt2.vhdx", {"--partition=2"}}, {"two.img", {"--partition=2"}},
         {"gpt-badcrc.img", {}},     {"at128.img", {"--offset=65536"}},

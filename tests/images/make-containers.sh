@@ -13,6 +13,8 @@
 #   split-aa.aa..   the volume by split, 3 MiB segments, suffixes aa ab ac
 #   split-001.001.. the volume by split, 3 MiB segments, suffixes 001 002 003
 #   vol.vmdk vol.vpc vol.vhdx vol.qcow2   qemu-img convert of the volume
+#   fixed.vpc stream.vmdk   a fixed VHD (footer only), a stream-optimised VMDK
+#   flat.vmdk       a VMDK descriptor naming its flat extent flat-f001.vmdk
 #   at128.img       64 KiB of zeros, then the volume (--offset=65536 or 128s)
 #   mbr63.img       MBR, the volume at sector 63, alone
 #   mbr2048.img     MBR, a Linux partition at 2048, the volume at 20480
@@ -41,6 +43,9 @@ ewfacquire -u -q -t ewf-unc -c none -S 1MiB -f encase6 "$vol" >/dev/null
 split -b 3M -a 2 "$vol" split-aa.
 split -b 3M -a 3 --numeric-suffixes=1 "$vol" split-001.
 for f in vmdk vpc vhdx qcow2; do qemu-img convert -f raw -O "$f" "$vol" "vol.$f"; done
+qemu-img convert -f raw -O vpc -o subformat=fixed "$vol" fixed.vpc
+qemu-img convert -f raw -O vmdk -o subformat=streamOptimized "$vol" stream.vmdk
+qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentFlat "$vol" flat.vmdk
 
 { head -c 65536 /dev/zero; cat "$vol"; } > at128.img
 disk mbr63.img
