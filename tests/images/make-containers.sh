@@ -28,6 +28,13 @@
 #                   the disk, an extended chain that comes back to its start
 #   ewf-trunc.E01.. ewf-unc with its third segment cut in half
 #   split-gap.aa..  split-aa without its second segment
+#
+# Tried with Debian 12's ewf-tools/libewf 20140813 (EnCase 6 E01; this
+# ewfacquire writes no Ex01), qemu-utils 7.2 (VMDK monolithicSparse,
+# streamOptimized and twoGbMaxExtentFlat, VHD dynamic and fixed, VHDX
+# dynamic, QCOW2 compat 1.1), libvmdk 20200926, libvhdi 20210425, libqcow
+# 20201213, fdisk 2.38.1 and gdisk 1.0.9; vsstest.qcow2 (QCOW2 compat 0.10)
+# comes from another tool chain.
 set -eu
 vol=$(realpath "$1")
 out=$2
