@@ -250,7 +250,17 @@ int ReadPartitionTable(DiskReadFn pfnRead, void* pContext, uint64_t ullDiskBytes
     }
     if (!bAny) return 0;
     if (bGpt) {
-        ReadGpt(r, pTable, sector);
+        // A disk of 4096-byte sectors read as 512: its GPT header is at byte 4096.
+        uint8_t sig[8];
+        if (dwSectorSize == 512 && ullDiskBytes / 4096 >= 2 &&
+            !(pfnRead(pContext, 512, sig, 8) && memcmp(sig, "EFI PART", 8) == 0) &&
+            pfnRead(pContext, 4096, sig, 8) && memcmp(sig, "EFI PART", 8) == 0) {
+            pTable->dwSectorSize = 4096;
+            pTable->ullDiskSectors = ullDiskBytes / 4096;
+            ReadGpt(Reader{pfnRead, pContext, ullDiskBytes, 4096, pszDisk}, pTable, sector);
+        } else {
+            ReadGpt(r, pTable, sector);
+        }
     } else {
         pTable->scheme = PART_MBR;
         uint8_t primaries[64];
@@ -309,7 +319,8 @@ int ReadPartitionTable(DiskReadFn pfnRead, void* pContext, uint64_t ullDiskBytes
     for (uint32_t k = 0; k < pTable->dwCount; k++) {
         Partition* p = &pTable->parts[k];
         if (p->bProblem || p->bExtended) continue;
-        p->bNtfs = ReadSector(r, p->ullFirst, sector) && memcmp(sector + 3, "NTFS    ", 8) == 0;
+        const Reader rt{pfnRead, pContext, ullDiskBytes, pTable->dwSectorSize, pszDisk};
+        p->bNtfs = ReadSector(rt, p->ullFirst, sector) && memcmp(sector + 3, "NTFS    ", 8) == 0;
     }
     return 1;
 }
