@@ -56,6 +56,51 @@ struct VxDeviceStats {
 };
 void vx_plat_device_stats(const VxDevice* pDev, VxDeviceStats* pStats);
 
+// ---------------------------------------------------------------- images
+
+// The evidence containers, recognised by their content: EWF by its first
+// bytes, VMDK, VHDX and QCOW2 by theirs, VHD by its footer (last sector) or
+// its first sector; a raw file named as the first segment of a split image
+// (disk.000, disk.001, disk.aa) whose next segment exists is a split image.
+// Anything else is raw, as a device is.
+enum VxImageFormat {
+    VX_IMAGE_RAW = 0,
+    VX_IMAGE_SPLIT,
+    VX_IMAGE_EWF,
+    VX_IMAGE_VMDK,
+    VX_IMAGE_VHD,
+    VX_IMAGE_VHDX,
+    VX_IMAGE_QCOW,
+};
+
+struct VxImageInfo {
+    int format;             // VxImageFormat
+    int bSupported;         // this build reads the format
+    int bSizeKnown;
+    uint64_t ullSize;       // bytes of the disk the container holds
+    uint32_t dwSectorSize;  // the container's sector size (512 for a raw file)
+    uint32_t dwSegments;    // files read (split and EWF images)
+};
+
+// Opens `path` read-only as the container its content says it is, its
+// offsets those of the disk it holds counted from `ullBaseOffset`.  A raw
+// file or device is opened as vx_plat_open_device opens it.  Returns none
+// on failure with pInfo->format set to what was recognised (bSupported 0
+// when this build has no reader for it) and vx_plat_image_error() saying
+// why; the last error is set too.
+VxDevice* vx_plat_open_image(const char* path, uint64_t ullBaseOffset, VxImageInfo* pInfo);
+
+// The last failure of a container in words ("" when none): the library's
+// message, or which segment of a split image is missing.
+const char* vx_plat_image_error();
+
+// "raw", "split raw", "EWF", "VMDK", "VHD", "VHDX", "QCOW2".
+const char* vx_plat_image_format_name(int format);
+
+// Moves the device's base offset: later offsets count from `ullBaseOffset`
+// of the source.
+void vx_plat_set_base(VxDevice* pDev, uint64_t ullBaseOffset);
+
 // Geometry the system reports for a volume, independently of its boot sector.
 // A flag that stays 0 means the system has no report for that value (an
 // image file, a block device that is not mounted).

@@ -14,6 +14,7 @@
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
+#include "run/source.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "volscan"
@@ -82,7 +83,8 @@ void PrintHelp(const char* program) {
           "-o : results sent to file instead of stdout\n"
           "-8 : output non-ascii characters using UTF-8\n"
           "-f, --file : read the volume from this device or image file instead of the drive\n"
-          "--offset : byte offset of the volume inside the -f file (number forms as for -i)\n"
+          "--offset : offset of the volume inside the -f file, in bytes or in sectors (128s)\n"
+          "--list-partitions, --partition=N : the partitions of the -f disk, the one to read\n"
           "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "\nOutput format :\n",
           stderr);
@@ -110,7 +112,16 @@ FILE* CreateOutputFile(const char* path) {
 
 namespace {
 
-enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS, OPT_FORMAT, OPT_VERSION, OPT_PROGRESS, OPT_NO_PROGRESS };
+enum {
+    OPT_OFFSET = 0x100,
+    OPT_DEVICE_STATS,
+    OPT_FORMAT,
+    OPT_VERSION,
+    OPT_PROGRESS,
+    OPT_NO_PROGRESS,
+    OPT_PARTITION,
+    OPT_LIST_PARTITIONS,
+};
 
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -131,6 +142,8 @@ const struct option kLongOptions[] = {
     {"version", no_argument, nullptr, OPT_VERSION},
     {"progress", no_argument, nullptr, OPT_PROGRESS},
     {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
+    {"partition", required_argument, nullptr, OPT_PARTITION},
+    {"list-partitions", no_argument, nullptr, OPT_LIST_PARTITIONS},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -211,6 +224,7 @@ int RunVolscan(int argc, char** argv) {
     opt.bLocaleOutput = 1;
     opt.progressMode = -1;
     RunStreams streams{stdout, nullptr, nullptr, nullptr};
+    SourceRequest source{};
 
     vx_setlocale("");
 
@@ -239,7 +253,32 @@ int RunVolscan(int argc, char** argv) {
             case 'x': opt.pszErrorFile = optarg; break;
             case 'o': opt.pszOutputFile = optarg; break;
             case 'f': opt.pszSourceFile = optarg; break;
-            case OPT_OFFSET: opt.ullSourceOffset = ParseIndex(optarg); break;
+            case OPT_OFFSET:
+                source.bOffset = 1;
+                source.pszOffsetText = optarg;
+                if (!ParseOffset(optarg, &source.ullOffset, &source.bOffsetSectors)) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL,
+                                "%s : --offset=%s is not a number of bytes (65536, 0x10000) or "
+                                "of sectors (128s)",
+                                program, optarg);
+                }
+                opt.ullSourceOffset = source.ullOffset;
+                break;
+            case OPT_PARTITION: {
+                uint64_t ullNumber = 0;
+                int bSectors = 0;
+                if (!ParseOffset(optarg, &ullNumber, &bSectors) || bSectors || ullNumber == 0 ||
+                    ullNumber > 0xFFFFFFFFu) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL,
+                                "%s : --partition=%s is not a partition number (1, 2, ...)",
+                                program, optarg);
+                }
+                source.dwPartition = static_cast<uint32_t>(ullNumber);
+                break;
+            }
+            case OPT_LIST_PARTITIONS: source.bListPartitions = 1; break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
             case OPT_FORMAT:
                 opt.format = ParseReportFormat(optarg);
@@ -270,14 +309,24 @@ int RunVolscan(int argc, char** argv) {
         return 1;
     }
 
-    if (argc - optind != 1) {
+    if (source.bOffset && source.dwPartition != 0) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --offset and --partition name the volume twice", program);
+    }
+    if ((source.dwPartition != 0 || source.bListPartitions) && opt.pszSourceFile == nullptr) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --partition and --list-partitions read the -f disk", program);
+    }
+    // The listing needs no drive.
+    const bool bNoDrive = source.bListPartitions && argc == optind;
+    if (!bNoDrive && argc - optind != 1) {
         PrintUsage(program);
         log_message(VX_FATAL, "%s : wrong number of arguments", program);
     }
-    char letter = argv[optind][0];
+    char letter = bNoDrive ? 'C' : argv[optind][0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     if (!(letter >= 'A' && letter <= 'Z'))
-        log_message(VX_FATAL, "%s : not a valid drive %c", program, argv[optind][0]);
+        log_message(VX_FATAL, "%s : not a valid drive %c", program, letter);
 
     Volume vol{};
     vol.DriveLetter = letter;
@@ -316,16 +365,28 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
-    if (opt.format == kFormatLine) {
-        DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
-        fputs("\n", pOut);
+    // The container and the volume in it are found after the run header, as
+    // the volume is opened; a partition listing is all that is written.
+    source.pszPath = opt.pszSourceFile;
+    VxDevice* pSourceDev = nullptr;
+    int bListed = 0;
+    int s = VX_OK;
+    if (source.bListPartitions)
+        s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+    if (!bListed) {
+        if (opt.format == kFormatLine) {
+            DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
+            fputs("\n", pOut);
+        }
+        if (!source.bListPartitions)
+            s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (s == VX_OK)
+            s = pSourceDev != nullptr ? OpenVolumeOn(&vol, pSourceDev) : OpenVolume(&vol);
     }
-
-    int s = OpenVolume(&vol);
     Entry* pEntry = nullptr;
-    if (s == VX_OK && opt.format != kFormatLine)
+    if (s == VX_OK && !bListed && opt.format != kFormatLine)
         s = BeginFormattedReport(pOut, opt.format, opt.bMd5);
-    if (s == VX_OK) {
+    if (s == VX_OK && !bListed) {
         if (opt.lineMode && opt.format == kFormatLine) fputs(kColumnTitles, pOut);
         if (ShowProgress(&opt)) {
             const uint64_t ullLimit = MftWalkLimit(&vol);

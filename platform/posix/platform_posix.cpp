@@ -50,7 +50,7 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
 }
 
 int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_seek(pDev, ullOffset);
     uint64_t ullWhere = pDev->ullBase + ullOffset;
     pDev->ullRequestBits |= ullWhere;
     if (ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
@@ -68,7 +68,7 @@ int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
 }
 
 int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     pDev->ullReads++;
     pDev->ullRequestBits |= dwLength;
@@ -88,6 +88,7 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
 int vx_plat_close(VxDevice* pDev) {
     int ok = 1;
     if (pDev->kind == VX_DEVICE_SYSTEM) ok = close(static_cast<int>(pDev->hSystem)) == 0;
+    if (pDev->kind == VX_DEVICE_IMAGE) vx_image_release(pDev);
     delete pDev;
     return ok;
 }
@@ -95,7 +96,7 @@ int vx_plat_close(VxDevice* pDev) {
 int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
     *pullBytes = 0;
     uint64_t ullSize = 0;
-    if (pDev->kind == VX_DEVICE_MEMORY) {
+    if (pDev->kind != VX_DEVICE_SYSTEM) {
         ullSize = pDev->ullMemorySize;
     } else {
         struct stat st {};

@@ -44,7 +44,7 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
 }
 
 int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_seek(pDev, ullOffset);
     uint64_t ullWhere = pDev->ullBase + ullOffset;
     pDev->ullRequestBits |= ullWhere;
     // The file pointer is signed: a position past INT64_MAX (or a sum that
@@ -59,7 +59,7 @@ int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
 }
 
 int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     pDev->ullReads++;
     pDev->ullRequestBits |= dwLength;
@@ -82,6 +82,7 @@ int vx_plat_close(VxDevice* pDev) {
         ok = CloseHandle(HandleOf(pDev)) != 0;
         if (!ok) dwError = GetLastError();
     }
+    if (pDev->kind == VX_DEVICE_IMAGE) vx_image_release(pDev);
     delete pDev;
     // Releasing the record must not hide why the handle would not close.
     if (!ok) SetLastError(dwError);
@@ -91,7 +92,7 @@ int vx_plat_close(VxDevice* pDev) {
 int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
     *pullBytes = 0;
     uint64_t ullSize = 0;
-    if (pDev->kind == VX_DEVICE_MEMORY) {
+    if (pDev->kind != VX_DEVICE_SYSTEM) {
         ullSize = pDev->ullMemorySize;
     } else {
         // A file knows its size; a volume or disk handle answers the
