@@ -1,4 +1,5 @@
 // Volume open, geometry and close, and the one primitive that reads the device.
+#include <algorithm>
 #include <cstring>
 
 #include "diskio/diskio.h"
@@ -257,6 +258,20 @@ int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize
 
 SecInfo* FindSecureSD(const SecList* pList, uint32_t dwId) {
     if (pList->pSecInfo == nullptr) return nullptr;
+    if (!pList->bSortedById && pList->pdwById != nullptr && pList->dwIndexed == pList->dwCount) {
+        // The first index of the id in the sorted order is the lowest: the
+        // one a scan would find.
+        uint32_t lo = 0;
+        uint32_t hi = pList->dwIndexed;
+        while (lo < hi) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            if (pList->pSecInfo[pList->pdwById[mid]].dwId < dwId) lo = mid + 1;
+            else hi = mid;
+        }
+        return lo < pList->dwIndexed && pList->pSecInfo[pList->pdwById[lo]].dwId == dwId
+                   ? &pList->pSecInfo[pList->pdwById[lo]]
+                   : nullptr;
+    }
     if (!pList->bSortedById) {
         for (uint32_t k = 0; k < pList->dwCount; k++)
             if (pList->pSecInfo[k].dwId == dwId) return &pList->pSecInfo[k];
@@ -287,6 +302,9 @@ void FreeSecureSDs(SecList* pList) {
     }
     if (pList->pBuffer != nullptr)
         VX_FREE(pList->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pBuffer",
+                VX_WHERE);
+    if (pList->pdwById != nullptr)
+        VX_FREE(pList->pdwById, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pdwById",
                 VX_WHERE);
     *pList = SecList{};
 }
@@ -425,6 +443,18 @@ int LoadSecureSDS(Volume* pVol) {
     }
     if (block.pBytes != nullptr)
         VX_FREE(block.pBytes, VX_FATAL_SYS, "%s %s l. %d: VX_FREE $SDS block", VX_WHERE);
+    SecList* pList = &pVol->secList;
+    if (!pList->bSortedById && pList->dwCount > 0 && pList->pdwById == nullptr) {
+        pList->pdwById = static_cast<uint32_t*>(VX_CALLOC(
+            pList->dwCount, sizeof(uint32_t), VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pVol->secList.pdwById", VX_WHERE));
+        for (uint32_t k = 0; k < pList->dwCount; k++) pList->pdwById[k] = k;
+        const SecInfo* pInfo = pList->pSecInfo;
+        std::sort(pList->pdwById, pList->pdwById + pList->dwCount, [pInfo](uint32_t a, uint32_t b) {
+            return pInfo[a].dwId != pInfo[b].dwId ? pInfo[a].dwId < pInfo[b].dwId : a < b;
+        });
+        pList->dwIndexed = pList->dwCount;
+    }
     return 0;
 }
 
