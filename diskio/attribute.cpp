@@ -21,6 +21,13 @@ constexpr uint32_t kResidentHeader = resident_attribute::kHeaderSize;
 constexpr uint32_t kNonResidentHeader = nonresident_attribute::kHeaderSize;
 constexpr uint32_t kListEntryHeader = attribute_list_entry::kHeaderSize;
 
+constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
+
+// The bucket of a record named by an attribute list (a power of two of them).
+uint32_t ListBucket(uint64_t ullRecord, uint32_t dwBuckets) {
+    return static_cast<uint32_t>((ullRecord * 0x9E3779B97F4A7C15ull) >> 32) & (dwBuckets - 1);
+}
+
 bool SameName(const vx_wchar* a, const vx_wchar* b) {
     for (uint32_t i = 0; i < kMaxNameUnits; i++) {
         if (a[i] != b[i]) return false;
@@ -204,8 +211,22 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
                   "%s %s l. %d: VX_CALLOC pRecords - Base record #" VX_U64, VX_WHERE,
                   pEntry->ullBaseRecord));
     uint64_t ullCount = 0;
-    pRecords[ullCount++] = pEntry->ullBaseRecord;
     const uint64_t ullBase = pEntry->ullBaseRecord;
+    // Each entry takes kListEntryHeader bytes at least: the list names at
+    // most this many records, the base record besides.
+    const uint64_t ullMaxRecords = ullListSize / kListEntryHeader + 2;
+    uint32_t dwBuckets = 1;
+    while (dwBuckets < ullMaxRecords && dwBuckets < (1u << 20)) dwBuckets <<= 1;
+    auto* pdwHeads = static_cast<uint32_t*>(
+        VX_CALLOC(dwBuckets, sizeof(uint32_t), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC pdwHeads - Base record #" VX_U64, VX_WHERE, ullBase));
+    for (uint32_t b = 0; b < dwBuckets; b++) pdwHeads[b] = kNoRecord;
+    auto* pdwBelow = static_cast<uint32_t*>(
+        VX_CALLOC(ullMaxRecords, sizeof(uint32_t), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC pdwBelow - Base record #" VX_U64, VX_WHERE, ullBase));
+    pdwBelow[0] = kNoRecord;
+    pdwHeads[ListBucket(ullBase, dwBuckets)] = 0;
+    pRecords[ullCount++] = ullBase;
     int result = VX_OK;
     uint64_t ullOffset = 0;
     const size_t cbList = static_cast<size_t>(ullListSize);
@@ -220,16 +241,21 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
             result = VX_FAILED;
             break;
         }
-        const uint64_t ullRecord =
-            vx_le48(pList, cbList, ullOffset + attribute_list_entry::kRecord);
+        const uint64_t ullRecord = vx_le48(pList, cbList, ullOffset + attribute_list_entry::kRecord);
+        // Whether the record was read already: its bucket's chain, not a
+        // pass over the thousands of records a long list may name.
+        const uint32_t dwBucket = ListBucket(ullRecord, dwBuckets);
         bool bSeen = false;
-        for (uint64_t i = 0; i < ullCount && !bSeen; i++) bSeen = pRecords[i] == ullRecord;
+        for (uint32_t i = pdwHeads[dwBucket]; i != kNoRecord && !bSeen; i = pdwBelow[i])
+            bSeen = pRecords[i] == ullRecord;
         if (!bSeen) {
             if (vx_grows(ullCount, kRecordStep))
                 pRecords = static_cast<uint64_t*>(
                     VX_REALLOC(pRecords, vx_grown(ullCount, kRecordStep), sizeof(uint64_t),
                                VX_FATAL_SYS,
                                "%s %s l. %d: VX_REALLOC Base record #" VX_U64, VX_WHERE, ullBase));
+            pdwBelow[ullCount] = pdwHeads[dwBucket];
+            pdwHeads[dwBucket] = static_cast<uint32_t>(ullCount);
             pRecords[ullCount++] = ullRecord;
             if (ReadRecord(pEntry, ullRecord, 0, erasedOnly) != VX_OK) {
                 result = VX_FAILED;
@@ -240,6 +266,8 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
     }
     VX_FREE(pRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Base Record #" VX_U64, VX_WHERE,
             ullBase);
+    VX_FREE(pdwHeads, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pdwHeads", VX_WHERE);
+    VX_FREE(pdwBelow, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pdwBelow", VX_WHERE);
     return result;
 }
 
@@ -262,4 +290,5 @@ void FreeAttribute(Attribute* pAttr) {
                 pAttr->dwType);
         pAttr->pullRunStarts = nullptr;
     }
+    pAttr->ullIndexedRuns = 0;
 }

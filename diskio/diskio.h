@@ -39,6 +39,9 @@ struct Attribute {
     // that FindRun need not add up every run before the one wanted (none:
     // FindRun walks the runs, as for a Runlist made by other means).
     uint64_t* pullRunStarts;
+    // The runs from the first whose starts it holds: all of them, or up to
+    // the one whose VCNs pass 2^64 (no VCN reaches a run after it).
+    uint64_t ullIndexedRuns;
 };
 
 struct Entry {
@@ -74,6 +77,11 @@ struct SecList {
     // entry: made by the first lookup, freed with the list.
     uint8_t* pBuffer;
     uint32_t dwBufferSize;
+    // Ids out of order: the list's indexes sorted by id (then by index), made
+    // by LoadSecureSDS for the dwIndexed entries it found, so that a lookup
+    // is a search, not a scan.
+    uint32_t* pdwById;
+    uint32_t dwIndexed;
 };
 
 // Bytes of descriptors the list keeps in memory at most.

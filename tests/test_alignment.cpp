@@ -52,11 +52,15 @@ TEST_P(DeviceRequests, AreWholeSectorsThroughAWholeReport) {
     }
     VxDeviceStats stats{};
     vx_plat_device_stats(vol.hVolume, &stats);
+    const uint64_t ullRecordBytes = records * vol.MftRecordSize;
     FreeEntry(pEntry);
     CloseVolume(&vol);
     vx_plat_md5_release();
     VxErrorStream = stderr;
-    EXPECT_GT(stats.ullReads, records / 8);
+    // Every record came through the device (in few requests where clusters
+    // are large: $SDS is read in blocks, the records a cluster at a time).
+    EXPECT_GT(stats.ullReads, 0u);
+    EXPECT_GE(stats.ullBytes, ullRecordBytes);
     EXPECT_EQ(0u, stats.ullRequestBits % c.alignment)
         << "request bits 0x" << std::hex << stats.ullRequestBits;
 }
