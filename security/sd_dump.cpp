@@ -22,7 +22,6 @@ namespace {
 char* g_pTextualSid = nullptr;
 uint64_t g_cbTextualSid = 0;
 
-constexpr uint64_t kAceHeaderSize = ace_layout::kSid;  // type, flags, size, access mask
 constexpr uint64_t kAclHeaderSize = acl_layout::kHeaderSize;
 
 void EnsureTextRoom(uint64_t cbNeeded) {
