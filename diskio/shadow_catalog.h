@@ -15,15 +15,22 @@ struct ShadowStoreEntries {
     uint8_t identifier[16];
     uint64_t ullEntries[2];  // volume offsets of its catalog entries
     uint32_t dwEntries;
+    // What is wrong with one of its chains of blocks (the block list, the
+    // range list, the bitmaps): it loops, leaves the volume or holds a block
+    // that is none; none when they end well.
+    const char* pszProblem;
 };
 
 struct ShadowCatalog {
     uint32_t dwStores;  // in the catalog's order: the oldest first
     ShadowStoreEntries stores[kMaxShadowStores];
+    const char* pszProblem;  // when ReadShadowCatalog returns 0
 };
 
-// Reads the catalog of the volume of `ullVolumeBytes` bytes.  1 with the
-// stores found (none when the volume holds no shadow copy), 0 when its
-// header or a block of its catalog cannot be read or is not one.
+// Reads the catalog of the volume of `ullVolumeBytes` bytes and follows
+// each store's chains of blocks to their ends, so that none given to the
+// shadow copy library loops.  1 with the stores found (none when the volume
+// holds no shadow copy), 0 when the volume header or the catalog cannot be
+// read, its chain loops or a block of it is not one (pszProblem says which).
 int ReadShadowCatalog(DiskReadFn pfnRead, void* pContext, uint64_t ullVolumeBytes,
                       ShadowCatalog* pCatalog);

@@ -276,29 +276,44 @@ void GuidText(const uint8_t* p, char* psz, size_t cb) {
 
 namespace {
 
+// Our own reading of the catalog comes first: it follows every chain of
+// blocks to its end, so that the library is never handed one that loops.
 int OpenStores(VxDevice* pDev, Snapshots* pSnaps) {
     const uint64_t ullBytes = VolumeBytes(pDev);
-    pSnaps->pSet = vx_plat_open_snapshots(pDev, ullBytes, nullptr, 0);
-    if (pSnaps->pSet != nullptr) {
-        pSnaps->dwCount = vx_plat_snapshot_count(pSnaps->pSet);
-        return 1;
-    }
-    snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "%s", vx_plat_image_error());
     auto* pCatalog = static_cast<ShadowCatalog*>(VX_CALLOC(
         1, sizeof(ShadowCatalog), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pCatalog", VX_WHERE));
     auto* pZeros = static_cast<VxByteRange*>(
         VX_CALLOC(2 * kMaxShadowStores, sizeof(VxByteRange), VX_FATAL_SYS,
                   "%s %s l. %d: VX_CALLOC pZeros", VX_WHERE));
-    if (ReadShadowCatalog(DeviceRead, pDev, ullBytes, pCatalog)) {
+    if (!ReadShadowCatalog(DeviceRead, pDev, ullBytes, pCatalog)) {
+        snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "the shadow copy catalog is damaged: %s",
+                 pCatalog->pszProblem);
+    } else {
+        // A store whose chains are damaged is left out, with the older ones.
+        uint32_t dwFirst = 0;
+        for (uint32_t k = 0; k < pCatalog->dwStores; k++) {
+            if (pCatalog->stores[k].pszProblem == nullptr) continue;
+            dwFirst = k + 1;
+            snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "%s", pCatalog->stores[k].pszProblem);
+        }
+        // Then, while the library cannot open the stores, the oldest of
+        // them is left out too.
         uint32_t dwZeros = 0;
-        for (uint32_t j = 1; j < pCatalog->dwStores && pSnaps->pSet == nullptr; j++) {
-            const ShadowStoreEntries& left = pCatalog->stores[j - 1];
-            for (uint32_t e = 0; e < left.dwEntries; e++)
-                pZeros[dwZeros++] = VxByteRange{left.ullEntries[e], shadow_catalog_entry::kSize};
+        for (uint32_t j = 0; j <= dwFirst || (j < pCatalog->dwStores && pSnaps->pSet == nullptr);
+             j++) {
+            if (j > 0) {
+                const ShadowStoreEntries& left = pCatalog->stores[j - 1];
+                for (uint32_t e = 0; e < left.dwEntries; e++)
+                    pZeros[dwZeros++] = VxByteRange{left.ullEntries[e], shadow_catalog_entry::kSize};
+            }
+            if (j < dwFirst) continue;
             pSnaps->pSet = vx_plat_open_snapshots(pDev, ullBytes, pZeros, dwZeros);
             if (pSnaps->pSet != nullptr) {
                 pSnaps->dwLeftOut = j;
                 pSnaps->dwCount = j + vx_plat_snapshot_count(pSnaps->pSet);
+            } else {
+                // What the library says of the store after those left out.
+                snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "%s", vx_plat_image_error());
             }
         }
     }

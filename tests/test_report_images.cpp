@@ -798,7 +798,7 @@ struct VshadowMount {
                   FileExists(dir + "/vss1");
     }
     ~VshadowMount() {
-        if (mounted) (void)system(("fusermount -u '" + dir + "' 2>/dev/null || umount '" + dir + "'").c_str());
+        if (mounted) (void)system(("fusermount -u '" + dir + "' 2>/dev/null || fusermount3 -u '" + dir + "' 2>/dev/null || umount '" + dir + "'").c_str());
     }
 };
 
@@ -881,16 +881,23 @@ TEST_F(ShadowTest, DamagedStoresAreNamedAndTheOthersReported) {
          1},
         {"store header, snapshot 1", 0x31560000, std::string(16, '\xff'), {"--snapshot=1"},
          "snapshot 1 of 2 cannot be read: the shadow copy catalog", 0},
+        {"block list looping", 0x31564000 + 0x28, std::string("\0\x40\x56\x31\0\0\0\0", 8),
+         {"--snapshot=all"}, "snapshot 1 of 2 cannot be read: its chains of blocks loop\n", 1},
+        {"catalog looping", 0x6e30000 + 0x28, std::string("\0\0\xe3\x06\0\0\0\0", 8),
+         {"--snapshot=all"},
+         "the shadow copies cannot be read: the shadow copy catalog is damaged: its catalog's "
+         "blocks loop\n", 0},
         {"catalog header", 0x6e30000, std::string(16, '\0'), {"--snapshot=all"},
-         "the shadow copies cannot be read: the shadow copy catalog cannot be read: "
-         "libvshadow_io_handle_read_catalog_header_data: invalid catalog header identifier.\n", 0},
+         "the shadow copies cannot be read: the shadow copy catalog is damaged: a block of its "
+         "catalog cannot be read or is none\n", 0},
         {"block list past the volume", 0x6e30000 + 2 * 128 + 8,
          std::string("\0\0\xff\xff\xff\x7f\0\0", 8), {"--snapshot=all"},
-         "snapshot 1 of 2: 1 reads of its blocks failed, the first: "
-         "libvshadow_store_read_buffer_at_offset: unable to read buffer.\n", 1},
+         "snapshot 1 of 2 cannot be read: a block of its chains lies outside the volume\n", 1},
         {"block descriptor past the volume", 0x31564000 + 128 + 16,
          std::string("\0\0\xff\xff\xff\x7f\0\0", 8), {"--snapshot=1"},
-         "snapshot 1 of 2: 1 reads of its blocks failed", 1},
+         "snapshot 1 of 2: 1 reads of its blocks failed, the first: "
+         "libvshadow_store_descriptor_read_buffer: unable to read buffer from file IO handle.\n",
+         1},
     };
     const std::string dir = MakeTestDir("vssdamage");
     // The volume itself is reported as before, but for the digests of the
