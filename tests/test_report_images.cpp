@@ -775,7 +775,15 @@ TEST_F(ShadowTest, ListedSnapshotsAreThoseOfVshadowinfo) {
             f["size"] = std::string(11 - std::min<size_t>(11, t[1].length()), ' ') + t[1].str();
     }
     flush();
-    for (const std::string& source : {raw_, qcow_}) {
+    // And as partition 1 of an MBR disk: the stores are found at the volume's offset.
+    std::vector<std::string> sources = {raw_, qcow_};
+    const std::string disk = dir + "/disk.img";
+    if (system(("truncate -s 1075838976 '" + disk + "' && echo 'start=2048, type=7' | sfdisk -q '" +
+                disk + "' && dd if='" + raw_ + "' of='" + disk +
+                "' bs=1M seek=1 conv=sparse,notrunc status=none").c_str()) == 0)
+        sources.push_back(disk);
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
         RunResult ours = RunVolscanBinary({"-f", source, "--list-snapshots"});
         EXPECT_EQ(ours.exitStatus, 0);
         std::vector<std::string> listed;
