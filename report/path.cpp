@@ -6,6 +6,7 @@
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "platform/stream_write.h"
 #include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
@@ -333,12 +334,16 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
     uint32_t dwAbove = kNoNode;
 
     if (ullParent == kRootRecord) {
-        fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
+        const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
+        vx_put_bytes(stream, szRoot, 3);
         pTrail->bRoot = true;
     } else if (pKnown != nullptr) {
         // The parent's path exactly as its walk wrote it.
         RecallMemo(pTrail, pMemo, dwKnown);
-        if (pKnown->bRoot) fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
+        if (pKnown->bRoot) {
+            const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
+            vx_put_bytes(stream, szRoot, 3);
+        }
         vx_fputws(stream, pTrail->pwszPath);
         pTrail->bRoot = pKnown->bRoot != 0;
         pTrail->dwNames = pKnown->dwNames;
@@ -484,7 +489,7 @@ int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode) {
     if (!lineMode) fputs("Full path name : ", stream);
     PathTrail* pTrail = StartVolumeTrail(pEntry->pVolume, pEntry->ullBaseRecord);
     const int s = Walk(stream, pEntry, 1, lineMode, pTrail);
-    fputs(lineMode ? "|" : "\n", stream);
+    vx_put_char(stream, lineMode ? '|' : '\n');
     return s == VX_FAILED ? VX_FAILED : VX_OK;
 }
 

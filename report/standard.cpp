@@ -3,6 +3,7 @@
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "platform/stream_write.h"
 #include "report/decode.h"
 #include "report/info.h"
 #include "security/vx_comment.h"
@@ -35,7 +36,7 @@ void DumpTime(FILE* stream, uint64_t ullTime) {
     p = vx_format_u64(p, t.dwSecond, 2);
     *p++ = '.';
     p = vx_format_u64(p, t.dwFraction, 7);
-    fwrite(text, 1, static_cast<size_t>(p - text), stream);
+    vx_put_bytes(stream, text, static_cast<size_t>(p - text));
 }
 
 int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts) {
@@ -66,7 +67,7 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
     StandardFacts facts;
     const int status = ReadStandard(pEntry, pAttr, &facts);
     if (status == VX_FAILED) {
-        if (lineMode) fputs("|||||", stream);
+        if (lineMode) vx_put_text(stream, "|||||");
         return status;
     }
     uint32_t dwFlags = facts.dwFileAttributes;
@@ -83,7 +84,7 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
     for (size_t k = 0; k < 4; k++) {
         if (!lineMode) fputs(kTimeLabels[k], stream);
         DumpTime(stream, facts.ullTimes[k]);
-        fputs(lineMode ? "|" : "\n", stream);
+        vx_put_char(stream, lineMode ? '|' : '\n');
     }
     if (lineMode) return status;
 
