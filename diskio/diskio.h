@@ -53,6 +53,9 @@ struct Entry {
     uint16_t wAttrCount;
     int bDirectory;
     Attribute* pAttrList;
+    // The Attributes pAttrList has room for, kept by RecycleEntry for the
+    // next record (0: an array made by other means, or none).
+    uint32_t dwAttrRoom;
     int bSecurityId;
     uint32_t dwSecurityId;
 };
@@ -272,6 +275,9 @@ int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly)
 [[nodiscard]]
 int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly);
 void CleanEntry(Entry* pEntry);
+// CleanEntry's work for an Entry that is read again next: its array of
+// Attributes is kept (released by CleanEntry or FreeEntry).
+void RecycleEntry(Entry* pEntry);
 void FreeEntry(Entry* pEntry);
 
 // ---------------------------------------------------------- debug dumps

@@ -208,7 +208,7 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     n++;
     while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
         ProgressUpdate(n);
-        CleanEntry(*ppEntry);
+        RecycleEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
         n++;
