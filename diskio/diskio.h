@@ -68,6 +68,13 @@ struct SecInfo {
     // before that): every later file with the id is served from here.
     uint8_t* pDescriptor;
     uint32_t dwDescriptorBytes;
+    // The report line's security fields rendered from pDescriptor, kept
+    // once a render of it wrote no diagnostic (bLineClean 1; -1 once tried):
+    // later files with the id are given these bytes and status.
+    int bLineClean;
+    char* pLineText;
+    uint32_t dwLineBytes;
+    int lineStatus;
 };
 
 struct SecList {

@@ -16,13 +16,11 @@ namespace {
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 
-}  // namespace
-
-void DumpTime(FILE* stream, uint64_t ullTime) {
+// "%02u/%02u/%llu %02u:%02u:%02u.%07u" of the time into `text` (64 bytes),
+// without the cost of printf; returns its length.
+size_t FormatTime(char* text, uint64_t ullTime) {
     CivilTime t;
     SplitTime(ullTime, &t);
-    // "%02u/%02u/%llu %02u:%02u:%02u.%07u", without the cost of printf.
-    char text[64];
     char* p = vx_format_u64(text, t.dwDay, 2);
     *p++ = '/';
     p = vx_format_u64(p, t.dwMonth, 2);
@@ -36,7 +34,14 @@ void DumpTime(FILE* stream, uint64_t ullTime) {
     p = vx_format_u64(p, t.dwSecond, 2);
     *p++ = '.';
     p = vx_format_u64(p, t.dwFraction, 7);
-    vx_put_bytes(stream, text, static_cast<size_t>(p - text));
+    return static_cast<size_t>(p - text);
+}
+
+}  // namespace
+
+void DumpTime(FILE* stream, uint64_t ullTime) {
+    char text[64];
+    vx_put_bytes(stream, text, FormatTime(text, ullTime));
 }
 
 int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts) {
@@ -81,9 +86,14 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
         "Attribute modification time : ",
         "Last access time : ",
     };
+    // The four times are often one: each is formatted once.
+    char text[64];
+    size_t cbText = 0;
     for (size_t k = 0; k < 4; k++) {
         if (!lineMode) fputs(kTimeLabels[k], stream);
-        DumpTime(stream, facts.ullTimes[k]);
+        if (k == 0 || facts.ullTimes[k] != facts.ullTimes[k - 1])
+            cbText = FormatTime(text, facts.ullTimes[k]);
+        vx_put_bytes(stream, text, cbText);
         vx_put_char(stream, lineMode ? '|' : '\n');
     }
     if (lineMode) return status;
