@@ -1,5 +1,7 @@
 // Standard information: the file attribute codes, the four NTFS times and,
 // in verbose mode, the other fields of $STANDARD_INFORMATION.
+#include <cstring>
+
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
@@ -16,24 +18,48 @@ namespace {
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 
+// The date of the day last formatted: the files of a volume were mostly
+// written on a few days, and the calendar is the dear part of a time.
+struct DayText {
+    uint64_t ullDay = UINT64_MAX;
+    char text[32];
+    size_t cbText = 0;
+};
+thread_local DayText t_lastDay;
+
+void Format2(char* p, uint32_t value) {
+    p[0] = static_cast<char>('0' + value / 10);
+    p[1] = static_cast<char>('0' + value % 10);
+}
+
 // "%02u/%02u/%llu %02u:%02u:%02u.%07u" of the time into `text` (64 bytes),
 // without the cost of printf; returns its length.
 size_t FormatTime(char* text, uint64_t ullTime) {
-    CivilTime t;
-    SplitTime(ullTime, &t);
-    char* p = vx_format_u64(text, t.dwDay, 2);
-    *p++ = '/';
-    p = vx_format_u64(p, t.dwMonth, 2);
-    *p++ = '/';
-    p = vx_format_u64(p, t.ullYear);
-    *p++ = ' ';
-    p = vx_format_u64(p, t.dwHour, 2);
-    *p++ = ':';
-    p = vx_format_u64(p, t.dwMinute, 2);
-    *p++ = ':';
-    p = vx_format_u64(p, t.dwSecond, 2);
-    *p++ = '.';
-    p = vx_format_u64(p, t.dwFraction, 7);
+    const uint64_t ullSeconds = ullTime / 10000000;
+    const uint64_t ullDay = ullSeconds / 86400;
+    DayText& day = t_lastDay;
+    if (day.ullDay != ullDay) {
+        CivilTime t;
+        SplitTime(ullTime, &t);
+        char* p = vx_format_u64(day.text, t.dwDay, 2);
+        *p++ = '/';
+        p = vx_format_u64(p, t.dwMonth, 2);
+        *p++ = '/';
+        p = vx_format_u64(p, t.ullYear);
+        *p++ = ' ';
+        day.cbText = static_cast<size_t>(p - day.text);
+        day.ullDay = ullDay;
+    }
+    memcpy(text, day.text, day.cbText);
+    char* p = text + day.cbText;
+    const uint32_t s = static_cast<uint32_t>(ullSeconds % 86400);
+    Format2(p, s / 3600);
+    p[2] = ':';
+    Format2(p + 3, s % 3600 / 60);
+    p[5] = ':';
+    Format2(p + 6, s % 60);
+    p[8] = '.';
+    p = vx_format_u64(p + 9, static_cast<uint32_t>(ullTime % 10000000), 7);
     return static_cast<size_t>(p - text);
 }
 
