@@ -403,8 +403,10 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
 
 int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
     int status = VX_OK;
-    // The longest name, its "\" and the terminator.
-    vx_wchar wszName[255 + 2] = {0};
+    // The longest name, its "\" and the terminator; every copy into it
+    // ends with a terminator, so nothing past one is ever read.
+    vx_wchar wszName[255 + 2];
+    wszName[0] = 0;
     uint32_t dwUnits = 0;
     bool bChosen = false;
     const uint32_t dwType = AttrType(pEntry, ATTR_FILE_NAME);
