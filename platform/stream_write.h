@@ -24,8 +24,16 @@ inline void vx_put_bytes(FILE* stream, const char* p, size_t n) {
         return;
     }
     fwrite_unlocked(p, 1, n, stream);
-#elif defined(_WIN32)
+#elif defined(_WIN32) && (defined(_UCRT) || __MSVCRT_VERSION__ >= 0x800)
     _fwrite_nolock(p, 1, n, stream);
+#elif defined(_WIN32)
+    // The system's msvcrt.dll has no _fwrite_nolock: its putc macro, byte
+    // by byte, for the few bytes of a field.
+    if (n > 64) {
+        fwrite(p, 1, n, stream);
+        return;
+    }
+    for (size_t k = 0; k < n; k++) (void)_putc_nolock(p[k], stream);
 #else
     fwrite(p, 1, n, stream);
 #endif
@@ -35,7 +43,7 @@ inline void vx_put_char(FILE* stream, char c) {
 #if defined(__GLIBC__)
     putc_unlocked(c, stream);
 #elif defined(_WIN32)
-    _putc_nolock(c, stream);
+    (void)_putc_nolock(c, stream);
 #else
     putc(c, stream);
 #endif
