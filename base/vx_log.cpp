@@ -12,6 +12,46 @@ void (*VxBeforeMessage)() = nullptr;
 // The format comes from the callers, whose own format attribute checks it.
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
     VX_PRINTF(3, 0);
+
+// The message of a warning or an error formatted in memory and written at
+// once; 0 when it does not fit (nothing written then).
+static bool WholeMessage(FILE* pErr, unsigned level, uint32_t dwError, const char* format,
+                         va_list args) VX_PRINTF(4, 0);
+static bool WholeMessage(FILE* pErr, unsigned level, uint32_t dwError, const char* format,
+                         va_list args) {
+    char text[2048];
+    int n = 0;
+    switch (level) {
+        case VX_WARNING_SYS:
+            n = snprintf(text, sizeof text, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),
+                         static_cast<unsigned long>(dwError));
+            break;
+        case VX_WARNING:
+            n = snprintf(text, sizeof text, "\nWARNING - ");
+            break;
+        case VX_ERROR_SYS:
+            n = snprintf(text, sizeof text, "\nERROR %s (%lu) - ", vx_plat_error_text(dwError),
+                         static_cast<unsigned long>(dwError));
+            break;
+        case VX_ERROR:
+            n = snprintf(text, sizeof text, "\nERROR - ");
+            break;
+        default:
+            return false;
+    }
+    if (n < 0 || static_cast<size_t>(n) >= sizeof text) return false;
+    va_list copy;
+    va_copy(copy, args);
+    const int m = vsnprintf(text + n, sizeof text - static_cast<size_t>(n), format, copy);
+    va_end(copy);
+    if (m < 0 || static_cast<size_t>(n) + static_cast<size_t>(m) + 2 >= sizeof text) return false;
+    size_t cb = static_cast<size_t>(n) + static_cast<size_t>(m);
+    text[cb++] = '\n';
+    text[cb++] = '\n';
+    fwrite(text, 1, cb, pErr);
+    fflush(pErr);
+    return true;
+}
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     VxMessageCount++;
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
@@ -20,6 +60,13 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
     // share a destination.
     fflush(nullptr);
     FILE* pErr = VxErrorStream;
+    // The whole message in one piece when it fits: the standard error stream
+    // is unbuffered, and a write for each of its parts cost more than the
+    // record that a volume full of warnings reports.  Anything else (an
+    // unknown level, no format, a message too long) is written part by part.
+    if (level != VX_FATAL_SYS && level != VX_FATAL && format != nullptr &&
+        WholeMessage(pErr, level, dwError, format, args))
+        return 0;
     switch (level) {
         case VX_WARNING_SYS:
             fprintf(pErr, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),

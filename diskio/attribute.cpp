@@ -1,6 +1,7 @@
 // Attributes: the attribute records of MFT records turned into the
 // Attributes of an Entry, and the attribute list followed to the extension
 // records of a file.
+#include <cstddef>
 #include <cstring>
 
 #include "diskio/diskio.h"
@@ -80,7 +81,9 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
     const uint32_t dwNameOffset = vx_le16(pAttrRecord, dwLength, attribute_header::kNameOffset);
     const uint16_t wFlags = vx_le16(pAttrRecord, dwLength, attribute_header::kFlags);
 
-    vx_wchar wszName[kMaxNameUnits] = {};
+    // Units up to the terminator only: nothing reads a name beyond it.
+    vx_wchar wszName[kMaxNameUnits];
+    wszName[0] = 0;
     if (wNameLength != 0) {
         if (!vx_fits(dwLength, dwNameOffset, 2u * wNameLength)) {
             log_message(VX_ERROR,
@@ -148,7 +151,9 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
                     pEntry->ullBaseRecord);
         return 0;
     }
-    if (vx_grows(pEntry->wAttrCount, kAttrStep)) {
+    // The array keeps its room from file to file (RecycleEntry); it grows
+    // in the steps it always grew by.
+    if (pEntry->wAttrCount >= pEntry->dwAttrRoom && vx_grows(pEntry->wAttrCount, kAttrStep)) {
         if (pEntry->pAttrList == nullptr)
             pEntry->pAttrList = static_cast<Attribute*>(
                 VX_CALLOC(kAttrStep, sizeof(Attribute), VX_FATAL_SYS,
@@ -160,12 +165,18 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
                            sizeof(Attribute), VX_FATAL_SYS,
                            "%s %s l. %d: VX_REALLOC pAttrList - Base record #" VX_U64, VX_WHERE,
                            pEntry->ullBaseRecord));
+        pEntry->dwAttrRoom = static_cast<uint32_t>(vx_grown(pEntry->wAttrCount, kAttrStep));
     }
     Attribute* pAttr = &pEntry->pAttrList[pEntry->wAttrCount];
-    memset(pAttr, 0, sizeof *pAttr);
+    // Every field zero but the name, which is copied up to its terminator:
+    // the 512 bytes of a whole name cost more than the rest of the record.
+    constexpr size_t kNameAt = offsetof(Attribute, wszName);
+    constexpr size_t kAfterName = kNameAt + sizeof pAttr->wszName;
+    memset(pAttr, 0, kNameAt);
+    memset(reinterpret_cast<char*>(pAttr) + kAfterName, 0, sizeof *pAttr - kAfterName);
     pAttr->wNameLength = wNameLength;
     pAttr->dwType = dwType;
-    memcpy(pAttr->wszName, wszName, sizeof wszName);
+    memcpy(pAttr->wszName, wszName, (wNameLength + 1u) * sizeof(vx_wchar));
     pAttr->bResident = bResident;
     pAttr->wFlags = wFlags;
 

@@ -53,6 +53,9 @@ struct Entry {
     uint16_t wAttrCount;
     int bDirectory;
     Attribute* pAttrList;
+    // The Attributes pAttrList has room for, kept by RecycleEntry for the
+    // next record (0: an array made by other means, or none).
+    uint32_t dwAttrRoom;
     int bSecurityId;
     uint32_t dwSecurityId;
 };
@@ -65,6 +68,13 @@ struct SecInfo {
     // before that): every later file with the id is served from here.
     uint8_t* pDescriptor;
     uint32_t dwDescriptorBytes;
+    // The report line's security fields rendered from pDescriptor, kept
+    // once a render of it wrote no diagnostic (bLineClean 1; -1 once tried):
+    // later files with the id are given these bytes and status.
+    int bLineClean;
+    char* pLineText;
+    uint32_t dwLineBytes;
+    int lineStatus;
 };
 
 struct SecList {
@@ -272,6 +282,9 @@ int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly)
 [[nodiscard]]
 int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly);
 void CleanEntry(Entry* pEntry);
+// CleanEntry's work for an Entry that is read again next: its array of
+// Attributes is kept (released by CleanEntry or FreeEntry).
+void RecycleEntry(Entry* pEntry);
 void FreeEntry(Entry* pEntry);
 
 // ---------------------------------------------------------- debug dumps

@@ -80,20 +80,32 @@ int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly) {
     return result;
 }
 
-void CleanEntry(Entry* pEntry) {
+namespace {
+
+void ReleaseAttributes(Entry* pEntry, bool bKeepArray) {
     if (DiskioDebugStream != nullptr)
         fprintf(DiskioDebugStream, "Cleaning entry, base record #" VX_U64 "\n",
                 pEntry->ullBaseRecord);
     if (pEntry->pAttrList != nullptr) {
         for (uint16_t i = 0; i < pEntry->wAttrCount; i++)
             FreeAttribute(&pEntry->pAttrList[i]);
-        VX_FREE(pEntry->pAttrList, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pAttr - Record #" VX_U64,
-                VX_WHERE, pEntry->ullBaseRecord);
-        pEntry->pAttrList = nullptr;
+        if (!bKeepArray || pEntry->dwAttrRoom == 0) {
+            VX_FREE(pEntry->pAttrList, VX_FATAL_SYS,
+                    "%s %s l. %d: VX_FREE pAttr - Record #" VX_U64, VX_WHERE,
+                    pEntry->ullBaseRecord);
+            pEntry->pAttrList = nullptr;
+            pEntry->dwAttrRoom = 0;
+        }
         pEntry->wAttrCount = 0;
     }
     pEntry->ullBaseRecord = 0;
 }
+
+}  // namespace
+
+void CleanEntry(Entry* pEntry) { ReleaseAttributes(pEntry, false); }
+
+void RecycleEntry(Entry* pEntry) { ReleaseAttributes(pEntry, true); }
 
 void FreeEntry(Entry* pEntry) {
     if (pEntry == nullptr) return;

@@ -56,6 +56,10 @@ struct RecordCache {
     uint32_t dwNextUnit;
     bool bWalked;             // a walk block was read ...
     uint64_t ullLastWalkVcn;  // ... starting here
+    // The buffer each record is fixed up in, kept from record to record
+    // (records are read one at a time); the slots' changes leave it alone.
+    uint8_t* pRecord;
+    uint32_t dwRecordRoom;
 };
 
 namespace {
@@ -67,16 +71,40 @@ void FreeSlots(RecordCache* pCache) {
     for (CacheSlot& s : pCache->unit)
         if (s.pData != nullptr)
             VX_FREE(s.pData, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record cache", VX_WHERE);
+    uint8_t* pRecord = pCache->pRecord;
+    const uint32_t dwRecordRoom = pCache->dwRecordRoom;
     *pCache = RecordCache{};
+    pCache->pRecord = pRecord;
+    pCache->dwRecordRoom = dwRecordRoom;
+}
+
+RecordCache* VolumeCache(Volume* pVol) {
+    if (pVol->pRecordCache == nullptr)
+        pVol->pRecordCache = static_cast<RecordCache*>(VX_CALLOC(
+            1, sizeof(RecordCache), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pRecordCache", VX_WHERE));
+    return pVol->pRecordCache;
+}
+
+// The buffer of one record, as large as the volume's records.
+uint8_t* RecordBuffer(Volume* pVol, uint64_t ullRecord) {
+    RecordCache* pCache = VolumeCache(pVol);
+    if (pCache->pRecord == nullptr || pCache->dwRecordRoom < pVol->MftRecordSize) {
+        if (pCache->pRecord != nullptr)
+            VX_FREE(pCache->pRecord, VX_FATAL_SYS,
+                    "%s %s l. %d: VX_FREE pBuffer - Requested record #" VX_U64, VX_WHERE,
+                    ullRecord);
+        pCache->pRecord = static_cast<uint8_t*>(
+            VX_CALLOC(pVol->MftRecordSize, 1, VX_FATAL_SYS,
+                      "%s %s l. %d: VX_CALLOC pBuffer - Record #" VX_U64, VX_WHERE, ullRecord));
+        pCache->dwRecordRoom = pVol->MftRecordSize;
+    }
+    return pCache->pRecord;
 }
 
 // The volume's cache, sized for its $MFT; what it held of an earlier $MFT
 // data attribute or geometry is dropped.
 RecordCache* PrepareCache(Volume* pVol) {
-    if (pVol->pRecordCache == nullptr)
-        pVol->pRecordCache = static_cast<RecordCache*>(VX_CALLOC(
-            1, sizeof(RecordCache), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pRecordCache", VX_WHERE));
-    RecordCache& cache = *pVol->pRecordCache;
+    RecordCache& cache = *VolumeCache(pVol);
     if (cache.pMftData == pVol->pMftData && cache.dwClusterSize == pVol->ClusterSize)
         return &cache;
     FreeSlots(&cache);
@@ -229,6 +257,9 @@ void InvalidateRecordCache(Volume* pVol) {
 void ReleaseRecordCache(Volume* pVol) {
     if (pVol->pRecordCache == nullptr) return;
     FreeSlots(pVol->pRecordCache);
+    if (pVol->pRecordCache->pRecord != nullptr)
+        VX_FREE(pVol->pRecordCache->pRecord, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record buffer",
+                VX_WHERE);
     VX_FREE(pVol->pRecordCache, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pRecordCache", VX_WHERE);
     pVol->pRecordCache = nullptr;
 }
@@ -291,9 +322,10 @@ static bool ErasedGeneration(uint16_t wBaseSequence, uint16_t wReferenced) {
 
 int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
     Volume* pVol = pEntry->pVolume;
+    // A base record's Attributes go into the array RecycleEntry kept, if any.
     if (isBase) {
         pEntry->wAttrCount = 0;
-        pEntry->pAttrList = nullptr;
+        if (pEntry->dwAttrRoom == 0) pEntry->pAttrList = nullptr;
     }
     if (DiskioDebugStream != nullptr)
         fprintf(DiskioDebugStream,
@@ -301,9 +333,7 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
                        : "Looking for extended record #" VX_U64 "\n",
                 ullRecord);
     // The record alone: the clusters around it stay in the reader's cache.
-    auto* pBuffer = static_cast<uint8_t*>(
-        VX_CALLOC(pVol->MftRecordSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pBuffer - Record #" VX_U64,
-                  VX_WHERE, ullRecord));
+    uint8_t* pBuffer = RecordBuffer(pVol, ullRecord);
     int status = VX_OK;
     const uint64_t ullRecordSize = pVol->MftRecordSize;
     uint8_t* pRecord = pBuffer;
@@ -356,14 +386,12 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
             if ((pEntry->wFlags & record_header::kFlagInUse) == 0) pEntry->wLinkCount = 0;
             pEntry->bDirectory = (pEntry->wFlags & record_header::kFlagDirectory) != 0 ? 1 : 0;
             pEntry->wAttrCount = 0;
-            pEntry->pAttrList = nullptr;
+            if (pEntry->dwAttrRoom == 0) pEntry->pAttrList = nullptr;
         }
         // A file in use is not wanted in an erased-only run: its header is enough.
         if (!(pEntry->wLinkCount != 0 && erasedOnly)) {
             if (!ReadAllAttributes(pEntry, pRecord, dwSize)) status = VX_FAILED;
         }
     }
-    VX_FREE(pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pBuffer - Requested record #" VX_U64,
-            VX_WHERE, ullRecord);
     return status;
 }

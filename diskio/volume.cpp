@@ -300,10 +300,14 @@ SecInfo* FindSecureSD(const SecList* pList, uint32_t dwId) {
 
 void FreeSecureSDs(SecList* pList) {
     if (pList->pSecInfo != nullptr) {
-        for (uint32_t k = 0; k < pList->dwCount; k++)
+        for (uint32_t k = 0; k < pList->dwCount; k++) {
             if (pList->pSecInfo[k].pDescriptor != nullptr)
                 VX_FREE(pList->pSecInfo[k].pDescriptor, VX_FATAL_SYS,
                         "%s %s l. %d: VX_FREE pSecInfo->pDescriptor", VX_WHERE);
+            if (pList->pSecInfo[k].pLineText != nullptr)
+                VX_FREE(pList->pSecInfo[k].pLineText, VX_FATAL_SYS,
+                        "%s %s l. %d: VX_FREE pSecInfo->pLineText", VX_WHERE);
+        }
         VX_FREE(pList->pSecInfo, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pSecInfo",
                 VX_WHERE);
     }

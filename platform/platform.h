@@ -226,6 +226,17 @@ int vx_plat_is_terminal(FILE* pStream);
 // Milliseconds from an arbitrary start; never goes back.
 uint64_t vx_plat_clock_ms();
 
+// ---------------------------------------------------------- text buffers
+
+// A stream whose bytes stay in memory (no file is made), for text rendered
+// once and written again many times.  None where the system has no such
+// stream (Windows) or on failure: the caller then renders every time.
+struct VxTextBuffer;
+VxTextBuffer* vx_plat_text_buffer_open(FILE** ppStream);
+// The bytes written to the stream so far; valid until the next write or the close.
+void vx_plat_text_buffer_bytes(VxTextBuffer* pBuffer, const char** ppBytes, size_t* pcbBytes);
+void vx_plat_text_buffer_close(VxTextBuffer* pBuffer);
+
 // ------------------------------------------------------------------- MD5
 
 // One MD5 digest (RFC 1321) at a time, from the system's cryptographic

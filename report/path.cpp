@@ -6,6 +6,7 @@
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "platform/stream_write.h"
 #include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
@@ -39,9 +40,9 @@ constexpr uint32_t kTrailBuckets = 1u << 15;
 // read, and the wide units the walk has written so far: the levels write
 // from the top down, so when the walk of a parent returns, the units hold
 // that parent's whole path (bRoot: it began with the drive's root).  The
-// arrays are kept from walk to walk.  The records are also chained by
-// bucket (pdwHeads, pdwBelow), so that whether a record is on the trail
-// costs a step, not a pass over a trail thousands deep.
+// arrays are kept from walk to walk.  The records past the first few are
+// also chained by bucket (pdwHeads, pdwBelow), so that whether a record is
+// on the trail costs a step, not a pass over a trail thousands deep.
 struct PathTrail {
     uint64_t* pullRecords;
     uint32_t* pdwBelow;  // the trail index of the next record of the same bucket
@@ -65,12 +66,21 @@ struct PathTrail {
     struct PathMemo* pMemo;  // the memo of the same volume
 };
 
+// The first records of a trail are only looked through, one after the
+// other: most trails are a few levels deep, and a bucket touched at random
+// for every file cost a cache miss each.  The records below come into the
+// buckets.
+constexpr uint32_t kScannedTrail = 32;
+
 uint32_t TrailBucket(uint64_t ullRecord) {
     return static_cast<uint32_t>((ullRecord * 0x9E3779B97F4A7C15ull) >> 49) & (kTrailBuckets - 1);
 }
 
 bool OnTrail(const PathTrail* pTrail, uint64_t ullRecord) {
-    if (pTrail->pdwHeads == nullptr) return false;
+    const uint32_t dwScanned = pTrail->dwCount < kScannedTrail ? pTrail->dwCount : kScannedTrail;
+    for (uint32_t k = 0; k < dwScanned; k++)
+        if (pTrail->pullRecords[k] == ullRecord) return true;
+    if (pTrail->dwCount <= kScannedTrail) return false;
     for (uint32_t k = pTrail->pdwHeads[TrailBucket(ullRecord)]; k != kNoNode;
          k = pTrail->pdwBelow[k])
         if (pTrail->pullRecords[k] == ullRecord) return true;
@@ -78,7 +88,7 @@ bool OnTrail(const PathTrail* pTrail, uint64_t ullRecord) {
 }
 
 void PushTrail(PathTrail* pTrail, uint64_t ullRecord) {
-    if (pTrail->pdwHeads == nullptr) {
+    if (pTrail->dwCount >= kScannedTrail && pTrail->pdwHeads == nullptr) {
         pTrail->pdwHeads = static_cast<uint32_t*>(VX_CALLOC(
             kTrailBuckets, sizeof(uint32_t), VX_FATAL_SYS,
             "%s %s l. %d: VX_CALLOC pTrail->pdwHeads", VX_WHERE));
@@ -93,17 +103,21 @@ void PushTrail(PathTrail* pTrail, uint64_t ullRecord) {
             pTrail->pdwBelow, pTrail->dwMax, sizeof(uint32_t), VX_FATAL_SYS,
             "%s %s l. %d: VX_REALLOC pTrail->pdwBelow", VX_WHERE));
     }
-    const uint32_t dwBucket = TrailBucket(ullRecord);
     pTrail->pullRecords[pTrail->dwCount] = ullRecord;
-    pTrail->pdwBelow[pTrail->dwCount] = pTrail->pdwHeads[dwBucket];
-    pTrail->pdwHeads[dwBucket] = pTrail->dwCount++;
+    if (pTrail->dwCount >= kScannedTrail) {
+        const uint32_t dwBucket = TrailBucket(ullRecord);
+        pTrail->pdwBelow[pTrail->dwCount] = pTrail->pdwHeads[dwBucket];
+        pTrail->pdwHeads[dwBucket] = pTrail->dwCount;
+    }
+    pTrail->dwCount++;
 }
 
 // The records leave the trail in the reverse order they came: the last is
 // the head of its bucket.
 void PopTrail(PathTrail* pTrail) {
     const uint32_t k = --pTrail->dwCount;
-    pTrail->pdwHeads[TrailBucket(pTrail->pullRecords[k])] = pTrail->pdwBelow[k];
+    if (k >= kScannedTrail)
+        pTrail->pdwHeads[TrailBucket(pTrail->pullRecords[k])] = pTrail->pdwBelow[k];
 }
 
 void StartTrail(PathTrail* pTrail, uint64_t ullRecord) {
@@ -333,12 +347,16 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
     uint32_t dwAbove = kNoNode;
 
     if (ullParent == kRootRecord) {
-        fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
+        const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
+        vx_put_bytes(stream, szRoot, 3);
         pTrail->bRoot = true;
     } else if (pKnown != nullptr) {
         // The parent's path exactly as its walk wrote it.
         RecallMemo(pTrail, pMemo, dwKnown);
-        if (pKnown->bRoot) fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
+        if (pKnown->bRoot) {
+            const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
+            vx_put_bytes(stream, szRoot, 3);
+        }
         vx_fputws(stream, pTrail->pwszPath);
         pTrail->bRoot = pKnown->bRoot != 0;
         pTrail->dwNames = pKnown->dwNames;
@@ -385,8 +403,10 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
 
 int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
     int status = VX_OK;
-    // The longest name, its "\" and the terminator.
-    vx_wchar wszName[255 + 2] = {0};
+    // The longest name, its "\" and the terminator; every copy into it
+    // ends with a terminator, so nothing past one is ever read.
+    vx_wchar wszName[255 + 2];
+    wszName[0] = 0;
     uint32_t dwUnits = 0;
     bool bChosen = false;
     const uint32_t dwType = AttrType(pEntry, ATTR_FILE_NAME);
@@ -484,7 +504,7 @@ int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode) {
     if (!lineMode) fputs("Full path name : ", stream);
     PathTrail* pTrail = StartVolumeTrail(pEntry->pVolume, pEntry->ullBaseRecord);
     const int s = Walk(stream, pEntry, 1, lineMode, pTrail);
-    fputs(lineMode ? "|" : "\n", stream);
+    vx_put_char(stream, lineMode ? '|' : '\n');
     return s == VX_FAILED ? VX_FAILED : VX_OK;
 }
 

@@ -5,9 +5,12 @@
 
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "platform/platform.h"
+#include "platform/stream_write.h"
 #include "report/info.h"
 #include "report/report_internal.h"
 #include "security/sd_dump.h"
+#include "security/winsid.h"
 
 #define VX_MODULE "info"
 
@@ -15,6 +18,48 @@ namespace {
 // What is done with the descriptor found: the report fields, or the facts
 // another format writes.
 DescriptorRenderer g_pfnRender = DumpBufferSecurity;
+
+// A few dozen descriptors serve a whole volume, so the line's security
+// fields of each are rendered once and then written as they came out.  The
+// render of a descriptor depends on its bytes alone (the record number
+// appears only in diagnostics) when it is the line's own render, no user
+// file is being filled and nothing traces; it is kept only once a render
+// of it wrote no diagnostic, so every message still comes where it came.
+bool KeepsLineText(int lineMode) {
+    return lineMode && g_pfnRender == DumpBufferSecurity && WinsidUserStream == nullptr &&
+           ReportRemembers();
+}
+
+// The descriptor rendered again into memory, kept in the entry and written:
+// 1 with *pStatus the render's.  0 when there is no stream over memory
+// (nothing was written: the caller renders as before).
+int KeepLineText(FILE* stream, SecList* pList, SecInfo* pInfo, uint64_t ullRecord,
+                 int* pStatus) {
+    pInfo->bLineClean = -1;  // tried once, kept or not
+    FILE* pText = nullptr;
+    VxTextBuffer* pBuffer = vx_plat_text_buffer_open(&pText);
+    if (pBuffer == nullptr) return 0;
+    *pStatus = DumpBufferSecurity(pText, ullRecord, pInfo->pDescriptor,
+                                  pInfo->dwDescriptorBytes, 1);
+    const char* pBytes = nullptr;
+    size_t cbBytes = 0;
+    vx_plat_text_buffer_bytes(pBuffer, &pBytes, &cbBytes);
+    if (cbBytes > 0 && cbBytes < UINT32_MAX &&
+        pList->ullCachedBytes + cbBytes <= kMaxCachedDescriptorBytes) {
+        pInfo->pLineText = static_cast<char*>(
+            VX_CALLOC(cbBytes, 1, VX_FATAL_SYS,
+                      "%s %s l. %d: VX_CALLOC pSecInfo->pLineText - Base record #" VX_U64,
+                      VX_WHERE, ullRecord));
+        memcpy(pInfo->pLineText, pBytes, cbBytes);
+        pInfo->dwLineBytes = static_cast<uint32_t>(cbBytes);
+        pInfo->lineStatus = *pStatus;
+        pList->ullCachedBytes += cbBytes;
+    }
+    vx_put_bytes(stream, pBytes, cbBytes);
+    vx_plat_text_buffer_close(pBuffer);
+    return 1;
+}
+
 }  // namespace
 
 int VisitSecurityDescriptor(FILE* stream, const Entry* pEntry, DescriptorRenderer pfnRender) {
@@ -66,9 +111,23 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
     // A few dozen descriptors serve a whole volume: each is read once.  A
     // read that wrote anything, or ran with a trace, is done again for every
     // file so that its messages stay with each of them.
-    if (pInfo->pDescriptor != nullptr)
-        return g_pfnRender(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
-                                  pInfo->dwDescriptorBytes, lineMode);
+    if (pInfo->pDescriptor != nullptr) {
+        const bool bKeeps = KeepsLineText(lineMode);
+        if (bKeeps && pInfo->pLineText != nullptr) {
+            vx_put_bytes(stream, pInfo->pLineText, pInfo->dwLineBytes);
+            return pInfo->lineStatus;
+        }
+        int s = VX_OK;
+        if (bKeeps && pInfo->bLineClean == 1 &&
+            KeepLineText(stream, pList, pInfo, pEntry->ullBaseRecord, &s))
+            return s;
+        const uint64_t ullRendered = VxMessageCount;
+        s = g_pfnRender(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
+                        pInfo->dwDescriptorBytes, lineMode);
+        if (bKeeps && VxMessageCount == ullRendered && pInfo->bLineClean == 0)
+            pInfo->bLineClean = 1;
+        return s;
+    }
     // The entry's length counts its 20-byte header: the descriptor is the
     // rest, and the bytes after it belong to the next entry.
     uint64_t ullCount = pInfo->dwSize >= kSdsHeaderSize ? pInfo->dwSize - kSdsHeaderSize : 0;
@@ -91,7 +150,11 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
         pInfo->dwDescriptorBytes = static_cast<uint32_t>(ullCount);
         pList->ullCachedBytes += ullCount;
     }
-    return g_pfnRender(stream, pEntry->ullBaseRecord, pList->pBuffer, ullCount, lineMode);
+    const uint64_t ullRendered = VxMessageCount;
+    const int s = g_pfnRender(stream, pEntry->ullBaseRecord, pList->pBuffer, ullCount, lineMode);
+    if (pInfo->pDescriptor != nullptr && KeepsLineText(lineMode) && VxMessageCount == ullRendered)
+        pInfo->bLineClean = 1;
+    return s;
 }
 
 int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode) {

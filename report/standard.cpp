@@ -1,8 +1,11 @@
 // Standard information: the file attribute codes, the four NTFS times and,
 // in verbose mode, the other fields of $STANDARD_INFORMATION.
+#include <cstring>
+
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "platform/stream_write.h"
 #include "report/decode.h"
 #include "report/info.h"
 #include "security/vx_comment.h"
@@ -15,27 +18,56 @@ namespace {
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 
+// The date of the day last formatted: the files of a volume were mostly
+// written on a few days, and the calendar is the dear part of a time.
+struct DayText {
+    uint64_t ullDay = UINT64_MAX;
+    char text[32];
+    size_t cbText = 0;
+};
+thread_local DayText t_lastDay;
+
+void Format2(char* p, uint32_t value) {
+    p[0] = static_cast<char>('0' + value / 10);
+    p[1] = static_cast<char>('0' + value % 10);
+}
+
+// "%02u/%02u/%llu %02u:%02u:%02u.%07u" of the time into `text` (64 bytes),
+// without the cost of printf; returns its length.
+size_t FormatTime(char* text, uint64_t ullTime) {
+    const uint64_t ullSeconds = ullTime / 10000000;
+    const uint64_t ullDay = ullSeconds / 86400;
+    DayText& day = t_lastDay;
+    if (day.ullDay != ullDay) {
+        CivilTime t;
+        SplitTime(ullTime, &t);
+        char* p = vx_format_u64(day.text, t.dwDay, 2);
+        *p++ = '/';
+        p = vx_format_u64(p, t.dwMonth, 2);
+        *p++ = '/';
+        p = vx_format_u64(p, t.ullYear);
+        *p++ = ' ';
+        day.cbText = static_cast<size_t>(p - day.text);
+        day.ullDay = ullDay;
+    }
+    memcpy(text, day.text, day.cbText);
+    char* p = text + day.cbText;
+    const uint32_t s = static_cast<uint32_t>(ullSeconds % 86400);
+    Format2(p, s / 3600);
+    p[2] = ':';
+    Format2(p + 3, s % 3600 / 60);
+    p[5] = ':';
+    Format2(p + 6, s % 60);
+    p[8] = '.';
+    p = vx_format_u64(p + 9, static_cast<uint32_t>(ullTime % 10000000), 7);
+    return static_cast<size_t>(p - text);
+}
+
 }  // namespace
 
 void DumpTime(FILE* stream, uint64_t ullTime) {
-    CivilTime t;
-    SplitTime(ullTime, &t);
-    // "%02u/%02u/%llu %02u:%02u:%02u.%07u", without the cost of printf.
     char text[64];
-    char* p = vx_format_u64(text, t.dwDay, 2);
-    *p++ = '/';
-    p = vx_format_u64(p, t.dwMonth, 2);
-    *p++ = '/';
-    p = vx_format_u64(p, t.ullYear);
-    *p++ = ' ';
-    p = vx_format_u64(p, t.dwHour, 2);
-    *p++ = ':';
-    p = vx_format_u64(p, t.dwMinute, 2);
-    *p++ = ':';
-    p = vx_format_u64(p, t.dwSecond, 2);
-    *p++ = '.';
-    p = vx_format_u64(p, t.dwFraction, 7);
-    fwrite(text, 1, static_cast<size_t>(p - text), stream);
+    vx_put_bytes(stream, text, FormatTime(text, ullTime));
 }
 
 int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts) {
@@ -66,7 +98,7 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
     StandardFacts facts;
     const int status = ReadStandard(pEntry, pAttr, &facts);
     if (status == VX_FAILED) {
-        if (lineMode) fputs("|||||", stream);
+        if (lineMode) vx_put_text(stream, "|||||");
         return status;
     }
     uint32_t dwFlags = facts.dwFileAttributes;
@@ -80,10 +112,15 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
         "Attribute modification time : ",
         "Last access time : ",
     };
+    // The four times are often one: each is formatted once.
+    char text[64];
+    size_t cbText = 0;
     for (size_t k = 0; k < 4; k++) {
         if (!lineMode) fputs(kTimeLabels[k], stream);
-        DumpTime(stream, facts.ullTimes[k]);
-        fputs(lineMode ? "|" : "\n", stream);
+        if (k == 0 || facts.ullTimes[k] != facts.ullTimes[k - 1])
+            cbText = FormatTime(text, facts.ullTimes[k]);
+        vx_put_bytes(stream, text, cbText);
+        vx_put_char(stream, lineMode ? '|' : '\n');
     }
     if (lineMode) return status;
 

@@ -162,12 +162,24 @@ struct RunStreams {
     FILE* pUser;
     FILE* pDebug;
     FILE* pError;
+    char* pOutputBuffer;  // the -o file's buffer, freed once it is closed
 };
+
+// The report is written in blocks of this size.  The C library takes the
+// size only with a buffer given to it (glibc otherwise keeps its own 4 KiB
+// one): the standard output's is this one, for the whole process, since the
+// stream may be written after the run.
+constexpr size_t kOutputBufferBytes = 1u << 20;
+char g_stdoutBuffer[kOutputBufferBytes];
 
 void CloseRunStreams(RunStreams* pStreams) {
     FILE* files[] = {pStreams->pOutput, pStreams->pUser, pStreams->pDebug, pStreams->pError};
     for (FILE* f : files)
         if (f != nullptr && f != stdout && f != stderr) fclose(f);
+    if (pStreams->pOutputBuffer != nullptr)
+        VX_FREE(pStreams->pOutputBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pOutputBuffer",
+                VX_WHERE);
+    pStreams->pOutputBuffer = nullptr;
     fflush(stdout);
     fflush(stderr);
 }
@@ -240,7 +252,7 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     n++;
     while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
         ProgressUpdate(n);
-        CleanEntry(*ppEntry);
+        RecycleEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
         n++;
@@ -255,7 +267,7 @@ int RunVolscan(int argc, char** argv) {
     opt.lineMode = 1;
     opt.bLocaleOutput = 1;
     opt.progressMode = -1;
-    RunStreams streams{stdout, nullptr, nullptr, nullptr};
+    RunStreams streams{stdout, nullptr, nullptr, nullptr, nullptr};
     SourceRequest source{};
     SnapshotRequest snapshot{};
 
@@ -423,7 +435,14 @@ int RunVolscan(int argc, char** argv) {
     // The report is written in large blocks, whatever it goes to: a line
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
-    setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
+    char* pBuffer = g_stdoutBuffer;
+    if (pOut != stdout) {
+        streams.pOutputBuffer = static_cast<char*>(
+            VX_CALLOC(kOutputBufferBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pOutputBuffer",
+                      VX_WHERE));
+        pBuffer = streams.pOutputBuffer;
+    }
+    setvbuf(pOut, pBuffer, _IOFBF, kOutputBufferBytes);
     // The container and the volume in it are found after the run header, as
     // the volume is opened; a partition listing is all that is written.
     source.pszPath = opt.pszSourceFile;

@@ -4,6 +4,7 @@
 
 #include "base/le.h"
 #include "base/vx_log.h"
+#include "platform/stream_write.h"
 #include "security/sd_decode.h"
 #include "security/vx_comment.h"
 #include "security/winsid.h"
@@ -42,7 +43,7 @@ int DumpOwnerSid(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
     if (dwOffset == 0) {
         log_message(VX_ERROR, "%s %s() l.%d: %s not found - Base record/KeyNode offset : " VX_U64,
                     VX_MODULE, "DumpBufferSecurity", __LINE__, pszWhat, record);
-        if (lineMode) fputs("|", stream);
+        if (lineMode) vx_put_char(stream, '|');
         return VX_FAILED;
     }
     if (dwOffset >= size) {
@@ -50,7 +51,7 @@ int DumpOwnerSid(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
                     "%s %s() l.%d: truncated stream, %s missing - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
                     VX_MODULE, "DumpBufferSecurity", __LINE__, pszWhat, size, record);
-        if (lineMode) fputs("|", stream);
+        if (lineMode) vx_put_char(stream, '|');
         return VX_FAILED;
     }
     if (!lineMode) fputs(pszLabel, stream);
@@ -61,7 +62,7 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
                  uint32_t dwOffset, const char* pszAcl) {
     if (dwOffset == 0) {
         if (lineMode)
-            fputs("N|", stream);
+            vx_put_text(stream, "N|");
         else
             fprintf(stream, "No %s\n", pszAcl);
         return VX_OK;
@@ -71,14 +72,16 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
                     "%s %s() l.%d: truncated stream, %s missing - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
                     VX_MODULE, "DumpBufferSecurity", __LINE__, pszAcl, size, record);
-        if (lineMode) fputs("|", stream);
+        if (lineMode) vx_put_char(stream, '|');
         return VX_FAILED;
     }
     const uint16_t wCount = vx_le16(sd, size, dwOffset + acl_layout::kAceCount);
-    if (lineMode)
-        fprintf(stream, "%u|", wCount);
-    else
+    if (lineMode) {
+        vx_put_u64(stream, wCount);
+        vx_put_char(stream, '|');
+    } else {
         fprintf(stream, "Number of %s : %u\n", pszAcl[0] == 'D' ? "DACE" : "SACE", wCount);
+    }
     return VX_OK;
 }
 
@@ -96,7 +99,7 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
         EnsureTextRoom(22);
         g_pTextualSid[0] = 0;
     }
-    fputs(g_pTextualSid, stream);
+    vx_put_text(stream, g_pTextualSid);
 
     if (!lineMode || WinsidUserStream != nullptr) {
         const char* pszComment = nullptr;
@@ -108,7 +111,7 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
             fprintf(stream, " (%s) %s", pszType != nullptr ? pszType : "",
                     pszComment != nullptr ? pszComment : "");
     }
-    fputs(lineMode ? "|" : "\n", stream);
+    vx_put_char(stream, lineMode ? '|' : '\n');
     return status;
 }
 
@@ -150,11 +153,11 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
         }
         switch (bType) {
             case 0:
-                fputs(lineMode ? "+" : "  Allowed ", stream);
+                vx_put_text(stream, lineMode ? "+" : "  Allowed ");
                 DumpBits(stream, dwMask, AccessRightsBits, lineMode);
                 break;
             case 1:
-                fputs(lineMode ? "-" : "  Denied ", stream);
+                vx_put_text(stream, lineMode ? "-" : "  Denied ");
                 DumpBits(stream, dwMask, AccessRightsBits, lineMode);
                 break;
             case 2:

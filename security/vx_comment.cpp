@@ -1,6 +1,7 @@
 #include "security/vx_comment.h"
 
 #include "base/vx_log.h"
+#include "platform/stream_write.h"
 
 #define VX_MODULE "vx_comment"
 
@@ -51,12 +52,12 @@ void DumpBits(FILE* stream, uint32_t value, const BitName* table, int lineMode) 
     for (const BitName* pRow = NextBitRow(value, table, &dwShown); pRow != nullptr;
          pRow = NextBitRow(value, pRow + 1, &dwShown)) {
         if (lineMode)
-            fputs(pRow->pszCode, stream);
+            vx_put_text(stream, pRow->pszCode);
         else
             fprintf(stream, bFirst ? "%s" : ", %s", pRow->pszName);
         bFirst = 0;
     }
-    fputs(lineMode ? "|" : "\n", stream);
+    vx_put_char(stream, lineMode ? '|' : '\n');
 }
 
 // Composite rights come first, so that they win over the rights they cover.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/vx_log.h"
+#include "platform/stream_write.h"
 #include "support/run_binary.h"
 #include "text/vx_format.h"
 #include "text/vx_locale.h"
@@ -134,6 +135,29 @@ TEST_F(LocaleTest, FputwsWritesWhatEachUnitWouldInRunsOfAnyLength) {
         fclose(f);
     }
     EXPECT_EQ("", Err());
+}
+
+// The unlocked writers put bytes where fwrite and fprintf would: into a
+// buffer of 8 bytes, so that writes fit it, fill it or pass it.
+TEST(StreamWrite, SameBytesAsStdioAcrossASmallBuffer) {
+    FILE* f = tmpfile();
+    ASSERT_NE(nullptr, f);
+    char buffer[8];
+    setvbuf(f, buffer, _IOFBF, sizeof buffer);
+    std::string want;
+    for (uint64_t v : {uint64_t{0}, uint64_t{9}, uint64_t{65535}, uint64_t{4294967296u}, UINT64_MAX}) {
+        vx_put_u64(f, v);
+        vx_put_char(f, '|');
+        want += std::to_string(v) + "|";
+    }
+    vx_put_text(f, "");
+    for (const char* s : {"ab", "cdefgh", "a text longer than the buffer", "x"}) {
+        vx_put_text(f, s);
+        fputs("/", f);
+        want = want + s + "/";
+    }
+    EXPECT_EQ(want, Drain(f));
+    fclose(f);
 }
 
 TEST(FormatDigits, AsPrintfWouldWriteThem) {

@@ -98,6 +98,10 @@ TEST(ReportTime, KnownValues) {
     EXPECT_EQ("01/01/2001 00:00:00.0000000", TimeText(126227808000000000ull));
     EXPECT_EQ("31/12/1601 23:59:59.9999999", TimeText(315359999999999ull));
     EXPECT_EQ("28/05/60056 05:36:10.9551615", TimeText(UINT64_MAX));
+    // The same day again (its date is kept from the time before).
+    EXPECT_EQ("23/03/2005 10:01:08.1234567", TimeText(127560456681234567ull));
+    EXPECT_EQ("23/03/2005 23:59:59.9999999", TimeText(127560959999999999ull));
+    EXPECT_EQ("24/03/2005 00:00:00.0000000", TimeText(127560960000000000ull));
 }
 
 // Every midnight, and the last tick before it, from 1601 to March 2401: two

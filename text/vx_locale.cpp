@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "base/vx_log.h"
+#include "platform/stream_write.h"
 
 #define VX_MODULE "vx_locale"
 
@@ -67,24 +68,27 @@ int vx_locale_fputwc(FILE* stream, vx_wchar wc) {
     }
     buffer[n] = 0;
     // A 0 unit converts to a lone 0 byte, which fputs cannot write: nothing goes out.
-    fputs(buffer, stream);
-    return static_cast<int>(strlen(buffer));
+    const size_t cb = strlen(buffer);
+    vx_put_bytes(stream, buffer, cb);
+    return static_cast<int>(cb);
 }
 
 int vx_utf8_fputwc(FILE* stream, vx_wchar wc) {
     unsigned u = wc & 0xFFFFu;
     if (u < 0x80) {
-        fputc(static_cast<int>(u), stream);
+        vx_put_char(stream, static_cast<char>(u));
         return 1;
     }
     if (u < 0x800) {
-        fputc(static_cast<int>(0xC0 | (u >> 6)), stream);
-        fputc(static_cast<int>(0x80 | (u & 0x3F)), stream);
+        const char bytes[2] = {static_cast<char>(0xC0 | (u >> 6)),
+                               static_cast<char>(0x80 | (u & 0x3F))};
+        vx_put_bytes(stream, bytes, 2);
         return 2;
     }
-    fputc(static_cast<int>(0xE0 | (u >> 12)), stream);
-    fputc(static_cast<int>(0x80 | ((u >> 6) & 0x3F)), stream);
-    fputc(static_cast<int>(0x80 | (u & 0x3F)), stream);
+    const char bytes[3] = {static_cast<char>(0xE0 | (u >> 12)),
+                           static_cast<char>(0x80 | ((u >> 6) & 0x3F)),
+                           static_cast<char>(0x80 | (u & 0x3F))};
+    vx_put_bytes(stream, bytes, 3);
     return 3;
 }
 
@@ -104,7 +108,7 @@ int vx_fputws(FILE* stream, const vx_wchar* ws) {
             n++;
         }
         if (n > 0) {
-            fwrite(run, 1, n, stream);
+            vx_put_bytes(stream, run, n);
             total += static_cast<int>(n);
             ws += n;
             continue;

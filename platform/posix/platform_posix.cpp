@@ -290,6 +290,38 @@ int vx_plat_is_terminal(FILE* pStream) {
     return pStream != nullptr && isatty(fileno(pStream)) ? 1 : 0;
 }
 
+struct VxTextBuffer {
+    FILE* pStream;
+    char* pBytes;
+    size_t cbBytes;
+};
+
+VxTextBuffer* vx_plat_text_buffer_open(FILE** ppStream) {
+    *ppStream = nullptr;
+    auto* p = static_cast<VxTextBuffer*>(vx_plat_heap_alloc(sizeof(VxTextBuffer)));
+    if (p == nullptr) return nullptr;
+    p->pStream = open_memstream(&p->pBytes, &p->cbBytes);
+    if (p->pStream == nullptr) {
+        vx_plat_heap_free(p);
+        return nullptr;
+    }
+    *ppStream = p->pStream;
+    return p;
+}
+
+void vx_plat_text_buffer_bytes(VxTextBuffer* pBuffer, const char** ppBytes, size_t* pcbBytes) {
+    fflush(pBuffer->pStream);
+    *ppBytes = pBuffer->pBytes;
+    *pcbBytes = pBuffer->cbBytes;
+}
+
+void vx_plat_text_buffer_close(VxTextBuffer* pBuffer) {
+    if (pBuffer == nullptr) return;
+    fclose(pBuffer->pStream);
+    free(pBuffer->pBytes);
+    vx_plat_heap_free(pBuffer);
+}
+
 uint64_t vx_plat_clock_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);

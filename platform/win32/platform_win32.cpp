@@ -294,3 +294,18 @@ int vx_plat_is_terminal(FILE* pStream) {
 }
 
 uint64_t vx_plat_clock_ms() { return GetTickCount64(); }
+
+// ---------------------------------------------------------- text buffers
+
+// The C library here has no stream over memory: text is rendered every time.
+VxTextBuffer* vx_plat_text_buffer_open(FILE** ppStream) {
+    *ppStream = nullptr;
+    return nullptr;
+}
+
+void vx_plat_text_buffer_bytes(VxTextBuffer*, const char** ppBytes, size_t* pcbBytes) {
+    *ppBytes = nullptr;
+    *pcbBytes = 0;
+}
+
+void vx_plat_text_buffer_close(VxTextBuffer*) {}
