@@ -39,6 +39,10 @@ int log_message(unsigned level, const char* format, ...) VX_PRINTF(2, 3);
 // Messages written so far, so that a caller can tell whether an operation
 // wrote any (the path memo keeps only walks that did not).
 extern uint64_t VxMessageCount;
+// Called before every diagnostic is written (none: nothing): the report
+// held back while digests are made is written out first, so that the
+// diagnostic follows it as it would without the hashing threads.
+extern void (*VxBeforeMessage)();
 
 // count × size bytes, zero-filled; none on failure after the diagnostic.
 // A product that does not fit in 32 bits fails like an exhausted heap.

@@ -3,6 +3,7 @@
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
 #include "platform/platform.h"
+#include "report/digest_pool.h"
 #include "report/info.h"
 #include "report/report_internal.h"
 
@@ -16,7 +17,7 @@ void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
 
 }  // namespace
 
-int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
+int Md5OfStreams(const Entry* pEntry, uint8_t digest[16]) {
     int ok = 1;
     if (!vx_plat_md5_init()) log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_WHERE);
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
@@ -29,8 +30,21 @@ int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
                         "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
                         VX_WHERE, pEntry->ullBaseRecord);
     }
-    uint8_t digest[16];
     vx_plat_md5_final(digest);
+    return ok;
+}
+
+int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
+    // With the hashing threads the digest is written in its place later.
+    DigestJob* pJob = DigestPoolPrepare(stream, pEntry);
+    if (pJob != nullptr) {
+        if (!lineMode) fputs("MD5 hash value : ", stream);
+        DigestPoolSubmit(pJob);
+        fputs(lineMode ? "|" : "\n", stream);
+        return 1;
+    }
+    uint8_t digest[16];
+    const int ok = Md5OfStreams(pEntry, digest);
     if (!lineMode) fputs("MD5 hash value : ", stream);
     for (uint8_t b : digest) fprintf(stream, "%02x", b);
     fputs(lineMode ? "|" : "\n", stream);

@@ -20,6 +20,7 @@ struct RunOptions {
     const char* pszSourceFile;  // -f: device or image file read in place of the drive
     uint64_t ullSourceOffset;   // --offset
     int bDeviceStats;           // --device-stats (benchmarks; not in the help)
+    unsigned dwThreads;         // --threads: threads hashing for -m (1: the main thread)
 };
 
 // Reads -i and --offset values: decimal, 0x hexadecimal or 0 octal; the
