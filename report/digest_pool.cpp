@@ -284,6 +284,19 @@ void FreePool(Pool* p) {
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Pool", VX_WHERE);
 }
 
+// The threads take the runs one after the other; the stream reader finds a
+// VCN's run by the starts kept beside them.  The two agree when each start
+// is the sum of the lengths before it; else the file is hashed in line.
+bool StartsAddUp(const Attribute* a) {
+    if (a->pullRunStarts == nullptr) return true;
+    uint64_t ullVcn = 0;
+    for (uint64_t r = 0; r < a->ullRunCount; r++) {
+        if (a->pullRunStarts[r] != ullVcn) return false;
+        ullVcn += a->pRunlist[r].ullLength;
+    }
+    return true;
+}
+
 }  // namespace
 
 int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
@@ -364,7 +377,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
             ullBytes += (a->ullSize + 7) & ~7ull;  // the runs after it stay aligned
         } else {
             bNonResident = 1;
-            if (a->ullRunCount > kMaxOneJob / sizeof(Run)) return nullptr;
+            if (a->ullRunCount > kMaxOneJob / sizeof(Run) || !StartsAddUp(a)) return nullptr;
             ullBytes += a->ullRunCount * sizeof(Run);
         }
         if (ullBytes > kMaxOneJob) return nullptr;

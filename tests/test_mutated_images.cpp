@@ -279,8 +279,13 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
         if (v % 4 == 0) {
             unlink(users.c_str());
             RunVolscanBounded(serialArgs, dir, out, err, kTimeoutMs, limit);
-            if (Outcome(out, err) != outcome && serialDiffers++ < 3)
-                ADD_FAILURE() << name << " variant " << v << ": --threads=1 differs";
+            if (Outcome(out, err) != outcome && serialDiffers++ < 3) {
+                const std::string keep = MakeTestDir("mutated-threads") + "/" + name + "-" +
+                                         std::to_string(v) + ".img";
+                ntfsb::WriteBytes(keep, damaged);
+                ADD_FAILURE() << name << " variant " << v << ": --threads=1 differs; kept as "
+                              << keep;
+            }
         }
         maxRss = std::max(maxRss, r.maxRssKb);
         seconds += r.seconds;
