@@ -160,8 +160,9 @@ void vx_plat_md5_free(VxMd5* pMd5);
 // files whose digests are still being made.  After fflush, *ppBytes and
 // *pSize give what was written.  None where the system has no such stream.
 FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize);
-// Closes the stream and releases its bytes.
-void vx_plat_close_spool(FILE* pSpool, char* pBytes);
+// Closes the stream and releases its bytes (*ppBytes, the pointer given to
+// vx_plat_open_spool: closing the stream may move them); *ppBytes is then none.
+void vx_plat_close_spool(FILE* pSpool, char** ppBytes);
 // The cores the system offers (at least 1).
 unsigned vx_plat_cpu_count();
 

@@ -279,7 +279,7 @@ void FreePool(Pool* p) {
     if (p->pZeros != nullptr)
         VX_FREE(const_cast<uint8_t*>(p->pZeros), VX_FATAL_SYS, "%s %s l. %d: VX_FREE zeros",
                 VX_WHERE);
-    vx_plat_close_spool(p->pSpool, p->pSpoolBytes);
+    vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
     p->~Pool();
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Pool", VX_WHERE);
 }
@@ -351,7 +351,7 @@ FILE* DigestPoolNextRecord(FILE* pOut) {
         ullAt - p->ullConsumed >= kMaxSpoolBytes) {
         Drain(p);
         // Everything was written out: a fresh spool, so that it never grows.
-        vx_plat_close_spool(p->pSpool, p->pSpoolBytes);
+        vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
         if (!OpenSpool(p))
             log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spool cannot be made",
                         VX_WHERE);

@@ -130,9 +130,10 @@ FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize) {
     return open_memstream(ppBytes, pSize);
 }
 
-void vx_plat_close_spool(FILE* pSpool, char* pBytes) {
-    if (pSpool != nullptr) fclose(pSpool);
-    free(pBytes);  // open_memstream's own buffer, from the C heap
+void vx_plat_close_spool(FILE* pSpool, char** ppBytes) {
+    if (pSpool != nullptr) fclose(pSpool);  // writes the buffer's last place to *ppBytes
+    free(*ppBytes);  // open_memstream's own buffer, from the C heap
+    *ppBytes = nullptr;
 }
 
 unsigned vx_plat_cpu_count() {

@@ -294,7 +294,7 @@ FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize) {
     return nullptr;
 }
 
-void vx_plat_close_spool(FILE*, char*) {}
+void vx_plat_close_spool(FILE*, char**) {}
 
 unsigned vx_plat_cpu_count() {
     SYSTEM_INFO info;
