@@ -8,14 +8,16 @@
 FILE* VxErrorStream = nullptr;
 uint64_t VxMessageCount = 0;
 void (*VxBeforeMessage)() = nullptr;
+void (*VxBeforeMessageReport)() = nullptr;
 
 // The format comes from the callers, whose own format attribute checks it.
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
     VX_PRINTF(3, 0);
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     VxMessageCount++;
-    if (VxBeforeMessage != nullptr) VxBeforeMessage();
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
+    if (VxBeforeMessage != nullptr) VxBeforeMessage();
+    if (VxBeforeMessageReport != nullptr) VxBeforeMessageReport();
     // Report and trace written so far come before the diagnostic when they
     // share a destination.
     fflush(nullptr);

@@ -28,6 +28,10 @@ enum : int { VX_OK = 0, VX_FATAL_STATUS = 1, VX_FAILED = 2 };
 
 // The error stream: none until the run driver sets it; stderr is then taken.
 extern FILE* VxErrorStream;
+// Called before every diagnostic is written, when set: the run driver's
+// progress line takes itself off the terminal there, so that diagnostics
+// read as they do without it.
+extern void (*VxBeforeMessage)();
 
 #if defined(__GNUC__)
 #define VX_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -39,10 +43,10 @@ int log_message(unsigned level, const char* format, ...) VX_PRINTF(2, 3);
 // Messages written so far, so that a caller can tell whether an operation
 // wrote any (the path memo keeps only walks that did not).
 extern uint64_t VxMessageCount;
-// Called before every diagnostic is written (none: nothing): the report
-// held back while digests are made is written out first, so that the
-// diagnostic follows it as it would without the hashing threads.
-extern void (*VxBeforeMessage)();
+// Called before every diagnostic is written, after VxBeforeMessage, when
+// set: the report held back while digests are made is written out first,
+// so that the diagnostic follows it as it would without the hashing threads.
+extern void (*VxBeforeMessageReport)();
 
 // count × size bytes, zero-filled; none on failure after the diagnostic.
 // A product that does not fit in 32 bits fails like an exhausted heap.

@@ -6,6 +6,9 @@
 #include "diskio/diskio.h"
 #include "base/le.h"
 #include "base/vx_log.h"
+#include "diskio/layout/attribute_header.h"
+#include "diskio/layout/attribute_list_entry.h"
+#include "diskio/layout/record_header.h"
 
 #define VX_MODULE "diskio"
 
@@ -14,10 +17,16 @@ namespace {
 constexpr uint16_t kAttrStep = 7;
 constexpr uint16_t kMaxAttributes = 0xFFFF;
 constexpr uint64_t kRecordStep = 7;
-constexpr uint32_t kEndMarker = 0xFFFFFFFF;
-constexpr uint32_t kResidentHeader = 0x18;
-constexpr uint32_t kNonResidentHeader = 0x40;
-constexpr uint32_t kListEntryHeader = 0x1A;  // up to the attribute id
+constexpr uint32_t kResidentHeader = resident_attribute::kHeaderSize;
+constexpr uint32_t kNonResidentHeader = nonresident_attribute::kHeaderSize;
+constexpr uint32_t kListEntryHeader = attribute_list_entry::kHeaderSize;
+
+constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
+
+// The bucket of a record named by an attribute list (a power of two of them).
+uint32_t ListBucket(uint64_t ullRecord, uint32_t dwBuckets) {
+    return static_cast<uint32_t>((ullRecord * 0x9E3779B97F4A7C15ull) >> 32) & (dwBuckets - 1);
+}
 
 bool SameName(const vx_wchar* a, const vx_wchar* b) {
     for (uint32_t i = 0; i < kMaxNameUnits; i++) {
@@ -30,8 +39,8 @@ bool SameName(const vx_wchar* a, const vx_wchar* b) {
 }  // namespace
 
 int ReadAllAttributes(Entry* pEntry, const uint8_t* pRecord, uint32_t dwRecordSize) {
-    uint32_t dwOffset = vx_le16(pRecord, dwRecordSize, 0x14);
-    uint32_t dwInUse = vx_le32(pRecord, dwRecordSize, 0x18);
+    uint32_t dwOffset = vx_le16(pRecord, dwRecordSize, record_header::kAttributesOffset);
+    uint32_t dwInUse = vx_le32(pRecord, dwRecordSize, record_header::kBytesInUse);
     // Bytes in use beyond the record cannot be; the record bounds the walk.
     if (dwInUse > dwRecordSize) dwInUse = dwRecordSize;
     while (dwOffset < dwInUse) {
@@ -42,12 +51,13 @@ int ReadAllAttributes(Entry* pEntry, const uint8_t* pRecord, uint32_t dwRecordSi
                         VX_WHERE, dwOffset, pEntry->ullBaseRecord);
             return 0;
         }
-        const uint32_t dwType = vx_le32(pRecord, dwInUse, dwOffset);
+        const uint32_t dwType = vx_le32(pRecord, dwInUse, dwOffset + attribute_header::kType);
         if (DiskioDebugStream != nullptr)
             fprintf(DiskioDebugStream, "ReadAllAttributes : found type 0x%x\n", dwType);
-        if (dwType == kEndMarker) break;
-        const uint32_t dwLength = vx_le32(pRecord, dwInUse, dwOffset + 4);
-        const uint8_t bNonResident = vx_le8(pRecord, dwInUse, dwOffset + 8);
+        if (dwType == attribute_header::kEndMarker) break;
+        const uint32_t dwLength = vx_le32(pRecord, dwInUse, dwOffset + attribute_header::kLength);
+        const uint8_t bNonResident =
+            vx_le8(pRecord, dwInUse, dwOffset + attribute_header::kNonResident);
         const uint32_t dwMin = bNonResident ? kNonResidentHeader : kResidentHeader;
         if (dwLength < dwMin || dwLength > dwInUse - dwOffset) {
             log_message(VX_ERROR,
@@ -63,11 +73,12 @@ int ReadAllAttributes(Entry* pEntry, const uint8_t* pRecord, uint32_t dwRecordSi
 }
 
 int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) {
-    const uint32_t dwType = vx_le32(pAttrRecord, dwLength, 0x00);
-    const int bResident = vx_le8(pAttrRecord, dwLength, 0x08) == 0 ? 1 : 0;
-    const uint16_t wNameLength = vx_le8(pAttrRecord, dwLength, 0x09);
-    const uint32_t dwNameOffset = vx_le16(pAttrRecord, dwLength, 0x0A);
-    const uint16_t wFlags = vx_le16(pAttrRecord, dwLength, 0x0C);
+    const uint32_t dwType = vx_le32(pAttrRecord, dwLength, attribute_header::kType);
+    const int bResident =
+        vx_le8(pAttrRecord, dwLength, attribute_header::kNonResident) == 0 ? 1 : 0;
+    const uint16_t wNameLength = vx_le8(pAttrRecord, dwLength, attribute_header::kNameLength);
+    const uint32_t dwNameOffset = vx_le16(pAttrRecord, dwLength, attribute_header::kNameOffset);
+    const uint16_t wFlags = vx_le16(pAttrRecord, dwLength, attribute_header::kFlags);
 
     vx_wchar wszName[kMaxNameUnits] = {};
     if (wNameLength != 0) {
@@ -88,8 +99,8 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
     uint32_t dwValueLength = 0, dwValueOffset = 0;
     uint32_t dwPairsOffset = 0;
     if (bResident) {
-        dwValueLength = vx_le32(pAttrRecord, dwLength, 0x10);
-        dwValueOffset = vx_le16(pAttrRecord, dwLength, 0x14);
+        dwValueLength = vx_le32(pAttrRecord, dwLength, resident_attribute::kValueLength);
+        dwValueOffset = vx_le16(pAttrRecord, dwLength, resident_attribute::kValueOffset);
         if (!vx_fits(dwLength, dwValueOffset, dwValueLength)) {
             log_message(VX_ERROR,
                         "%s %s() l.%d: attribute 0x%x value (offset 0x%x, %u bytes) outside its "
@@ -99,7 +110,7 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
             return 0;
         }
     } else {
-        dwPairsOffset = vx_le16(pAttrRecord, dwLength, 0x20);
+        dwPairsOffset = vx_le16(pAttrRecord, dwLength, nonresident_attribute::kPairsOffset);
         if (dwPairsOffset > dwLength) {
             log_message(VX_ERROR,
                         "%s %s() l.%d: attribute 0x%x mapping pairs offset 0x%x outside its "
@@ -108,15 +119,19 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
             return 0;
         }
     }
-    const uint64_t ullFirstVcn = vx_le64(pAttrRecord, dwLength, 0x10);
-    const uint64_t ullLastVcn = vx_le64(pAttrRecord, dwLength, 0x18);
+    // Read for resident values too, where the bytes hold the value's length
+    // and offset: only a non-resident Attribute uses them.
+    const uint64_t ullFirstVcn = vx_le64(pAttrRecord, dwLength, nonresident_attribute::kFirstVcn);
+    const uint64_t ullLastVcn = vx_le64(pAttrRecord, dwLength, nonresident_attribute::kLastVcn);
 
     if (!bResident) {
         // A further extent of an Attribute of the same type and name; an
         // unnamed extent continues only an unnamed Attribute.
         Attribute* pExisting = FindAttribute(pEntry, dwType, wszName);
         if (pExisting != nullptr && !pExisting->bResident) {
-            ProcessRunlist(pExisting, pAttrRecord + dwPairsOffset, dwLength - dwPairsOffset,
+            // Runs refused or cut short have said so: the stream keeps the
+            // runs before them, and reads past those fail where they end.
+            (void)ProcessRunlist(pExisting, pAttrRecord + dwPairsOffset, dwLength - dwPairsOffset,
                            ullFirstVcn, ullLastVcn);
             return 1;
         }
@@ -168,13 +183,14 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
                       VX_WHERE, pEntry->ullBaseRecord, dwType));
         if (dwValueLength > 0) memcpy(pAttr->pStream, pAttrRecord + dwValueOffset, dwValueLength);
     } else {
-        pAttr->ullSize = vx_le64(pAttrRecord, dwLength, 0x30);
-        pAttr->wCompressionUnit = vx_le16(pAttrRecord, dwLength, 0x22);
+        pAttr->ullSize = vx_le64(pAttrRecord, dwLength, nonresident_attribute::kDataSize);
+        pAttr->wCompressionUnit =
+            vx_le16(pAttrRecord, dwLength, nonresident_attribute::kCompressionUnit);
     }
     pEntry->wAttrCount++;
-    if (!bResident)
-        ProcessRunlist(pAttr, pAttrRecord + dwPairsOffset, dwLength - dwPairsOffset, ullFirstVcn,
-                       ullLastVcn);
+    if (!bResident)  // as above: what the runlist refused has been said
+        (void)ProcessRunlist(pAttr, pAttrRecord + dwPairsOffset, dwLength - dwPairsOffset,
+                             ullFirstVcn, ullLastVcn);
     return 1;
 }
 
@@ -195,13 +211,27 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
                   "%s %s l. %d: VX_CALLOC pRecords - Base record #" VX_U64, VX_WHERE,
                   pEntry->ullBaseRecord));
     uint64_t ullCount = 0;
-    pRecords[ullCount++] = pEntry->ullBaseRecord;
     const uint64_t ullBase = pEntry->ullBaseRecord;
+    // Each entry takes kListEntryHeader bytes at least: the list names at
+    // most this many records, the base record besides.
+    const uint64_t ullMaxRecords = ullListSize / kListEntryHeader + 2;
+    uint32_t dwBuckets = 1;
+    while (dwBuckets < ullMaxRecords && dwBuckets < (1u << 20)) dwBuckets <<= 1;
+    auto* pdwHeads = static_cast<uint32_t*>(
+        VX_CALLOC(dwBuckets, sizeof(uint32_t), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC pdwHeads - Base record #" VX_U64, VX_WHERE, ullBase));
+    for (uint32_t b = 0; b < dwBuckets; b++) pdwHeads[b] = kNoRecord;
+    auto* pdwBelow = static_cast<uint32_t*>(
+        VX_CALLOC(ullMaxRecords, sizeof(uint32_t), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC pdwBelow - Base record #" VX_U64, VX_WHERE, ullBase));
+    pdwBelow[0] = kNoRecord;
+    pdwHeads[ListBucket(ullBase, dwBuckets)] = 0;
+    pRecords[ullCount++] = ullBase;
     int result = VX_OK;
     uint64_t ullOffset = 0;
     const size_t cbList = static_cast<size_t>(ullListSize);
     while (ullOffset < ullListSize) {
-        const uint16_t wLength = vx_le16(pList, cbList, ullOffset + 0x04);
+        const uint16_t wLength = vx_le16(pList, cbList, ullOffset + attribute_list_entry::kLength);
         if (!vx_fits(cbList, ullOffset, kListEntryHeader) || wLength < kListEntryHeader ||
             wLength > ullListSize - ullOffset) {
             log_message(VX_ERROR,
@@ -211,22 +241,23 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
             result = VX_FAILED;
             break;
         }
-        const uint64_t ullRecord = vx_le48(pList, cbList, ullOffset + 0x10);
+        const uint64_t ullRecord = vx_le48(pList, cbList, ullOffset + attribute_list_entry::kRecord);
+        // Whether the record was read already: its bucket's chain, not a
+        // pass over the thousands of records a long list may name.
+        const uint32_t dwBucket = ListBucket(ullRecord, dwBuckets);
         bool bSeen = false;
-        for (uint64_t i = 0; i < ullCount && !bSeen; i++) bSeen = pRecords[i] == ullRecord;
+        for (uint32_t i = pdwHeads[dwBucket]; i != kNoRecord && !bSeen; i = pdwBelow[i])
+            bSeen = pRecords[i] == ullRecord;
         if (!bSeen) {
             if (vx_grows(ullCount, kRecordStep))
                 pRecords = static_cast<uint64_t*>(
                     VX_REALLOC(pRecords, vx_grown(ullCount, kRecordStep), sizeof(uint64_t),
                                VX_FATAL_SYS,
                                "%s %s l. %d: VX_REALLOC Base record #" VX_U64, VX_WHERE, ullBase));
+            pdwBelow[ullCount] = pdwHeads[dwBucket];
+            pdwHeads[dwBucket] = static_cast<uint32_t>(ullCount);
             pRecords[ullCount++] = ullRecord;
-            int s = ReadRecord(pEntry, ullRecord, 0, erasedOnly);
-            if (s == VX_FATAL_STATUS) {
-                result = VX_FATAL_STATUS;
-                break;
-            }
-            if (s == VX_FAILED) {
+            if (ReadRecord(pEntry, ullRecord, 0, erasedOnly) != VX_OK) {
                 result = VX_FAILED;
                 break;
             }
@@ -235,11 +266,13 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
     }
     VX_FREE(pRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Base Record #" VX_U64, VX_WHERE,
             ullBase);
+    VX_FREE(pdwHeads, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pdwHeads", VX_WHERE);
+    VX_FREE(pdwBelow, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pdwBelow", VX_WHERE);
     return result;
 }
 
-int FreeAttribute(Attribute* pAttr) {
-    if (pAttr == nullptr) return 0;
+void FreeAttribute(Attribute* pAttr) {
+    if (pAttr == nullptr) return;
     if (pAttr->pStream != nullptr) {
         VX_FREE(pAttr->pStream, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pStream - Attribute type 0x%x",
                 VX_WHERE, pAttr->dwType);
@@ -257,5 +290,5 @@ int FreeAttribute(Attribute* pAttr) {
                 pAttr->dwType);
         pAttr->pullRunStarts = nullptr;
     }
-    return 0;
+    pAttr->ullIndexedRuns = 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "diskio/layout/sds_entry.h"
 #include "text/vx_locale.h"
 
 struct VxDevice;
@@ -38,6 +39,9 @@ struct Attribute {
     // that FindRun need not add up every run before the one wanted (none:
     // FindRun walks the runs, as for a Runlist made by other means).
     uint64_t* pullRunStarts;
+    // The runs from the first whose starts it holds: all of them, or up to
+    // the one whose VCNs pass 2^64 (no VCN reaches a run after it).
+    uint64_t ullIndexedRuns;
 };
 
 struct Entry {
@@ -73,6 +77,11 @@ struct SecList {
     // entry: made by the first lookup, freed with the list.
     uint8_t* pBuffer;
     uint32_t dwBufferSize;
+    // Ids out of order: the list's indexes sorted by id (then by index), made
+    // by LoadSecureSDS for the dwIndexed entries it found, so that a lookup
+    // is a search, not a scan.
+    uint32_t* pdwById;
+    uint32_t dwIndexed;
 };
 
 // Bytes of descriptors the list keeps in memory at most.
@@ -131,14 +140,17 @@ extern int DiskioDumpRecords;    // -D: hex dumps of the boot cluster and every 
 
 // ------------------------------------------------------ volume and device
 
+[[nodiscard]]
 int OpenVolume(Volume* pVol);
 // The same over a device that is already open (a block of memory, for the
 // fuzzers): the system reports no geometry for it, as for an image file.
 // The Volume owns the device from then on; CloseVolume closes it.
+[[nodiscard]]
 int OpenVolumeOn(Volume* pVol, VxDevice* pDev);
 int CloseVolume(Volume* pVol);
 // 1 read without a device error, 0 otherwise; *pullCount in: clusters
 // wanted, out: whole clusters read.
+[[nodiscard]]
 int ReadClusters(Volume* pVol, uint64_t ullLcn, uint64_t* pullCount, void* pBuffer);
 
 // Geometry from a boot sector, for OpenVolume and its tests.
@@ -164,10 +176,12 @@ uint64_t MftWalkLimit(const Volume* pVol);
 // Appends the runs of one extent (lowest to highest VCN, both inclusive) to
 // the Attribute's Runlist; the mapping pairs are the cbPairs bytes up to the
 // end of their attribute record.  1 appended, 0 refused or cut short.
+[[nodiscard]]
 int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint64_t ullFirstVcn,
                    uint64_t ullLastVcn);
 // 1 when a run holds *pullVcn: *pullRun is its index and *pullVcn becomes the
 // cluster offset inside it.  0 at or beyond the end of the Runlist.
+[[nodiscard]]
 int FindRun(const Attribute* pAttr, uint64_t* pullRun, uint64_t* pullVcn);
 
 // -------------------------------------------------------------- streams
@@ -187,14 +201,16 @@ constexpr uint64_t kMaxDescriptorValue = 0x40000;
 constexpr uint64_t kMaxAttributeListValue = 0x40000;
 uint64_t MaxValueSize(const Volume* pVol, uint32_t dwType);
 
+[[nodiscard]]
 int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64_t* pullCount,
                    void* pDest);
+[[nodiscard]]
 int ReadStreamBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset, uint64_t* pullCount,
                     void* pDest);
 // The whole stream in one buffer (the Attribute's own for a resident one);
 // none with *pullSize 0 when it cannot be held.
 uint8_t* GetStreamBuffer(const Entry* pEntry, const Attribute* pAttr, uint64_t* pullSize);
-int ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer);
+void ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer);
 typedef void (*StreamCallback)(void* pContext, const uint8_t* pData, uint32_t dwLength);
 int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pfnCallback,
                   void* pContext);
@@ -207,7 +223,10 @@ constexpr uint32_t kFixupStride = 512;
 
 // Signature and update sequence check of one record image, fixups applied in
 // place.  1 good, 0 refused.
+[[nodiscard]]
 int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize);
+// 0 read, 2 refused or unreadable.
+[[nodiscard]]
 int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly);
 // The record reader keeps the clusters it read last; forget them (the $MFT
 // data attribute changed) or release them (the volume closes).
@@ -216,20 +235,23 @@ void ReleaseRecordCache(Volume* pVol);
 
 // ----------------------------------------------------------- attributes
 
+[[nodiscard]]
 int ReadAllAttributes(Entry* pEntry, const uint8_t* pRecord, uint32_t dwRecordSize);
+[[nodiscard]]
 int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength);
 // The first Attribute of the type; with a name (the empty one included), the
 // first of the type with that name.
 Attribute* FindAttribute(const Entry* pEntry, uint32_t dwType, const vx_wchar* pwszName);
+[[nodiscard]]
 int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSize,
                          int erasedOnly);
-int FreeAttribute(Attribute* pAttr);
+void FreeAttribute(Attribute* pAttr);
 
 // ------------------------------------------------------- $Secure:$SDS
 
 // Each $SDS entry: hash, security id, its own offset, its length, then the
 // self-relative descriptor.
-constexpr uint32_t kSdsHeaderSize = 20;
+constexpr uint32_t kSdsHeaderSize = sds_entry::kHeaderSize;
 constexpr uint32_t kSecInfoStep = 20;  // the security list grows by this many records
 
 // Fills the Volume's security list from its $SDS stream; returns 0.
@@ -243,10 +265,14 @@ void FreeSecureSDs(SecList* pList);
 
 // -------------------------------------------------------------- entries
 
+// 0 read, 2 not read (the diagnostics say why).  InitEntry hands the Entry
+// back whatever the read gave.
+[[nodiscard]]
 int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly);
+[[nodiscard]]
 int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly);
-int CleanEntry(Entry* pEntry);
-int FreeEntry(Entry* pEntry);
+void CleanEntry(Entry* pEntry);
+void FreeEntry(Entry* pEntry);
 
 // ---------------------------------------------------------- debug dumps
 

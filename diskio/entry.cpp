@@ -45,8 +45,11 @@ int ReadAttributeListStep(Entry* pEntry, int erasedOnly) {
         result = VX_FAILED;
     } else {
         // Reading extension records adds Attributes and moves the array:
-        // nothing of the list Attribute is used after this point.
-        ProcessAttributeList(pEntry, pBuffer, ullSize, erasedOnly);
+        // nothing of the list Attribute is used after this point.  A list
+        // that cannot be followed to its end has said so; the file is read
+        // with the Attributes found up to there, as a record whose own
+        // attributes run short still is.
+        (void)ProcessAttributeList(pEntry, pBuffer, ullSize, erasedOnly);
     }
     VX_FREE(pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pBuffer - Base record #" VX_U64, VX_WHERE,
             pEntry->ullBaseRecord);
@@ -62,41 +65,38 @@ int InitEntry(Volume* pVol, Entry** ppEntry, uint64_t ullRecord, int erasedOnly)
                   VX_WHERE, ullRecord));
     pEntry->pVolume = pVol;
     *ppEntry = pEntry;
-    int s = ReadEntry(pEntry, ullRecord, erasedOnly);
-    if (s == VX_FATAL_STATUS || s == VX_FAILED) return s;
-    return VX_OK;
+    return ReadEntry(pEntry, ullRecord, erasedOnly);
 }
 
 int ReadEntry(Entry* pEntry, uint64_t ullRecord, int erasedOnly) {
     pEntry->bSecurityId = 0;
     pEntry->dwSecurityId = 0;
-    int s = ReadRecord(pEntry, ullRecord, 1, erasedOnly);
-    if (s == VX_FATAL_STATUS) return s;
-    if (s == VX_FAILED) return CleanEntry(pEntry) == VX_FATAL_STATUS ? VX_FATAL_STATUS : VX_FAILED;
+    if (ReadRecord(pEntry, ullRecord, 1, erasedOnly) != VX_OK) {
+        CleanEntry(pEntry);
+        return VX_FAILED;
+    }
     int result = ReadAttributeListStep(pEntry, erasedOnly);
     if (DiskioDebugStream != nullptr) DumpEntry(DiskioDebugStream, pEntry);
     return result;
 }
 
-int CleanEntry(Entry* pEntry) {
+void CleanEntry(Entry* pEntry) {
     if (DiskioDebugStream != nullptr)
         fprintf(DiskioDebugStream, "Cleaning entry, base record #" VX_U64 "\n",
                 pEntry->ullBaseRecord);
     if (pEntry->pAttrList != nullptr) {
         for (uint16_t i = 0; i < pEntry->wAttrCount; i++)
-            if (FreeAttribute(&pEntry->pAttrList[i]) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+            FreeAttribute(&pEntry->pAttrList[i]);
         VX_FREE(pEntry->pAttrList, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pAttr - Record #" VX_U64,
                 VX_WHERE, pEntry->ullBaseRecord);
         pEntry->pAttrList = nullptr;
         pEntry->wAttrCount = 0;
     }
     pEntry->ullBaseRecord = 0;
-    return VX_OK;
 }
 
-int FreeEntry(Entry* pEntry) {
-    if (pEntry == nullptr) return VX_OK;
-    if (CleanEntry(pEntry) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+void FreeEntry(Entry* pEntry) {
+    if (pEntry == nullptr) return;
+    CleanEntry(pEntry);
     VX_FREE(pEntry, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pEntry", VX_WHERE);
-    return VX_OK;
 }

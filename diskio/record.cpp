@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "text/vx_dump.h"
 #include "base/vx_log.h"
+#include "diskio/layout/record_header.h"
 
 #define VX_MODULE "diskio"
 
@@ -235,12 +236,13 @@ void ReleaseRecordCache(Volume* pVol) {
 int CheckRecord(uint8_t* pRecord, uint32_t dwRecordSize) {
     if (DiskioDebugStream != nullptr && DiskioDumpRecords)
         DumpHex(DiskioDebugStream, pRecord, dwRecordSize);
-    if (dwRecordSize < 8 || memcmp(pRecord, "FILE", 4) != 0) {
+    if (dwRecordSize < 8 ||
+        memcmp(pRecord + record_header::kSignature, "FILE", record_header::kSignatureSize) != 0) {
         log_message(VX_ERROR, "%s %s() l.%d: not a file record", VX_WHERE);
         return 0;
     }
-    const uint32_t dwUsaOffset = vx_le16(pRecord, dwRecordSize, 0x04);
-    const uint16_t wUsaCount = vx_le16(pRecord, dwRecordSize, 0x06);
+    const uint32_t dwUsaOffset = vx_le16(pRecord, dwRecordSize, record_header::kUsaOffset);
+    const uint16_t wUsaCount = vx_le16(pRecord, dwRecordSize, record_header::kUsaCount);
     if (!vx_fits(dwRecordSize, dwUsaOffset, 2)) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: update sequence array outside the record - Record size : %u "
@@ -321,8 +323,8 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
     }
     if (status == VX_OK) {
         const uint32_t dwSize = pVol->MftRecordSize;
-        const uint64_t ullBaseRef = vx_le48(pRecord, dwSize, 0x20);
-        const uint16_t wBaseSeq = vx_le16(pRecord, dwSize, 0x26);
+        const uint64_t ullBaseRef = vx_le48(pRecord, dwSize, record_header::kBaseRecord);
+        const uint16_t wBaseSeq = vx_le16(pRecord, dwSize, record_header::kBaseSequence);
         const bool bAcceptable =
             isBase ? (ullBaseRef == 0 && wBaseSeq == 0)
                    : (ullBaseRef == pEntry->ullBaseRecord &&
@@ -348,11 +350,11 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly) {
         const uint32_t dwSize = pVol->MftRecordSize;
         if (isBase) {
             pEntry->ullBaseRecord = ullRecord;
-            pEntry->wSequence = vx_le16(pRecord, dwSize, 0x10);
-            pEntry->wLinkCount = vx_le16(pRecord, dwSize, 0x12);
-            pEntry->wFlags = vx_le16(pRecord, dwSize, 0x16);
-            if ((pEntry->wFlags & 0x0001) == 0) pEntry->wLinkCount = 0;
-            pEntry->bDirectory = (pEntry->wFlags & 0x0002) != 0 ? 1 : 0;
+            pEntry->wSequence = vx_le16(pRecord, dwSize, record_header::kSequence);
+            pEntry->wLinkCount = vx_le16(pRecord, dwSize, record_header::kLinkCount);
+            pEntry->wFlags = vx_le16(pRecord, dwSize, record_header::kFlags);
+            if ((pEntry->wFlags & record_header::kFlagInUse) == 0) pEntry->wLinkCount = 0;
+            pEntry->bDirectory = (pEntry->wFlags & record_header::kFlagDirectory) != 0 ? 1 : 0;
             pEntry->wAttrCount = 0;
             pEntry->pAttrList = nullptr;
         }

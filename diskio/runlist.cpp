@@ -65,7 +65,14 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
                            sizeof(uint64_t), VX_FATAL_SYS,
                            "%s %s l. %d: VX_REALLOC pullRunStarts - Attribute type 0x%x", VX_WHERE,
                            pAttr->dwType));
-        if (pAttr->pullRunStarts != nullptr) pAttr->pullRunStarts[pAttr->ullRunCount] = ullVcn;
+        // Runs are indexed until one passes 2^64: the VCNs wrap round there.
+        const uint64_t ullLast = pAttr->ullIndexedRuns - 1;
+        if (pAttr->pullRunStarts != nullptr && pAttr->ullIndexedRuns == pAttr->ullRunCount &&
+            (pAttr->ullRunCount == 0 ||
+             pAttr->pRunlist[ullLast].ullLength <= UINT64_MAX - pAttr->pullRunStarts[ullLast])) {
+            pAttr->pullRunStarts[pAttr->ullRunCount] = ullVcn;
+            pAttr->ullIndexedRuns++;
+        }
         Run* pRun = &pAttr->pRunlist[pAttr->ullRunCount];
         const uint8_t bHeader = pPairs[pos++];
         const unsigned L = bHeader & 0x0F;
@@ -84,13 +91,6 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
             pos += L;
         } else {
             fprintf(stderr, "FIXME : strange value %u for run length\n", L);
-        }
-        if (pRun->ullLength > UINT64_MAX - ullVcn && pAttr->pullRunStarts != nullptr) {
-            // VCNs that wrap round are no longer in order: FindRun walks the
-            // runs of this Runlist from now on.
-            VX_FREE(pAttr->pullRunStarts, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pullRunStarts",
-                    VX_WHERE);
-            pAttr->pullRunStarts = nullptr;
         }
         ullVcn += pRun->ullLength;
         if (O == 0) {
@@ -116,8 +116,14 @@ int FindRun(const Attribute* pAttr, uint64_t* pullRun, uint64_t* pullVcn) {
     if (pAttr->pullRunStarts != nullptr) {
         // The last run starting at or before the VCN (the starts never go
         // down): the one that holds it, unless the VCN lies past its end.
+        // A run after the one whose VCNs pass 2^64 holds no VCN: those up
+        // to it are searched (a walk of the runs would find the same).
         const uint64_t* pStarts = pAttr->pullRunStarts;
-        uint64_t lo = 0, hi = pAttr->ullRunCount;
+        if (pAttr->ullIndexedRuns == 0) {
+            *pullRun = pAttr->ullRunCount;
+            return 0;
+        }
+        uint64_t lo = 0, hi = pAttr->ullIndexedRuns;
         while (hi - lo > 1) {
             const uint64_t mid = lo + (hi - lo) / 2;
             if (pStarts[mid] <= *pullVcn)

@@ -34,7 +34,9 @@ int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64
                 memset(pOut, 0, n * ullCluster);
             } else {
                 uint64_t ullGot = n;
-                ReadClusters(pVol, static_cast<uint64_t>(run.llLcn) + ullOffset, &ullGot, pOut);
+                // The count says what arrived, whatever went wrong.
+                (void)ReadClusters(pVol, static_cast<uint64_t>(run.llLcn) + ullOffset, &ullGot,
+                                   pOut);
                 if (ullGot < n) {
                     log_message(VX_ERROR,
                                 "%s %s() l.%d: (attribute 0x%x) only " VX_U64 " out of " VX_U64
@@ -172,14 +174,14 @@ uint8_t* GetStreamBuffer(const Entry* pEntry, const Attribute* pAttr, uint64_t* 
         VX_CALLOC(pAttr->ullSize, 1, VX_FATAL_SYS,
                   "%s %s l. %d: VX_CALLOC base record #" VX_U64 ", attribute type 0x%x", VX_WHERE,
                   pEntry->ullBaseRecord, pAttr->dwType));
-    ReadStreamBytes(pEntry->pVolume, pAttr, 0, pullSize, pBuffer);
+    // *pullSize becomes what arrived: a caller reads no further than that.
+    (void)ReadStreamBytes(pEntry->pVolume, pAttr, 0, pullSize, pBuffer);
     return pBuffer;
 }
 
-int ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer) {
+void ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer) {
     if (!pAttr->bResident && pBuffer != nullptr)
         VX_FREE(pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pBuffer", VX_WHERE);
-    return 0;
 }
 
 int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pfnCallback,
@@ -196,7 +198,8 @@ int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pf
     while (ullOffset < pAttr->ullSize) {
         uint64_t n = pAttr->ullSize - ullOffset;
         if (n > ProcessChunkSize) n = ProcessChunkSize;
-        ReadStreamBytes(pEntry->pVolume, pAttr, ullOffset, &n, PProcessStreamBuffer);
+        // n becomes what arrived; a short read ends the stream there.
+        (void)ReadStreamBytes(pEntry->pVolume, pAttr, ullOffset, &n, PProcessStreamBuffer);
         if (n == 0) break;
         ullOffset += n;
         pfnCallback(pContext, PProcessStreamBuffer, static_cast<uint32_t>(n));

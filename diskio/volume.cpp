@@ -1,11 +1,17 @@
 // Volume open, geometry and close, and the one primitive that reads the device.
+#include <algorithm>
 #include <cstring>
 
 #include "diskio/diskio.h"
 #include "base/le.h"
+#include "diskio/layout/sds_entry.h"
 #include "platform/platform.h"
 #include "text/vx_dump.h"
 #include "base/vx_log.h"
+#include "diskio/layout/boot_sector.h"
+#include "diskio/layout/record_header.h"
+#include "diskio/layout/sds_entry.h"
+#include "diskio/layout/volume_information.h"
 
 #define VX_MODULE "diskio"
 
@@ -35,7 +41,7 @@ uint32_t LargestReadFor(uint32_t unit) { return 0xFFFFFFFFu - (0xFFFFFFFFu % uni
 int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
                      const char** ppszWhat, uint64_t* pullValue) {
     *pGeom = BootGeometry{};
-    uint32_t dwSector = vx_le16(pBoot, length, 0x0B);
+    uint32_t dwSector = vx_le16(pBoot, length, boot_sector::kBytesPerSector);
     if (!IsPowerOfTwo(dwSector) || dwSector < kMinSectorSize || dwSector > kMaxSectorSize) {
         *ppszWhat = "bytes per sector";
         *pullValue = dwSector;
@@ -44,7 +50,7 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     // Up to 0x80 the byte is a plain count (0x80 is 128 sectors, 64 KiB on
     // 512-byte sectors); above, the volume's clusters exceed 64 KiB and the
     // byte holds a negative power of two, as the record size byte does.
-    uint8_t bSpc = vx_le8(pBoot, length, 0x0D);
+    uint8_t bSpc = vx_le8(pBoot, length, boot_sector::kSectorsPerCluster);
     // No cluster exceeds 2 MiB, so no exponent beyond 2^21 sectors can be
     // good; the check comes before the shift, which could not hold it.
     const unsigned uExponent = bSpc <= 0x80 ? 0 : 256u - bSpc;
@@ -61,7 +67,7 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     }
     uint32_t dwCluster = static_cast<uint32_t>(ullSectors * dwSector);
 
-    int8_t v = static_cast<int8_t>(vx_le8(pBoot, length, 0x40));
+    int8_t v = static_cast<int8_t>(vx_le8(pBoot, length, boot_sector::kClustersPerRecord));
     uint64_t ullRecord;
     if (v >= 0)
         ullRecord = static_cast<uint64_t>(v) * dwCluster;
@@ -74,8 +80,8 @@ int DecodeBootSector(const uint8_t* pBoot, size_t length, BootGeometry* pGeom,
     }
     pGeom->dwSectorSize = dwSector;
     pGeom->dwClusterSize = dwCluster;
-    pGeom->ullClusterNumber = vx_le64(pBoot, length, 0x28) / ullSectors;
-    pGeom->ullMftStart = vx_le64(pBoot, length, 0x30);
+    pGeom->ullClusterNumber = vx_le64(pBoot, length, boot_sector::kTotalSectors) / ullSectors;
+    pGeom->ullMftStart = vx_le64(pBoot, length, boot_sector::kMftLcn);
     pGeom->dwMftRecordSize = static_cast<uint32_t>(ullRecord);
     if (v >= 0)
         pGeom->dwMftRecordClusters = static_cast<uint32_t>(v);
@@ -110,12 +116,15 @@ int BootstrapMft(Volume* pVol) {
     } else {
         provisional.pVolume = pVol;
         provisional.ullBaseRecord = 0;
-        provisional.wSequence = vx_le16(pBuffer, ullBytes, 0x10);
-        provisional.wLinkCount = vx_le16(pBuffer, ullBytes, 0x12);
-        provisional.wFlags = vx_le16(pBuffer, ullBytes, 0x16);
-        provisional.bDirectory = (provisional.wFlags & 0x0002) != 0 ? 1 : 0;
+        provisional.wSequence = vx_le16(pBuffer, ullBytes, record_header::kSequence);
+        provisional.wLinkCount = vx_le16(pBuffer, ullBytes, record_header::kLinkCount);
+        provisional.wFlags = vx_le16(pBuffer, ullBytes, record_header::kFlags);
+        provisional.bDirectory = (provisional.wFlags & record_header::kFlagDirectory) != 0 ? 1 : 0;
         bBuilt = true;
-        ReadAllAttributes(&provisional, pBuffer, pVol->MftRecordSize);
+        // Attributes that cannot be read have said so; the $MFT is read
+        // through its $DATA all the same when that came before them, and
+        // the check below says when it did not.
+        (void)ReadAllAttributes(&provisional, pBuffer, pVol->MftRecordSize);
         pVol->pMft = &provisional;
         pVol->pMftData = FindAttribute(&provisional, pVol->AttrTypes[ATTR_DATA], nullptr);
         if (pVol->pMftData == nullptr) {
@@ -153,7 +162,7 @@ int BootstrapMft(Volume* pVol) {
         pVol->pMft = nullptr;
         pVol->pMftData = nullptr;
     }
-    if (bBuilt && CleanEntry(&provisional) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    if (bBuilt) CleanEntry(&provisional);
     if (status == VX_OK) {
         const uint64_t ullMapped = MftWalkLimit(pVol);
         if (!pVol->pMftData->bResident && pVol->pMftData->ullSize > ullMapped)
@@ -170,9 +179,7 @@ int BootstrapMft(Volume* pVol) {
 int ReadVersionAndSecure(Volume* pVol) {
     pVol->MajorVersion = 1;
     Entry* pEntry = nullptr;
-    int s = InitEntry(pVol, &pEntry, 3, 0);
-    if (s == VX_FATAL_STATUS) return s;
-    if (s != VX_OK) {
+    if (InitEntry(pVol, &pEntry, 3, 0) != VX_OK) {
         log_message(VX_ERROR, "%s %s() l.%d: base record 3 not found - Drive : %s", VX_WHERE,
                     pVol->pszDevice);
     } else {
@@ -186,29 +193,31 @@ int ReadVersionAndSecure(Volume* pVol) {
         } else {
             uint64_t ullSize = 0;
             uint8_t* pValue = GetStreamBuffer(pEntry, pInfo, &ullSize);
-            if (ullSize >= 9)
-                pVol->MajorVersion = pValue[8];
+            if (ullSize > volume_information::kMajorVersion)
+                pVol->MajorVersion = vx_le8(pValue, ullSize, volume_information::kMajorVersion);
             else
                 log_message(VX_ERROR,
                             "%s %s() l.%d: InitVolume : Volume Information truncated stream - "
                             "Size : " VX_U64,
                             VX_WHERE, ullSize);
-            if (ReleaseStreamBuffer(pInfo, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+            ReleaseStreamBuffer(pInfo, pValue);
         }
     }
     if (DiskioDebugStream != nullptr)
         fprintf(DiskioDebugStream, "Filesystem major version : %u\n", pVol->MajorVersion);
     // Volumes before NTFS 3 keep each file's security descriptor in the file.
-    if (pVol->MajorVersion <= 2) return FreeEntry(pEntry);
+    if (pVol->MajorVersion <= 2) {
+        FreeEntry(pEntry);
+        return VX_OK;
+    }
 
     // InitEntry hands the Entry back whatever the read gave: reuse it.
-    if (CleanEntry(pEntry) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
-    s = ReadEntry(pEntry, 9, 0);
-    if (s == VX_FATAL_STATUS) return s;
-    if (s != VX_OK) {
+    CleanEntry(pEntry);
+    if (ReadEntry(pEntry, 9, 0) != VX_OK) {
         log_message(VX_ERROR, "%s %s() l.%d: base record 9 not found - Drive : %s", VX_WHERE,
                     pVol->pszDevice);
-        return FreeEntry(pEntry);
+        FreeEntry(pEntry);
+        return VX_OK;
     }
     pVol->pSecure = pEntry;
     pVol->pSecureData = FindAttribute(pEntry, pVol->AttrTypes[ATTR_DATA], nullptr);
@@ -217,7 +226,7 @@ int ReadVersionAndSecure(Volume* pVol) {
                     "%s %s() l.%d: attribute 0x%x from base record 9 not found - Drive : %s",
                     VX_WHERE, pVol->AttrTypes[ATTR_DATA], pVol->pszDevice);
     else
-        LoadSecureSDS(pVol);
+        (void)LoadSecureSDS(pVol);  // always 0: what it cannot read ends the list
     return VX_OK;
 }
 
@@ -256,6 +265,20 @@ int AddSecureSD(Volume* pVol, uint32_t dwId, uint64_t ullOffset, uint32_t dwSize
 
 SecInfo* FindSecureSD(const SecList* pList, uint32_t dwId) {
     if (pList->pSecInfo == nullptr) return nullptr;
+    if (!pList->bSortedById && pList->pdwById != nullptr && pList->dwIndexed == pList->dwCount) {
+        // The first index of the id in the sorted order is the lowest: the
+        // one a scan would find.
+        uint32_t lo = 0;
+        uint32_t hi = pList->dwIndexed;
+        while (lo < hi) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            if (pList->pSecInfo[pList->pdwById[mid]].dwId < dwId) lo = mid + 1;
+            else hi = mid;
+        }
+        return lo < pList->dwIndexed && pList->pSecInfo[pList->pdwById[lo]].dwId == dwId
+                   ? &pList->pSecInfo[pList->pdwById[lo]]
+                   : nullptr;
+    }
     if (!pList->bSortedById) {
         for (uint32_t k = 0; k < pList->dwCount; k++)
             if (pList->pSecInfo[k].dwId == dwId) return &pList->pSecInfo[k];
@@ -287,8 +310,86 @@ void FreeSecureSDs(SecList* pList) {
     if (pList->pBuffer != nullptr)
         VX_FREE(pList->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pBuffer",
                 VX_WHERE);
+    if (pList->pdwById != nullptr)
+        VX_FREE(pList->pdwById, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pVol->secList.pdwById",
+                VX_WHERE);
     *pList = SecList{};
 }
+
+namespace {
+
+// The scan steps 16 bytes at a time over a stream that may map the whole
+// volume: its clusters are read in blocks of this size, each once.
+constexpr uint64_t kSdsBlockBytes = 1u << 20;
+
+struct SdsBlock {
+    uint8_t* pBytes;
+    uint64_t ullRoom;      // clusters
+    uint64_t ullFirstVcn;
+    uint64_t ullHeld;      // clusters read, from ullFirstVcn on
+};
+
+// Fills the block from VCN `ullVcn` on (the clusters it already holds from
+// there are kept), with the clusters the runlist maps and the volume holds,
+// up to the stream's last cluster.  It stops, silently, where the runlist
+// or the volume ends or a read comes short: a header there is read the
+// ordinary way, which writes what went wrong.
+void FillSdsBlock(Volume* pVol, const Attribute* pSds, SdsBlock* pBlock, uint64_t ullVcn,
+                  uint64_t ullEndVcn) {
+    const uint64_t ullCluster = pVol->ClusterSize;
+    uint64_t ullKeep = 0;
+    if (ullVcn >= pBlock->ullFirstVcn && ullVcn - pBlock->ullFirstVcn < pBlock->ullHeld) {
+        ullKeep = pBlock->ullHeld - (ullVcn - pBlock->ullFirstVcn);
+        memmove(pBlock->pBytes, pBlock->pBytes + (ullVcn - pBlock->ullFirstVcn) * ullCluster,
+                ullKeep * ullCluster);
+    }
+    pBlock->ullFirstVcn = ullVcn;
+    pBlock->ullHeld = ullKeep;
+    const uint64_t ullWanted =
+        ullEndVcn - ullVcn < pBlock->ullRoom ? ullEndVcn - ullVcn : pBlock->ullRoom;
+    uint64_t ullRun = 0, ullInRun = ullVcn + ullKeep;
+    if (ullKeep >= ullWanted || !FindRun(pSds, &ullRun, &ullInRun)) return;
+    for (; ullRun < pSds->ullRunCount && pBlock->ullHeld < ullWanted; ullRun++, ullInRun = 0) {
+        const Run& run = pSds->pRunlist[ullRun];
+        uint64_t n = run.ullLength - ullInRun;
+        if (n > ullWanted - pBlock->ullHeld) n = ullWanted - pBlock->ullHeld;
+        uint8_t* pOut = pBlock->pBytes + pBlock->ullHeld * ullCluster;
+        if (run.llLcn == kSparseLcn) {
+            memset(pOut, 0, n * ullCluster);
+            pBlock->ullHeld += n;
+            continue;
+        }
+        const uint64_t ullLcn = static_cast<uint64_t>(run.llLcn) + ullInRun;
+        if (ullLcn >= pVol->ClusterNumber || ullLcn > UINT64_MAX / ullCluster) return;
+        const bool bCut = n > pVol->ClusterNumber - ullLcn;
+        if (bCut) n = pVol->ClusterNumber - ullLcn;
+        uint64_t ullGot = n;
+        const int ok = ReadClusters(pVol, ullLcn, &ullGot, pOut);
+        pBlock->ullHeld += ullGot < n ? ullGot : n;
+        if (!ok || ullGot < n || bCut) return;
+    }
+}
+
+// The bytes [ullPos, ullPos + *pullCount) of the stream: in the block when
+// it holds them or can, else read into `pCopy` by ReadStreamBytes (and
+// *pullCount 0 when that fails).
+const uint8_t* SdsBytes(Volume* pVol, const Attribute* pSds, SdsBlock* pBlock, uint64_t ullPos,
+                        uint64_t* pullCount, uint64_t ullEndVcn, uint8_t* pCopy) {
+    if (pBlock->pBytes != nullptr) {
+        const uint64_t ullCluster = pVol->ClusterSize;
+        const uint64_t ullFirst = ullPos / ullCluster;
+        const uint64_t ullLast = (ullPos + *pullCount - 1) / ullCluster;
+        auto held = [&] {
+            return ullFirst >= pBlock->ullFirstVcn && ullLast - pBlock->ullFirstVcn < pBlock->ullHeld;
+        };
+        if (!held()) FillSdsBlock(pVol, pSds, pBlock, ullFirst, ullEndVcn);
+        if (held()) return pBlock->pBytes + (ullPos - pBlock->ullFirstVcn * ullCluster);
+    }
+    if (!ReadStreamBytes(pVol, pSds, ullPos, pullCount, pCopy)) *pullCount = 0;
+    return pCopy;
+}
+
+}  // namespace
 
 int LoadSecureSDS(Volume* pVol) {
     const Attribute* pSds = pVol->pSecureData;
@@ -296,39 +397,70 @@ int LoadSecureSDS(Volume* pVol) {
     uint64_t ullPos = 0;
     uint8_t header[32];
     const uint64_t ullCluster = pVol->ClusterSize;
+    const uint64_t ullEndVcn = ullStreamSize / ullCluster + (ullStreamSize % ullCluster != 0);
+    SdsBlock block{};
+    if (!pSds->bResident && pSds->wFlags == 0) {
+        block.ullRoom = kSdsBlockBytes / ullCluster < 2 ? 2 : kSdsBlockBytes / ullCluster;
+        block.pBytes = static_cast<uint8_t*>(VX_CALLOC(
+            block.ullRoom, ullCluster, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC $SDS block",
+            VX_WHERE));
+    }
+    // The VCNs of the run with clusters on the disk found last: the positions
+    // inside it need no search of the runlist.
+    uint64_t ullMappedFrom = 1, ullMappedTo = 0;
     while (ullPos < ullStreamSize) {
-        if (!pSds->bResident) {
+        const uint64_t ullVcn = ullPos / ullCluster;
+        if (!pSds->bResident && (ullVcn < ullMappedFrom || ullVcn >= ullMappedTo)) {
             // Entries lie in the clusters of the stream: a sparse run holds
             // none, and past the runlist nothing can be read.  The scan thus
             // costs the clusters on the disk, whatever size the stream claims.
-            uint64_t ullRun = 0, ullInRun = ullPos / ullCluster;
+            uint64_t ullRun = 0, ullInRun = ullVcn;
             if (!FindRun(pSds, &ullRun, &ullInRun)) break;
             const Run& run = pSds->pRunlist[ullRun];
             if (run.llLcn == kSparseLcn) {
                 // On to the first cluster after the run, if the stream goes on there.
-                const uint64_t ullNextVcn = ullPos / ullCluster + (run.ullLength - ullInRun);
-                if (ullNextVcn < ullPos / ullCluster || ullNextVcn > UINT64_MAX / ullCluster ||
+                const uint64_t ullNextVcn = ullVcn + (run.ullLength - ullInRun);
+                if (ullNextVcn < ullVcn || ullNextVcn > UINT64_MAX / ullCluster ||
                     ullNextVcn * ullCluster >= ullStreamSize)
                     break;
                 ullPos = ullNextVcn * ullCluster;
                 continue;
             }
+            ullMappedFrom = ullVcn - ullInRun;
+            ullMappedTo = run.ullLength > UINT64_MAX - ullMappedFrom ? UINT64_MAX
+                                                                      : ullMappedFrom + run.ullLength;
         }
         uint64_t ullCount = ullStreamSize - ullPos < sizeof header ? ullStreamSize - ullPos
                                                                    : sizeof header;
-        if (!ReadStreamBytes(pVol, pSds, ullPos, &ullCount, header)) ullCount = 0;
+        const uint8_t* pHeader =
+            SdsBytes(pVol, pSds, &block, ullPos, &ullCount, ullEndVcn, header);
         if (ullCount < kSdsHeaderSize) break;
-        const uint32_t dwLength = vx_le32(header, ullCount, 16);
+        const uint32_t dwLength = vx_le32(pHeader, ullCount, sds_entry::kLength);
         // An entry is known by its own offset and a length that fits in the
         // stream: a damaged length would otherwise size the descriptor
         // buffer of every later file.
-        if (vx_le64(header, ullCount, 8) == ullPos && dwLength >= kSdsHeaderSize &&
-            dwLength <= ullStreamSize - ullPos) {
-            AddSecureSD(pVol, vx_le32(header, ullCount, 4), ullPos, dwLength);
+        if (vx_le64(pHeader, ullCount, sds_entry::kOffset) == ullPos &&
+            dwLength >= kSdsHeaderSize && dwLength <= ullStreamSize - ullPos) {
+            AddSecureSD(pVol, vx_le32(pHeader, ullCount, sds_entry::kSecurityId), ullPos,
+                        dwLength);
             ullPos += (static_cast<uint64_t>(dwLength) + 15) & ~static_cast<uint64_t>(15);
         } else {
             ullPos += 16;
         }
+    }
+    if (block.pBytes != nullptr)
+        VX_FREE(block.pBytes, VX_FATAL_SYS, "%s %s l. %d: VX_FREE $SDS block", VX_WHERE);
+    SecList* pList = &pVol->secList;
+    if (!pList->bSortedById && pList->dwCount > 0 && pList->pdwById == nullptr) {
+        pList->pdwById = static_cast<uint32_t*>(VX_CALLOC(
+            pList->dwCount, sizeof(uint32_t), VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pVol->secList.pdwById", VX_WHERE));
+        for (uint32_t k = 0; k < pList->dwCount; k++) pList->pdwById[k] = k;
+        const SecInfo* pInfo = pList->pSecInfo;
+        std::sort(pList->pdwById, pList->pdwById + pList->dwCount, [pInfo](uint32_t a, uint32_t b) {
+            return pInfo[a].dwId != pInfo[b].dwId ? pInfo[a].dwId < pInfo[b].dwId : a < b;
+        });
+        pList->dwIndexed = pList->dwCount;
     }
     return 0;
 }
@@ -398,7 +530,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     uint64_t ullCount = 1;
     if (!ReadClusters(pVol, 0, &ullCount, PClusterBuffer)) {
         status = VX_FAILED;
-    } else if (memcmp(PClusterBuffer + 3, "NTFS    ", 8) != 0) {
+    } else if (memcmp(PClusterBuffer + boot_sector::kOemId, "NTFS    ", 8) != 0) {
         log_message(VX_ERROR, "%s %s() l.%d: drive %s is not NTFS", VX_OPEN_WHERE,
                     pVol->pszDevice);
         if (DiskioDumpRecords && DiskioDebugStream != nullptr)
@@ -502,14 +634,12 @@ int CloseVolume(Volume* pVol) {
         pVol->pfnFreeReportState = nullptr;
     }
     if (pVol->pMft != nullptr) {
-        if (FreeEntry(pVol->pMft) == VX_FATAL_STATUS)
-            log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pMft", VX_WHERE);
+        FreeEntry(pVol->pMft);
         pVol->pMft = nullptr;
         pVol->pMftData = nullptr;
     }
     if (pVol->pSecure != nullptr) {
-        if (FreeEntry(pVol->pSecure) == VX_FATAL_STATUS)
-            log_message(VX_FATAL, "%s %s() l.%d: FreeEntry pSecure", VX_WHERE);
+        FreeEntry(pVol->pSecure);
         pVol->pSecure = nullptr;
         pVol->pSecureData = nullptr;
     }

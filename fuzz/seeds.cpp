@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "base/le.h"
+#include "diskio/partition.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_images.h"
 #include "fuzz/fuzz_volume.h"
@@ -209,6 +210,57 @@ std::vector<Input> NumberSeeds() {
     return seeds;
 }
 
+// The first sectors of disks as sfdisk and sgdisk write them: an MBR with
+// a logical partition, and a GPT (protective MBR, header, entries).
+std::vector<Input> PartitionSeeds() {
+    std::vector<Input> seeds;
+    auto put32 = [](Input& d, size_t at, uint32_t v) {
+        for (int k = 0; k < 4; k++) d[at + k] = static_cast<uint8_t>(v >> (8 * k));
+    };
+    auto put64 = [&](Input& d, size_t at, uint64_t v) {
+        put32(d, at, static_cast<uint32_t>(v));
+        put32(d, at + 4, static_cast<uint32_t>(v >> 32));
+    };
+    auto entry = [&](Input& d, size_t sector, int n, uint8_t type, uint32_t first, uint32_t count) {
+        const size_t at = sector * 512 + 0x1BE + 16 * n;
+        d[at + 4] = type;
+        put32(d, at + 8, first);
+        put32(d, at + 12, count);
+        d[sector * 512 + 510] = 0x55;
+        d[sector * 512 + 511] = 0xAA;
+    };
+    Input mbr(64 * 512);
+    put64(mbr, 0, 0);  // the disk's size: the input's
+    entry(mbr, 0, 0, 0x07, 2, 8);
+    entry(mbr, 0, 1, 0x05, 12, 40);
+    entry(mbr, 12, 0, 0x83, 2, 4);
+    entry(mbr, 12, 1, 0x05, 8, 20);
+    entry(mbr, 20, 0, 0x07, 2, 10);
+    seeds.push_back(mbr);
+
+    Input gpt(64 * 512);
+    entry(gpt, 0, 0, 0xEE, 1, 0xFFFFFFFF);
+    memcpy(&gpt[512], "EFI PART", 8);
+    put32(gpt, 512 + 8, 0x10000);
+    put32(gpt, 512 + 12, 92);
+    put64(gpt, 512 + 24, 1);
+    put64(gpt, 512 + 32, 63);
+    put64(gpt, 512 + 40, 34);
+    put64(gpt, 512 + 48, 62);
+    put64(gpt, 512 + 72, 2);
+    put32(gpt, 512 + 80, 4);
+    put32(gpt, 512 + 84, 128);
+    static const uint8_t kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                           0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+    memcpy(&gpt[1024], kBasicData, 16);
+    put64(gpt, 1024 + 32, 40);
+    put64(gpt, 1024 + 40, 60);
+    put32(gpt, 512 + 88, Crc32(&gpt[1024], 4 * 128));
+    put32(gpt, 512 + 16, Crc32(&gpt[512], 92));
+    seeds.push_back(gpt);
+    return seeds;
+}
+
 std::vector<Input> VolumeSeeds() {
     std::vector<Input> seeds;
     static const uint8_t kOptions[] = {0x00, 0x01, 0x02, 0x04, 0x08, 0x30, 0x40, 0x80};
@@ -232,6 +284,7 @@ std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
     if (name == "filename") return FileNameSeeds();
     if (name == "text") return TextSeeds();
     if (name == "number") return NumberSeeds();
+    if (name == "partition") return PartitionSeeds();
     if (name == "volume") return VolumeSeeds();
     return {};
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "diskio/diskio.h"
+#include "diskio/partition.h"
 #include "base/le.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_images.h"
@@ -12,6 +13,7 @@
 #include "platform/platform.h"
 #include "report/info.h"
 #include "text/vx_dump.h"
+#include "run/source.h"
 #include "run/volscan.h"
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
@@ -234,7 +236,7 @@ void FuzzRunlist(const uint8_t* pData, size_t size) {
         auto* pPairs = static_cast<uint8_t*>(malloc(pairs.size() + 1));
         if (!pairs.empty()) memcpy(pPairs, pairs.data(), pairs.size());
         const uint64_t ullBefore = a.ullRunCount;
-        ProcessRunlist(&a, pPairs, pairs.size(), first, last);
+        (void)ProcessRunlist(&a, pPairs, pairs.size(), first, last);
         free(pPairs);
         FuzzCheck(a.ullRunCount >= ullBefore, "runs are only added");
         FuzzCheck(a.ullRunCount == 0 || a.pRunlist != nullptr, "runs stored");
@@ -260,13 +262,13 @@ void FuzzRunlist(const uint8_t* pData, size_t size) {
                       "FindRun lands inside a run");
         uint64_t ullCount = 1 + vcn % 4;
         const uint64_t ullAsked = ullCount;
-        ReadStreamVcns(&fv.vol, &a, vcn, &ullCount, buffer.data());
+        (void)ReadStreamVcns(&fv.vol, &a, vcn, &ullCount, buffer.data());
         FuzzCheck(ullCount <= ullAsked, "no more clusters than asked");
     }
     for (uint64_t off = 0; off <= a.ullSize + cs; off += cs / 2 + 7) {
         uint64_t ullCount = (off % 3 + 1) * cs;
         const uint64_t ullAsked = ullCount;
-        ReadStreamBytes(&fv.vol, &a, off, &ullCount, buffer.data());
+        (void)ReadStreamBytes(&fv.vol, &a, off, &ullCount, buffer.data());
         FuzzCheck(ullCount <= ullAsked, "no more bytes than asked");
     }
     Entry e{};
@@ -322,7 +324,7 @@ void FuzzAttributeList(const uint8_t* pData, size_t size) {
             free(pList);
             FuzzCheck(s != VX_FATAL_STATUS, "a damaged list is not fatal");
             CheckEntry(pEntry, vol.MftRecordSize);
-            DumpFileInfo(FuzzSink(), pEntry, opt.bMd5, !opt.bVerbose);
+            (void)DumpFileInfo(FuzzSink(), pEntry, opt.bMd5, !opt.bVerbose);
         }
         CleanEntry(pEntry);
         free(p);
@@ -506,6 +508,62 @@ void FuzzNumber(const uint8_t* pData, size_t size) {
         FuzzCheck(v == strtoull(text.c_str() + 2, nullptr, 16), "hexadecimal number");
     if (text.size() <= 22 && text[0] == '0' && all(1, "01234567"))
         FuzzCheck(v == strtoull(text.c_str(), nullptr, 8), "octal number");
+    // --offset takes the same numbers, whole, with an optional `s`.
+    uint64_t ullOffset = 0;
+    int bSectors = 0;
+    const bool bTaken = ParseOffset(text.c_str(), &ullOffset, &bSectors) != 0;
+    const std::string digits = bSectors ? text.substr(0, text.size() - 1) : text;
+    if (bTaken && digits.size() <= 18)
+        FuzzCheck(ullOffset == ParseIndex(digits.c_str()), "--offset as -i");
+    if (text.empty() || text.find_first_not_of("0123456789abcdefABCDEFxs") != std::string::npos)
+        FuzzCheck(!bTaken, "--offset refuses other characters");
+}
+
+// ------------------------------------------------------- partition tables
+
+// Input: the first sectors of a disk; the rest of the disk (as large as
+// the input's first 8 bytes say, up to 2^40 bytes) reads as zeros, so that a
+// table may point anywhere.  Every partition listed lies inside the disk or
+// is marked; nothing is read past the input's pages.
+struct PartitionDisk {
+    const uint8_t* pData;
+    size_t size;
+    uint64_t ullReads;
+};
+
+int ReadPartitionDisk(void* pContext, uint64_t ullOffset, void* p, uint32_t cb) {
+    auto* pDisk = static_cast<PartitionDisk*>(pContext);
+    FuzzCheck(++pDisk->ullReads <= 4 * kMaxPartitions + 16, "reads bounded by the partitions");
+    memset(p, 0, cb);
+    if (ullOffset < pDisk->size) {
+        const size_t n = pDisk->size - ullOffset < cb ? pDisk->size - ullOffset : cb;
+        memcpy(p, pDisk->pData + ullOffset, n);
+    }
+    return 1;
+}
+
+void FuzzPartition(const uint8_t* pData, size_t size) {
+    static Scratch scratch;
+    const size_t room = 64 * 1024;
+    const uint8_t* pDisk = scratch.Fill(pData, size, room);
+    uint64_t ullDisk = vx_le64(pData, size, 0) & ((1ull << 40) - 1);
+    if (ullDisk < room) ullDisk = room;
+    for (uint32_t dwSector : {512u, 4096u}) {
+        PartitionDisk disk{pDisk, size < room ? size : room, 0};
+        static PartitionTable table;
+        if (!ReadPartitionTable(ReadPartitionDisk, &disk, ullDisk, dwSector, "fuzz", &table))
+            continue;
+        FuzzCheck(table.dwCount <= kMaxPartitions, "partition count");
+        for (uint32_t k = 0; k < table.dwCount; k++) {
+            const Partition& part = table.parts[k];
+            FuzzCheck(part.bProblem || (part.ullFirst < table.ullDiskSectors &&
+                                        part.ullSectors <= table.ullDiskSectors - part.ullFirst),
+                      "a partition is inside the disk or marked");
+            char szType[64];
+            PartitionTypeText(&part, table.scheme, szType, sizeof szType);
+            FuzzCheck(strlen(szType) < sizeof szType, "type text");
+        }
+    }
 }
 
 }  // namespace
@@ -523,6 +581,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"filename", FuzzFileName, "$FILE_NAME values and the path walk through them"},
     {"text", FuzzText, "UTF-16 names through both writers, and the hex dump"},
     {"number", FuzzNumber, "the numbers of -i and --offset"},
+    {"partition", FuzzPartition, "MBR and GPT partition tables, extended chains, GPT backups"},
     {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];

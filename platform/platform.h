@@ -41,11 +41,12 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
 // moving the read position: safe from several threads at once, beside the
 // thread that seeks and reads.  1 with *pdwRead set (0 at the end), 0 on a
 // device error.  Where the system cannot read at an offset without moving a
-// shared position (Windows), vx_plat_concurrent_reads() is 0 and only one
+// shared position (Windows), or the device is a container whose library
+// keeps one state for its reads, vx_plat_concurrent_reads is 0 and only one
 // thread may read.
 int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
                     uint32_t* pdwRead);
-int vx_plat_concurrent_reads();
+int vx_plat_concurrent_reads(const VxDevice* pDev);
 // Asks the system to start reading these bytes into its cache, so that a
 // later read of them need not wait; a hint only.
 void vx_plat_read_ahead(VxDevice* pDev, uint64_t ullOffset, uint64_t ullLength);
@@ -69,6 +70,51 @@ struct VxDeviceStats {
 };
 void vx_plat_device_stats(const VxDevice* pDev, VxDeviceStats* pStats);
 
+// ---------------------------------------------------------------- images
+
+// The evidence containers, recognised by their content: EWF by its first
+// bytes, VMDK, VHDX and QCOW2 by theirs, VHD by its footer (last sector) or
+// its first sector; a raw file named as the first segment of a split image
+// (disk.000, disk.001, disk.aa) whose next segment exists is a split image.
+// Anything else is raw, as a device is.
+enum VxImageFormat {
+    VX_IMAGE_RAW = 0,
+    VX_IMAGE_SPLIT,
+    VX_IMAGE_EWF,
+    VX_IMAGE_VMDK,
+    VX_IMAGE_VHD,
+    VX_IMAGE_VHDX,
+    VX_IMAGE_QCOW,
+};
+
+struct VxImageInfo {
+    int format;             // VxImageFormat
+    int bSupported;         // this build reads the format
+    int bSizeKnown;
+    uint64_t ullSize;       // bytes of the disk the container holds
+    uint32_t dwSectorSize;  // the container's sector size (512 for a raw file)
+    uint32_t dwSegments;    // files read (split and EWF images)
+};
+
+// Opens `path` read-only as the container its content says it is, its
+// offsets those of the disk it holds counted from `ullBaseOffset`.  A raw
+// file or device is opened as vx_plat_open_device opens it.  Returns none
+// on failure with pInfo->format set to what was recognised (bSupported 0
+// when this build has no reader for it) and vx_plat_image_error() saying
+// why; the last error is set too.
+VxDevice* vx_plat_open_image(const char* path, uint64_t ullBaseOffset, VxImageInfo* pInfo);
+
+// The last failure of a container in words ("" when none): the library's
+// message, or which segment of a split image is missing.
+const char* vx_plat_image_error();
+
+// "raw", "split raw", "EWF", "VMDK", "VHD", "VHDX", "QCOW2".
+const char* vx_plat_image_format_name(int format);
+
+// Moves the device's base offset: later offsets count from `ullBaseOffset`
+// of the source.
+void vx_plat_set_base(VxDevice* pDev, uint64_t ullBaseOffset);
+
 // Geometry the system reports for a volume, independently of its boot sector.
 // A flag that stays 0 means the system has no report for that value (an
 // image file, a block device that is not mounted).
@@ -88,7 +134,8 @@ int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxG
 
 uint32_t vx_plat_last_error();
 void vx_plat_set_last_error(uint32_t dwError);
-// The run-time library's text for an error number (strerror).
+// The system's text for an error number: strerror on POSIX, FormatMessage on
+// Windows.
 const char* vx_plat_error_text(uint32_t dwError);
 // The error numbers meaning "not enough memory" and "input/output error".
 uint32_t vx_plat_error_no_memory();
@@ -132,6 +179,14 @@ struct VxSystemTime {
 };
 void vx_plat_system_time(VxSystemTime* pTime);  // UTC
 void vx_plat_local_time(VxSystemTime* pTime);
+
+// ------------------------------------------------------------- terminal
+
+// 1 when the stream is a terminal (a console on Windows), 0 for a file, a
+// pipe or none.
+int vx_plat_is_terminal(FILE* pStream);
+// Milliseconds from an arbitrary start; never goes back.
+uint64_t vx_plat_clock_ms();
 
 // ------------------------------------------------------------------- MD5
 

@@ -9,17 +9,21 @@
 
 #define VX_MODULE "info"
 
+std::atomic<uint64_t> InfoHashedBytes{0};
+
 namespace {
 
 void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
     vx_plat_md5_update(pData, dwLength);
+    InfoHashedBytes.fetch_add(dwLength, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-int Md5OfStreams(const Entry* pEntry, uint8_t digest[16]) {
+int ComputeMd5(const Entry* pEntry, uint8_t digest[16]) {
     int ok = 1;
-    if (!vx_plat_md5_init()) log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_WHERE);
+    if (!vx_plat_md5_init())
+        log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_MODULE, "DumpMd5", __LINE__);
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
     for (uint16_t k = 0; k < pEntry->wAttrCount && ok; k++) {
         const Attribute* pAttr = &pEntry->pAttrList[k];
@@ -28,7 +32,7 @@ int Md5OfStreams(const Entry* pEntry, uint8_t digest[16]) {
         if (!ok)
             log_message(VX_ERROR,
                         "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
-                        VX_WHERE, pEntry->ullBaseRecord);
+                        VX_MODULE, "DumpMd5", __LINE__, pEntry->ullBaseRecord);
     }
     vx_plat_md5_final(digest);
     return ok;
@@ -44,7 +48,7 @@ int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
         return 1;
     }
     uint8_t digest[16];
-    const int ok = Md5OfStreams(pEntry, digest);
+    const int ok = ComputeMd5(pEntry, digest);
     if (!lineMode) fputs("MD5 hash value : ", stream);
     for (uint8_t b : digest) fprintf(stream, "%02x", b);
     fputs(lineMode ? "|" : "\n", stream);

@@ -98,6 +98,11 @@ struct Pool {
 
 Pool* g_pPool = nullptr;
 
+void HashAdd(Worker* w, const void* pData, uint64_t ullLength) {
+    vx_plat_md5_add(w->pMd5, pData, static_cast<size_t>(ullLength));
+    InfoHashedBytes.fetch_add(ullLength, std::memory_order_relaxed);
+}
+
 // The digest of a job's streams, every byte read at its own offset; 0 at
 // the first thing that is not a clean read (the main thread does it again).
 int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
@@ -106,7 +111,7 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
     for (uint32_t k = 0; k < j->dwStreams; k++) {
         const PoolStream& s = j->pStreams[k];
         if (s.bResident) {
-            vx_plat_md5_add(w->pMd5, s.pResident, s.ullSize);
+            HashAdd(w, s.pResident, s.ullSize);
             continue;
         }
         if (s.wFlags != 0) return 0;
@@ -120,7 +125,7 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
                 ullLeft -= ullBytes;
                 while (ullBytes > 0) {
                     const uint64_t n = ullBytes < kZeroBlock ? ullBytes : kZeroBlock;
-                    vx_plat_md5_add(w->pMd5, p->pZeros, n);
+                    HashAdd(w, p->pZeros, n);
                     ullBytes -= n;
                 }
                 continue;
@@ -144,7 +149,7 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
                     dwDone += dwGot;
                 }
                 const uint64_t n = dwAsk < ullBytes ? dwAsk : ullBytes;
-                vx_plat_md5_add(w->pMd5, w->pBuffer, n);
+                HashAdd(w, w->pBuffer, n);
                 ullBytes -= n;
                 ullLeft -= n;
                 ullOffset += dwAsk;
@@ -207,7 +212,7 @@ int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
         a->pRunlist = s.pRuns;
         a->ullRunCount = s.ullRunCount;
     }
-    const int ok = Md5OfStreams(&entry, digest);
+    const int ok = ComputeMd5(&entry, digest);
     VX_FREE(entry.pAttrList, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Attributes", VX_WHERE);
     return ok;
 }
@@ -300,7 +305,7 @@ bool StartsAddUp(const Attribute* a) {
 }  // namespace
 
 int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
-    if (g_pPool != nullptr || dwThreads < 2 || !vx_plat_concurrent_reads()) return 0;
+    if (g_pPool != nullptr || dwThreads < 2 || !vx_plat_concurrent_reads(pVol->hVolume)) return 0;
     void* pMemory = VX_CALLOC(1, sizeof(Pool), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC Pool",
                               VX_WHERE);
     Pool* p = new (pMemory) Pool{};
@@ -338,7 +343,7 @@ int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
         return 0;
     }
     g_pPool = p;
-    VxBeforeMessage = DrainBeforeMessage;
+    VxBeforeMessageReport = DrainBeforeMessage;
     return 1;
 }
 
@@ -438,7 +443,7 @@ int DigestPoolStop() {
     if (p == nullptr) return 0;
     Drain(p);
     fflush(p->pOut);
-    VxBeforeMessage = nullptr;
+    VxBeforeMessageReport = nullptr;
     g_pPool = nullptr;
     StopWorkers(p);
     const int bLastFailed = p->bLastFailed;

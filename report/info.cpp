@@ -14,7 +14,6 @@ int DumpFileInfo(FILE* stream, Entry* pEntry, int md5, int lineMode) {
             pEntry->ullBaseRecord);
 
     int s = DumpFullPath(stream, pEntry, lineMode);
-    if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     if (s == VX_FAILED) status = VX_FAILED;
 
     if (md5) {
@@ -40,7 +39,6 @@ int DumpFileInfo(FILE* stream, Entry* pEntry, int md5, int lineMode) {
         FindAttribute(pEntry, AttrType(pEntry, ATTR_STANDARD_INFORMATION), nullptr);
     if (pStandard != nullptr) {
         s = DumpStandard(stream, pEntry, pStandard, lineMode);
-        if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
         if (s == VX_FAILED) status = VX_FAILED;
     } else if (lineMode) {
         fputs("|||||", stream);
@@ -52,7 +50,6 @@ int DumpFileInfo(FILE* stream, Entry* pEntry, int md5, int lineMode) {
     fprintf(stream, lineMode ? "%u|" : "Number of data stream : %u\n", dwStreams);
 
     s = DumpSecurityFields(stream, pEntry, lineMode);
-    if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     if (s == VX_FAILED) status = VX_FAILED;
 
     uint32_t dwAlternate = 0;

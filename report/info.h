@@ -3,6 +3,7 @@
 // from the parent references, and the MD5 of its data streams.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,28 +14,44 @@ struct Attribute;
 // volume is opened and only read afterwards.
 extern FILE* InfoDebugStream;     // none: no trace of the path walk
 extern int InfoNoSequenceCheck;   // -n: parents are taken without the sequence check
+// Bytes given to MD5 so far (-m), for the progress line; the hashing
+// threads count theirs too.
+extern std::atomic<uint64_t> InfoHashedBytes;
 
 // Statuses: 0 written, 2 written as far as the data allowed (an error line
 // says what was wrong), 1 fatal.
+[[nodiscard]]
 int DumpFileInfo(FILE* stream, Entry* pEntry, int md5, int lineMode);
 
 // Fields 6 to 10 (attribute codes and the four times) from the file's
 // $STANDARD_INFORMATION; records its security id in the Entry.
+[[nodiscard]]
 int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMode);
+// Decodes the file's $STANDARD_INFORMATION for every writer, with the
+// diagnostics of a short value, and records its security id in the Entry.
+struct StandardFacts;
+int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts);
 // "dd/mm/yyyy hh:mm:ss.fffffff" of an NTFS time (100 ns units since 1601, UTC).
 void DumpTime(FILE* stream, uint64_t ullTime);
 
+[[nodiscard]]
 int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode);
+[[nodiscard]]
 int WalkBack(FILE* stream, const Entry* pEntry, int isFirst, int lineMode);
+[[nodiscard]]
 int DumpFileName(FILE* stream, const Entry* pEntry);
 
 // 1 when every data stream was hashed to its end, 0 otherwise.
+[[nodiscard]]
+int ComputeMd5(const Entry* pEntry, uint8_t digest[16]);
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
 
 // The security fields from the volume's $Secure store for the Entry's
 // security id.  *pbRendered is 0 when the descriptor could not be obtained
 // (nothing is written then, and the caller falls back on the file's own
 // descriptor), 1 when it was handed to the renderer, whose status is returned.
+[[nodiscard]]
 int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRendered);
 // The security fields from the file's own $SECURITY_DESCRIPTOR.
+[[nodiscard]]
 int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode);

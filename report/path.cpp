@@ -6,9 +6,11 @@
 #include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
 #include "text/vx_locale.h"
+#include "diskio/layout/file_name.h"
 
 #define VX_MODULE "info"
 
@@ -20,11 +22,6 @@ bool ReportRemembers() { return InfoDebugStream == nullptr && DiskioDebugStream 
 namespace {
 
 constexpr uint64_t kRootRecord = 5;
-constexpr uint32_t kDirectoryNameFlag = 0x10000000;
-
-// $FILE_NAME: the parent reference, then the fixed part up to the name.
-constexpr uint64_t kParentRefSize = 8;
-constexpr uint64_t kNameOffset = 0x42;
 
 // A path of 32767 UTF-16 units, the longest Windows can name, holds at most
 // 16383 levels of a one-unit name and its "\".  A deeper walk can only come
@@ -33,13 +30,22 @@ constexpr uint32_t kMaxPathDepth = 16384;
 
 // ------------------------------------------------------------ the path walk
 
+constexpr uint32_t kNoNode = 0xFFFFFFFFu;
+// Buckets of the records on the trail: the deepest trail is kMaxPathDepth
+// records, so each is met in a step or two.
+constexpr uint32_t kTrailBuckets = 1u << 15;
+
 // The records of one walk, from the file reported up to the level being
 // read, and the wide units the walk has written so far: the levels write
 // from the top down, so when the walk of a parent returns, the units hold
 // that parent's whole path (bRoot: it began with the drive's root).  The
-// arrays are kept from walk to walk.
+// arrays are kept from walk to walk.  The records are also chained by
+// bucket (pdwHeads, pdwBelow), so that whether a record is on the trail
+// costs a step, not a pass over a trail thousands deep.
 struct PathTrail {
     uint64_t* pullRecords;
+    uint32_t* pdwBelow;  // the trail index of the next record of the same bucket
+    uint32_t* pdwHeads;  // kTrailBuckets: the highest trail index of each bucket
     uint32_t dwCount;
     uint32_t dwMax;
     vx_wchar* pwszPath;
@@ -47,27 +53,61 @@ struct PathTrail {
     uint32_t dwPathMax;
     uint32_t dwNames;
     bool bRoot;
+    // What the walk of one level leaves for its caller's memo: the memo
+    // node whose path its units begin with (none: they are all its own)
+    // and where its own units begin.
+    uint32_t dwAboveNode;
+    uint32_t dwAboveGeneration;
+    uint32_t dwNameStart;
+    // The nodes of one remembered path, from the parent up (kept from walk to walk).
+    uint32_t* pdwChain;
+    uint32_t dwChainMax;
     struct PathMemo* pMemo;  // the memo of the same volume
 };
 
+uint32_t TrailBucket(uint64_t ullRecord) {
+    return static_cast<uint32_t>((ullRecord * 0x9E3779B97F4A7C15ull) >> 49) & (kTrailBuckets - 1);
+}
+
 bool OnTrail(const PathTrail* pTrail, uint64_t ullRecord) {
-    for (uint32_t k = 0; k < pTrail->dwCount; k++)
+    if (pTrail->pdwHeads == nullptr) return false;
+    for (uint32_t k = pTrail->pdwHeads[TrailBucket(ullRecord)]; k != kNoNode;
+         k = pTrail->pdwBelow[k])
         if (pTrail->pullRecords[k] == ullRecord) return true;
     return false;
 }
 
 void PushTrail(PathTrail* pTrail, uint64_t ullRecord) {
+    if (pTrail->pdwHeads == nullptr) {
+        pTrail->pdwHeads = static_cast<uint32_t*>(VX_CALLOC(
+            kTrailBuckets, sizeof(uint32_t), VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pTrail->pdwHeads", VX_WHERE));
+        for (uint32_t b = 0; b < kTrailBuckets; b++) pTrail->pdwHeads[b] = kNoNode;
+    }
     if (pTrail->dwCount == pTrail->dwMax) {
-        pTrail->dwMax += 7;
+        pTrail->dwMax = static_cast<uint32_t>(vx_grown(pTrail->dwMax, 7));
         pTrail->pullRecords = static_cast<uint64_t*>(VX_REALLOC(
             pTrail->pullRecords, pTrail->dwMax, sizeof(uint64_t), VX_FATAL_SYS,
             "%s %s l. %d: VX_REALLOC pTrail->pullRecords", VX_WHERE));
+        pTrail->pdwBelow = static_cast<uint32_t*>(VX_REALLOC(
+            pTrail->pdwBelow, pTrail->dwMax, sizeof(uint32_t), VX_FATAL_SYS,
+            "%s %s l. %d: VX_REALLOC pTrail->pdwBelow", VX_WHERE));
     }
-    pTrail->pullRecords[pTrail->dwCount++] = ullRecord;
+    const uint32_t dwBucket = TrailBucket(ullRecord);
+    pTrail->pullRecords[pTrail->dwCount] = ullRecord;
+    pTrail->pdwBelow[pTrail->dwCount] = pTrail->pdwHeads[dwBucket];
+    pTrail->pdwHeads[dwBucket] = pTrail->dwCount++;
+}
+
+// The records leave the trail in the reverse order they came: the last is
+// the head of its bucket.
+void PopTrail(PathTrail* pTrail) {
+    const uint32_t k = --pTrail->dwCount;
+    pTrail->pdwHeads[TrailBucket(pTrail->pullRecords[k])] = pTrail->pdwBelow[k];
 }
 
 void StartTrail(PathTrail* pTrail, uint64_t ullRecord) {
-    pTrail->dwCount = 0;
+    while (pTrail->dwCount > 0) PopTrail(pTrail);
     pTrail->dwLength = 0;
     pTrail->dwNames = 0;
     pTrail->bRoot = false;
@@ -98,28 +138,36 @@ void AppendPath(PathTrail* pTrail, const vx_wchar* pwsz, uint32_t dwUnits) {
 // wide-character writer.  Only walks that wrote no diagnostic and returned
 // 0 are kept: a walk through an unreadable or odd parent runs in full each
 // time, so that its messages stay as they are.  With a debug stream there
-// is no memo at all, so that every trace line is written.  Its memory is
+// is no memo at all, so that every trace line is written.
+//
+// Each directory is a node: its own units (its name and "\") and the node
+// of the path above it, so that a path thousands of levels deep costs its
+// own name to keep and its length to write again, never a walk over the
+// records above.  A node whose parent's node is gone (the memo started
+// again in between) holds its whole path, if that is short.  Its memory is
 // bounded: when full, it starts again empty.
 constexpr uint32_t kMemoSlots = 1u << 16;                // a power of two
 constexpr uint32_t kMemoMaxEntries = kMemoSlots / 4 * 3;
 constexpr uint32_t kMemoUnits = 2u * 1024 * 1024;        // 4 MiB of names
-constexpr uint32_t kMemoMaxPath = 4096;                  // longer paths are not kept
+constexpr uint32_t kMemoMaxPath = 4096;                  // a whole path kept in one node
 
-struct MemoSlot {
+struct PathNode {
     uint64_t ullRecord;
     uint16_t wSequence;
-    uint8_t bUsed;
-    uint8_t bRoot;
-    uint32_t dwStart;  // in the unit store; 0-terminated there
-    uint32_t dwLength;
-    uint32_t dwNames;
+    uint8_t bRoot;     // the path begins with the drive's root
+    uint32_t dwLink;   // the node whose path comes before the units, or none
+    uint32_t dwStart;  // the node's own units in the unit store
+    uint32_t dwUnits;
+    uint32_t dwNames;  // of the whole path
 };
 
 struct PathMemo {
-    MemoSlot* pSlots;
+    uint32_t* pdwSlots;  // a node's index + 1; 0: free
+    PathNode* pNodes;
     vx_wchar* pwszUnits;
     uint32_t dwEntries;
     uint32_t dwUsedUnits;
+    uint32_t dwGeneration;  // counts the starts again: older node indexes are void
     // What the entries hold is true for: one sequence-check setting, one
     // wide-character writer (the memo belongs to one volume).
     int bNoSequenceCheck;
@@ -127,18 +175,21 @@ struct PathMemo {
 };
 
 void ClearMemo(PathMemo* pMemo) {
-    if (pMemo->pSlots != nullptr)
-        for (uint32_t k = 0; k < kMemoSlots; k++) pMemo->pSlots[k].bUsed = 0;
+    if (pMemo->pdwSlots != nullptr) memset(pMemo->pdwSlots, 0, kMemoSlots * sizeof(uint32_t));
     pMemo->dwEntries = 0;
     pMemo->dwUsedUnits = 0;
+    pMemo->dwGeneration++;
 }
 
 // Makes the memo hold entries of these settings only.
 void PrepareMemo(PathMemo* pMemo) {
-    if (pMemo->pSlots == nullptr) {
-        pMemo->pSlots = static_cast<MemoSlot*>(VX_CALLOC(
-            kMemoSlots, sizeof(MemoSlot), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pMemo->pSlots",
+    if (pMemo->pdwSlots == nullptr) {
+        pMemo->pdwSlots = static_cast<uint32_t*>(VX_CALLOC(
+            kMemoSlots, sizeof(uint32_t), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pMemo->pdwSlots",
             VX_WHERE));
+        pMemo->pNodes = static_cast<PathNode*>(VX_CALLOC(
+            kMemoMaxEntries, sizeof(PathNode), VX_FATAL_SYS,
+            "%s %s l. %d: VX_CALLOC pMemo->pNodes", VX_WHERE));
         pMemo->pwszUnits = static_cast<vx_wchar*>(VX_CALLOC(
             kMemoUnits, sizeof(vx_wchar), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pMemo->pwszUnits",
             VX_WHERE));
@@ -155,34 +206,73 @@ uint32_t MemoHash(uint64_t ullRecord, uint16_t wSequence) {
     return static_cast<uint32_t>(h >> 40) & (kMemoSlots - 1);
 }
 
-MemoSlot* FindMemoSlot(PathMemo* pMemo, uint64_t ullRecord, uint16_t wSequence) {
+// The slot of the key: the node's index + 1 when it is known, else the free
+// slot where it goes.
+uint32_t* FindMemoSlot(PathMemo* pMemo, uint64_t ullRecord, uint16_t wSequence) {
     if (InfoNoSequenceCheck) wSequence = 0;
     for (uint32_t k = MemoHash(ullRecord, wSequence);; k = (k + 1) & (kMemoSlots - 1)) {
-        MemoSlot* pSlot = &pMemo->pSlots[k];
-        if (!pSlot->bUsed || (pSlot->ullRecord == ullRecord && pSlot->wSequence == wSequence))
-            return pSlot;
+        uint32_t* pSlot = &pMemo->pdwSlots[k];
+        if (*pSlot == 0) return pSlot;
+        const PathNode& node = pMemo->pNodes[*pSlot - 1];
+        if (node.ullRecord == ullRecord && node.wSequence == wSequence) return pSlot;
     }
 }
 
-void StoreMemo(PathMemo* pMemo, uint64_t ullRecord, uint16_t wSequence,
-               const PathTrail* pTrail) {
-    if (pTrail->dwLength > kMemoMaxPath) return;
+// Keeps the parent's path that the trail holds, as the walk of the parent
+// left it; the index of its node, or none.
+uint32_t StoreMemo(PathMemo* pMemo, uint64_t ullRecord, uint16_t wSequence,
+                   const PathTrail* pTrail) {
+    uint32_t dwLink = pTrail->dwAboveNode;
+    if (dwLink != kNoNode && pTrail->dwAboveGeneration != pMemo->dwGeneration) dwLink = kNoNode;
+    uint32_t dwFrom = dwLink == kNoNode ? 0 : pTrail->dwNameStart;
     if (pMemo->dwEntries >= kMemoMaxEntries ||
-        pMemo->dwUsedUnits + pTrail->dwLength + 1 > kMemoUnits)
+        pMemo->dwUsedUnits + (pTrail->dwLength - dwFrom) + 1 > kMemoUnits) {
         ClearMemo(pMemo);
-    MemoSlot* pSlot = FindMemoSlot(pMemo, ullRecord, wSequence);
-    if (pSlot->bUsed) return;
-    pSlot->bUsed = 1;
-    pSlot->ullRecord = ullRecord;
-    pSlot->wSequence = InfoNoSequenceCheck ? 0 : wSequence;
-    pSlot->bRoot = pTrail->bRoot ? 1 : 0;
-    pSlot->dwStart = pMemo->dwUsedUnits;
-    pSlot->dwLength = pTrail->dwLength;
-    pSlot->dwNames = pTrail->dwNames;
-    for (uint32_t u = 0; u < pTrail->dwLength; u++)
+        dwLink = kNoNode;
+        dwFrom = 0;
+    }
+    if (dwLink == kNoNode && pTrail->dwLength > kMemoMaxPath) return kNoNode;
+    uint32_t* pSlot = FindMemoSlot(pMemo, ullRecord, wSequence);
+    if (*pSlot != 0) return kNoNode;
+    // Nodes of no units are passed over: following the links costs at most
+    // one step for each unit written.
+    if (dwLink != kNoNode && pMemo->pNodes[dwLink].dwUnits == 0)
+        dwLink = pMemo->pNodes[dwLink].dwLink;
+    const uint32_t dwIndex = pMemo->dwEntries++;
+    PathNode* pNode = &pMemo->pNodes[dwIndex];
+    pNode->ullRecord = ullRecord;
+    pNode->wSequence = InfoNoSequenceCheck ? 0 : wSequence;
+    pNode->bRoot = pTrail->bRoot ? 1 : 0;
+    pNode->dwLink = dwLink;
+    pNode->dwStart = pMemo->dwUsedUnits;
+    pNode->dwUnits = pTrail->dwLength - dwFrom;
+    pNode->dwNames = pTrail->dwNames;
+    for (uint32_t u = dwFrom; u < pTrail->dwLength; u++)
         pMemo->pwszUnits[pMemo->dwUsedUnits++] = pTrail->pwszPath[u];
-    pMemo->pwszUnits[pMemo->dwUsedUnits++] = 0;
-    pMemo->dwEntries++;
+    *pSlot = dwIndex + 1;
+    return dwIndex;
+}
+
+// The trail's units become the node's whole path: its chain of links
+// followed up, then their units appended from the top down.  Each link
+// leads to a node stored before, so the chain ends.
+void RecallMemo(PathTrail* pTrail, const PathMemo* pMemo, uint32_t dwNode) {
+    uint32_t dwChain = 0;
+    for (uint32_t k = dwNode; k != kNoNode; k = pMemo->pNodes[k].dwLink) {
+        if (dwChain == pTrail->dwChainMax) {
+            pTrail->dwChainMax = static_cast<uint32_t>(vx_grown(pTrail->dwChainMax, 64));
+            pTrail->pdwChain = static_cast<uint32_t*>(VX_REALLOC(
+                pTrail->pdwChain, pTrail->dwChainMax, sizeof(uint32_t), VX_FATAL_SYS,
+                "%s %s l. %d: VX_REALLOC pTrail->pdwChain", VX_WHERE));
+        }
+        pTrail->pdwChain[dwChain++] = k;
+    }
+    pTrail->dwLength = 0;
+    AppendPath(pTrail, nullptr, 0);
+    while (dwChain > 0) {
+        const PathNode& node = pMemo->pNodes[pTrail->pdwChain[--dwChain]];
+        AppendPath(pTrail, pMemo->pwszUnits + node.dwStart, node.dwUnits);
+    }
 }
 
 // The file's chosen name (see DumpFileName), written and, when a trail is
@@ -202,15 +292,15 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
     }
     uint64_t ullSize = 0;
     uint8_t* pValue = GetStreamBuffer(pEntry, pName, &ullSize);
-    if (ullSize < kParentRefSize) {
+    if (ullSize < file_name::kParentRefSize) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: WalkBack : corrupted filename stream - Base record #" VX_U64,
                     VX_MODULE, "WalkBack", __LINE__, pEntry->ullBaseRecord);
-        if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        ReleaseStreamBuffer(pName, pValue);
         return VX_FAILED;
     }
-    const uint64_t ullParent = vx_le48(pValue, ullSize, 0);
-    const uint16_t wExpected = vx_le16(pValue, ullSize, 6);
+    const uint64_t ullParent = vx_le48(pValue, ullSize, file_name::kParentRecord);
+    const uint16_t wExpected = vx_le16(pValue, ullSize, file_name::kParentSequence);
     if (InfoDebugStream != nullptr)
         fprintf(InfoDebugStream, "%s: found parent directory #" VX_U64 " (seq %u)\n", "WalkBack",
                 ullParent, wExpected);
@@ -219,32 +309,40 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         if (InfoDebugStream != nullptr)
             fprintf(InfoDebugStream, "%s: expected parent #" VX_U64 " is not a directory\n",
                     "WalkBack", pEntry->ullBaseRecord);
-        if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        ReleaseStreamBuffer(pName, pValue);
+        pTrail->dwAboveNode = kNoNode;
+        pTrail->dwNameStart = 0;
         return status;
     }
 
     const bool bMemo = ReportRemembers();
     PathMemo* pMemo = pTrail->pMemo;
-    const MemoSlot* pKnown = nullptr;
+    const PathNode* pKnown = nullptr;
+    uint32_t dwKnown = kNoNode;
     if (bMemo && ullParent != kRootRecord) {
         PrepareMemo(pMemo);
-        const MemoSlot* pSlot = FindMemoSlot(pMemo, ullParent, wExpected);
+        const uint32_t dwSlot = *FindMemoSlot(pMemo, ullParent, wExpected);
         // The walk it stands for went this deep above the parent; here it
         // must stay within the bound too.
-        if (pSlot->bUsed && pTrail->dwCount + pSlot->dwNames + 2 < kMaxPathDepth) pKnown = pSlot;
+        if (dwSlot != 0 && pTrail->dwCount + pMemo->pNodes[dwSlot - 1].dwNames + 2 < kMaxPathDepth) {
+            dwKnown = dwSlot - 1;
+            pKnown = &pMemo->pNodes[dwKnown];
+        }
     }
+    // The node of the path written above this level's name.
+    uint32_t dwAbove = kNoNode;
 
     if (ullParent == kRootRecord) {
         fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
         pTrail->bRoot = true;
     } else if (pKnown != nullptr) {
         // The parent's path exactly as its walk wrote it.
+        RecallMemo(pTrail, pMemo, dwKnown);
         if (pKnown->bRoot) fprintf(stream, "%c:\\", pEntry->pVolume->DriveLetter);
-        vx_fputws(stream, pMemo->pwszUnits + pKnown->dwStart);
+        vx_fputws(stream, pTrail->pwszPath);
         pTrail->bRoot = pKnown->bRoot != 0;
-        pTrail->dwLength = 0;
-        AppendPath(pTrail, pMemo->pwszUnits + pKnown->dwStart, pKnown->dwLength);
         pTrail->dwNames = pKnown->dwNames;
+        dwAbove = dwKnown;
     } else if (OnTrail(pTrail, ullParent) || pTrail->dwCount >= kMaxPathDepth) {
         // Damaged parent references that lead round in a circle (or deeper
         // than any path can go): the path begins below the repeat.
@@ -258,7 +356,6 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         bool bClean = false;
         Entry* pParent = nullptr;
         int s = InitEntry(pEntry->pVolume, &pParent, ullParent, 0);
-        if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
         if (s == VX_FAILED) status = VX_FAILED;
         if (!InfoNoSequenceCheck && pParent->wSequence != wExpected) {
             if (InfoDebugStream != nullptr)
@@ -268,20 +365,21 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         } else {
             PushTrail(pTrail, ullParent);
             s = Walk(stream, pParent, 0, lineMode, pTrail);
-            pTrail->dwCount--;
-            if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+            PopTrail(pTrail);
             if (s == VX_FAILED) status = VX_FAILED;
             bClean = s == VX_OK;
         }
-        if (FreeEntry(pParent) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        FreeEntry(pParent);
         if (bMemo && bClean && status == VX_OK && VxMessageCount == ullMessages)
-            StoreMemo(pMemo, ullParent, wExpected, pTrail);
+            dwAbove = StoreMemo(pMemo, ullParent, wExpected, pTrail);
     }
+    pTrail->dwAboveNode = dwAbove;
+    pTrail->dwAboveGeneration = pMemo->dwGeneration;
+    pTrail->dwNameStart = pTrail->dwLength;
 
     int s = WriteFileName(stream, pEntry, pTrail);
-    if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     if (s == VX_FAILED) status = VX_FAILED;
-    if (ReleaseStreamBuffer(pName, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+    ReleaseStreamBuffer(pName, pValue);
     return status;
 }
 
@@ -298,21 +396,19 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
         uint64_t ullSize = 0;
         uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
         bool bWin32 = false;
-        if (ullSize <= kNameOffset - 1) {
+        FileNameFacts facts;
+        if (!DecodeFileName(pValue, ullSize, &facts)) {
             log_message(VX_ERROR, "%s %s() l.%d: truncated stream - Size : " VX_U64, VX_MODULE,
                         "DumpFileName", __LINE__, ullSize);
             status = VX_FAILED;
         } else {
-            const uint8_t bNamespace = vx_le8(pValue, ullSize, 0x41);
-            bWin32 = (bNamespace & 1) != 0;
+            bWin32 = (facts.bNamespace & file_name::kWin32) != 0;
             if (!bChosen || bWin32) {
                 bChosen = true;
-                const uint8_t bLength = vx_le8(pValue, ullSize, 0x40);
-                if (kNameOffset + 2ull * bLength <= ullSize) {
-                    for (uint32_t u = 0; u < bLength; u++)
-                        wszName[u] = vx_le16(pValue, ullSize, kNameOffset + 2ull * u);
-                    uint32_t end = bLength;
-                    if (vx_le32(pValue, ullSize, 0x38) & kDirectoryNameFlag) wszName[end++] = '\\';
+                if (facts.bNameInside) {
+                    for (uint32_t u = 0; u < facts.bLength; u++) wszName[u] = facts.wszName[u];
+                    uint32_t end = facts.bLength;
+                    if (facts.dwFlags & file_name::kFlagDirectory) wszName[end++] = '\\';
                     wszName[end] = 0;
                     dwUnits = end;
                 }
@@ -320,7 +416,7 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
                 bWin32 = false;  // skipped: it does not end the search
             }
         }
-        if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) return VX_FATAL_STATUS;
+        ReleaseStreamBuffer(pAttr, pValue);
         if (bWin32) break;
     }
     if (bChosen) {
@@ -347,13 +443,21 @@ struct PathState {
 
 void FreePathState(void* pState) {
     auto* p = static_cast<PathState*>(pState);
-    if (p->memo.pSlots != nullptr)
-        VX_FREE(p->memo.pSlots, VX_FATAL_SYS, "%s %s l. %d: VX_FREE memo.pSlots", VX_WHERE);
+    if (p->memo.pdwSlots != nullptr)
+        VX_FREE(p->memo.pdwSlots, VX_FATAL_SYS, "%s %s l. %d: VX_FREE memo.pdwSlots", VX_WHERE);
+    if (p->memo.pNodes != nullptr)
+        VX_FREE(p->memo.pNodes, VX_FATAL_SYS, "%s %s l. %d: VX_FREE memo.pNodes", VX_WHERE);
     if (p->memo.pwszUnits != nullptr)
         VX_FREE(p->memo.pwszUnits, VX_FATAL_SYS, "%s %s l. %d: VX_FREE memo.pwszUnits", VX_WHERE);
     if (p->trail.pullRecords != nullptr)
         VX_FREE(p->trail.pullRecords, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pullRecords",
                 VX_WHERE);
+    if (p->trail.pdwBelow != nullptr)
+        VX_FREE(p->trail.pdwBelow, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pdwBelow", VX_WHERE);
+    if (p->trail.pdwHeads != nullptr)
+        VX_FREE(p->trail.pdwHeads, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pdwHeads", VX_WHERE);
+    if (p->trail.pdwChain != nullptr)
+        VX_FREE(p->trail.pdwChain, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pdwChain", VX_WHERE);
     if (p->trail.pwszPath != nullptr)
         VX_FREE(p->trail.pwszPath, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pwszPath", VX_WHERE);
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pPathState", VX_WHERE);
@@ -380,7 +484,6 @@ int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode) {
     if (!lineMode) fputs("Full path name : ", stream);
     PathTrail* pTrail = StartVolumeTrail(pEntry->pVolume, pEntry->ullBaseRecord);
     const int s = Walk(stream, pEntry, 1, lineMode, pTrail);
-    if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
     fputs(lineMode ? "|" : "\n", stream);
     return s == VX_FAILED ? VX_FAILED : VX_OK;
 }

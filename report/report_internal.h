@@ -16,11 +16,13 @@ inline uint32_t AttrType(const Entry* pEntry, AttrKind kind) {
 // when nothing traces: with a debug stream every trace line is written.
 bool ReportRemembers();
 
-// The MD5 of every data stream of the Entry, in the order of its
-// Attributes, on the calling thread; 1 when each was hashed to its end
-// (else diagnostics said what failed).
-int Md5OfStreams(const Entry* pEntry, uint8_t digest[16]);
-
 // The security fields, from the volume's store or else from the file's own
 // descriptor; never both, so a line has one set of them.
 int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode);
+
+// The descriptor DumpSecurityFields would render (from the store or the
+// file's own), with its diagnostics, handed to `pfnRender` in line mode;
+// what the fallback writes goes to `stream`.
+typedef int (*DescriptorRenderer)(FILE* stream, uint64_t record, const uint8_t* sd,
+                                  uint64_t size, int lineMode);
+int VisitSecurityDescriptor(FILE* stream, const Entry* pEntry, DescriptorRenderer pfnRender);

@@ -11,6 +11,19 @@
 
 #define VX_MODULE "info"
 
+namespace {
+// What is done with the descriptor found: the report fields, or the facts
+// another format writes.
+DescriptorRenderer g_pfnRender = DumpBufferSecurity;
+}  // namespace
+
+int VisitSecurityDescriptor(FILE* stream, const Entry* pEntry, DescriptorRenderer pfnRender) {
+    g_pfnRender = pfnRender;
+    const int s = DumpSecurityFields(stream, pEntry, 1);
+    g_pfnRender = DumpBufferSecurity;
+    return s;
+}
+
 int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
     if (pEntry->pVolume->MajorVersion > 2 && pEntry->bSecurityId) {
         int bRendered = 0;
@@ -54,7 +67,7 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
     // read that wrote anything, or ran with a trace, is done again for every
     // file so that its messages stay with each of them.
     if (pInfo->pDescriptor != nullptr)
-        return DumpBufferSecurity(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
+        return g_pfnRender(stream, pEntry->ullBaseRecord, pInfo->pDescriptor,
                                   pInfo->dwDescriptorBytes, lineMode);
     // The entry's length counts its 20-byte header: the descriptor is the
     // rest, and the bytes after it belong to the next entry.
@@ -78,13 +91,13 @@ int Dump_SDS_Security(FILE* stream, const Entry* pEntry, int lineMode, int* pbRe
         pInfo->dwDescriptorBytes = static_cast<uint32_t>(ullCount);
         pList->ullCachedBytes += ullCount;
     }
-    return DumpBufferSecurity(stream, pEntry->ullBaseRecord, pList->pBuffer, ullCount, lineMode);
+    return g_pfnRender(stream, pEntry->ullBaseRecord, pList->pBuffer, ullCount, lineMode);
 }
 
 int Dump_Stream_Security(FILE* stream, const Entry* pEntry, const Attribute* pAttr, int lineMode) {
     uint64_t ullSize = 0;
     uint8_t* pValue = GetStreamBuffer(pEntry, pAttr, &ullSize);
-    int status = DumpBufferSecurity(stream, pEntry->ullBaseRecord, pValue, ullSize, lineMode);
-    if (ReleaseStreamBuffer(pAttr, pValue) == VX_FATAL_STATUS) status = VX_FATAL_STATUS;
+    int status = g_pfnRender(stream, pEntry->ullBaseRecord, pValue, ullSize, lineMode);
+    ReleaseStreamBuffer(pAttr, pValue);
     return status;
 }

@@ -1,4 +1,5 @@
 #include "run/volscan.h"
+#include "run/progress.h"
 
 #include <getopt.h>
 
@@ -8,11 +9,13 @@
 #include "diskio/diskio.h"
 #include "platform/platform.h"
 #include "report/digest_pool.h"
+#include "report/formats.h"
 #include "report/info.h"
 #include "report/sysheader.h"
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
+#include "run/source.h"
 #include "text/vx_locale.h"
 
 #define VX_MODULE "volscan"
@@ -22,7 +25,12 @@ const char kColumnTitles[] =
     "Modification|Last Access|# Data Streams|Owner|Group|# DACE|# SACE|[SID DACE|Rights|...][SID "
     "SACE|Audits|...][Data Stream Name|Size|...]\n";
 
+// The package version of the help text and of the run header, empty as it
+// has always been there; --version gives the project's version.
 static const char kPackageVersion[] = "";
+#ifndef VOLSCAN_VERSION
+#define VOLSCAN_VERSION "unknown"
+#endif
 
 uint64_t ParseIndex(const char* text) {
     uint64_t value = 0;
@@ -76,7 +84,9 @@ void PrintHelp(const char* program) {
           "-o : results sent to file instead of stdout\n"
           "-8 : output non-ascii characters using UTF-8\n"
           "-f, --file : read the volume from this device or image file instead of the drive\n"
-          "--offset : byte offset of the volume inside the -f file (number forms as for -i)\n"
+          "--offset : offset of the volume inside the -f file, in bytes or in sectors (128s)\n"
+          "--list-partitions, --partition=N : the partitions of the -f disk, the one to read\n"
+          "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "--threads : threads hashing the files' data streams for -m (default: the cores;\n"
           "     1: one file after the other on the main thread)\n"
           "\nOutput format :\n",
@@ -105,7 +115,17 @@ FILE* CreateOutputFile(const char* path) {
 
 namespace {
 
-enum { OPT_OFFSET = 0x100, OPT_DEVICE_STATS, OPT_THREADS };
+enum {
+    OPT_OFFSET = 0x100,
+    OPT_DEVICE_STATS,
+    OPT_FORMAT,
+    OPT_VERSION,
+    OPT_PROGRESS,
+    OPT_NO_PROGRESS,
+    OPT_PARTITION,
+    OPT_LIST_PARTITIONS,
+    OPT_THREADS,
+};
 
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -122,6 +142,12 @@ const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"file", required_argument, nullptr, 'f'},
     {"offset", required_argument, nullptr, OPT_OFFSET},
+    {"format", required_argument, nullptr, OPT_FORMAT},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"progress", no_argument, nullptr, OPT_PROGRESS},
+    {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
+    {"partition", required_argument, nullptr, OPT_PARTITION},
+    {"list-partitions", no_argument, nullptr, OPT_LIST_PARTITIONS},
     {"threads", required_argument, nullptr, OPT_THREADS},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
@@ -164,7 +190,17 @@ bool RecordInside(uint64_t n, uint32_t dwRecordSize, uint64_t ullLimit) {
 int ReportRecord(FILE* pOut, Entry* pEntry, const RunOptions* pOpt, int s) {
     pOut = DigestPoolNextRecord(pOut);
     if (s != VX_OK || (pOpt->bErasedOnly && pEntry->wLinkCount != 0)) return s;
+    if (pOpt->format != kFormatLine) return DumpFileFormatted(pOut, pEntry, pOpt->bMd5, pOpt->format);
     return DumpFileInfo(pOut, pEntry, pOpt->bMd5, pOpt->lineMode);
+}
+
+// The progress line, unless asked for or against: when the standard error
+// stream is a terminal, the report goes to a file and the -D dumps do not go
+// to the terminal too.
+bool ShowProgress(const RunOptions* pOpt) {
+    if (pOpt->progressMode >= 0) return pOpt->progressMode == 1;
+    return pOpt->pszOutputFile != nullptr && vx_plat_is_terminal(stderr) &&
+           !(pOpt->bDumpRecords && pOpt->pszDebugFile == nullptr);
 }
 
 }  // namespace
@@ -176,10 +212,9 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     int s = InitEntry(pVol, ppEntry, n, pOpt->bErasedOnly);
     s = ReportRecord(pOut, *ppEntry, pOpt, s);
     n++;
-    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && s != VX_FATAL_STATUS &&
-           !pOpt->bSingleIndex) {
-        s = CleanEntry(*ppEntry);
-        if (s == VX_FATAL_STATUS) break;
+    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
+        ProgressUpdate(n);
+        CleanEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
         n++;
@@ -193,7 +228,9 @@ int RunVolscan(int argc, char** argv) {
     RunOptions opt{};
     opt.lineMode = 1;
     opt.bLocaleOutput = 1;
+    opt.progressMode = -1;
     RunStreams streams{stdout, nullptr, nullptr, nullptr};
+    SourceRequest source{};
 
     vx_setlocale("");
 
@@ -222,8 +259,48 @@ int RunVolscan(int argc, char** argv) {
             case 'x': opt.pszErrorFile = optarg; break;
             case 'o': opt.pszOutputFile = optarg; break;
             case 'f': opt.pszSourceFile = optarg; break;
-            case OPT_OFFSET: opt.ullSourceOffset = ParseIndex(optarg); break;
+            case OPT_OFFSET:
+                source.bOffset = 1;
+                source.pszOffsetText = optarg;
+                if (!ParseOffset(optarg, &source.ullOffset, &source.bOffsetSectors)) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL,
+                                "%s : --offset=%s is not a number of bytes (65536, 0x10000) or "
+                                "of sectors (128s)",
+                                program, optarg);
+                }
+                opt.ullSourceOffset = source.ullOffset;
+                break;
+            case OPT_PARTITION: {
+                uint64_t ullNumber = 0;
+                int bSectors = 0;
+                if (!ParseOffset(optarg, &ullNumber, &bSectors) || bSectors || ullNumber == 0 ||
+                    ullNumber > 0xFFFFFFFFu) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL,
+                                "%s : --partition=%s is not a partition number (1, 2, ...)",
+                                program, optarg);
+                }
+                source.dwPartition = static_cast<uint32_t>(ullNumber);
+                break;
+            }
+            case OPT_LIST_PARTITIONS: source.bListPartitions = 1; break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
+            case OPT_FORMAT:
+                opt.format = ParseReportFormat(optarg);
+                if (opt.format < 0) {
+                    log_message(VX_ERROR, "%s : unknown format %s", program, optarg);
+                    PrintUsage(program);
+                    fflush(stderr);
+                    return 1;
+                }
+                break;
+            case OPT_VERSION:
+                printf("volscan %s\n", VOLSCAN_VERSION);
+                fflush(stdout);
+                return 0;
+            case OPT_PROGRESS: opt.progressMode = 1; break;
+            case OPT_NO_PROGRESS: opt.progressMode = 0; break;
             case OPT_THREADS: {
                 const uint64_t ullThreads = ParseIndex(optarg);
                 if (ullThreads < 1 || ullThreads > 256) {
@@ -242,15 +319,31 @@ int RunVolscan(int argc, char** argv) {
     }
     if (opt.bSingleIndex) opt.bErasedOnly = 0;
     if (opt.dwThreads == 0) opt.dwThreads = vx_plat_cpu_count();
+    if (opt.format != kFormatLine && !opt.lineMode) {
+        log_message(VX_ERROR, "%s : -v writes the line format only", program);
+        PrintUsage(program);
+        fflush(stderr);
+        return 1;
+    }
 
-    if (argc - optind != 1) {
+    if (source.bOffset && source.dwPartition != 0) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --offset and --partition name the volume twice", program);
+    }
+    if ((source.dwPartition != 0 || source.bListPartitions) && opt.pszSourceFile == nullptr) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --partition and --list-partitions read the -f disk", program);
+    }
+    // The listing needs no drive.
+    const bool bNoDrive = source.bListPartitions && argc == optind;
+    if (!bNoDrive && argc - optind != 1) {
         PrintUsage(program);
         log_message(VX_FATAL, "%s : wrong number of arguments", program);
     }
-    char letter = argv[optind][0];
+    char letter = bNoDrive ? 'C' : argv[optind][0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     if (!(letter >= 'A' && letter <= 'Z'))
-        log_message(VX_FATAL, "%s : not a valid drive %c", program, argv[optind][0]);
+        log_message(VX_FATAL, "%s : not a valid drive %c", program, letter);
 
     Volume vol{};
     vol.DriveLetter = letter;
@@ -279,8 +372,9 @@ int RunVolscan(int argc, char** argv) {
     }
 
     set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
-    // Account names are wanted by the verbose text and the user file only.
-    const bool bSidTable = !opt.lineMode || opt.pszUserFile != nullptr;
+    // Account names are wanted by the verbose text, the user file and JSON Lines.
+    const bool bSidTable =
+        !opt.lineMode || opt.pszUserFile != nullptr || opt.format == kFormatJsonl;
     if (bSidTable) InitSidHash();
 
     FILE* pOut = streams.pOutput;
@@ -288,36 +382,58 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     setvbuf(pOut, nullptr, _IOFBF, 1u << 20);
-    DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
-    fputs("\n", pOut);
-
-    int s = OpenVolume(&vol);
+    // The container and the volume in it are found after the run header, as
+    // the volume is opened; a partition listing is all that is written.
+    source.pszPath = opt.pszSourceFile;
+    VxDevice* pSourceDev = nullptr;
+    int bListed = 0;
+    int s = VX_OK;
+    if (source.bListPartitions)
+        s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+    if (!bListed) {
+        if (opt.format == kFormatLine) {
+            DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
+            fputs("\n", pOut);
+        }
+        if (!source.bListPartitions)
+            s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (s == VX_OK)
+            s = pSourceDev != nullptr ? OpenVolumeOn(&vol, pSourceDev) : OpenVolume(&vol);
+    }
     Entry* pEntry = nullptr;
-    if (s == VX_OK) {
-        if (opt.lineMode) fputs(kColumnTitles, pOut);
+    if (s == VX_OK && !bListed && opt.format != kFormatLine)
+        s = BeginFormattedReport(pOut, opt.format, opt.bMd5);
+    if (s == VX_OK && !bListed) {
+        if (opt.lineMode && opt.format == kFormatLine) fputs(kColumnTitles, pOut);
+        if (ShowProgress(&opt)) {
+            const uint64_t ullLimit = MftWalkLimit(&vol);
+            ProgressStart(stderr, ullLimit == 0 ? 0 : (ullLimit - 1) / vol.MftRecordSize + 1,
+                          opt.bMd5);
+        }
         // The hashing threads keep no trace: with one, every digest is made
         // in line, so the trace lines stay where they were.
         if (opt.bMd5 && !opt.bSingleIndex && streams.pDebug == nullptr)
             DigestPoolStart(&vol, pOut, opt.dwThreads);
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
         if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
+        ProgressEnd();
     }
 
-    int f = FreeEntry(pEntry);
-    if (f > s) s = f;
+    FreeEntry(pEntry);
     if (opt.bDeviceStats && vol.hVolume != nullptr) {
         VxDeviceStats stats{};
         vx_plat_device_stats(vol.hVolume, &stats);
         fprintf(stderr, "device reads: " VX_U64 ", bytes: " VX_U64 "\n", stats.ullReads,
                 stats.ullBytes);
     }
-    f = CloseVolume(&vol);
+    int f = CloseVolume(&vol);
     if (f > s) s = f;
     if (bSidTable) {
         if (streams.pUser != nullptr) DumpSystemInfo(streams.pUser, "users", "", 1);
         f = FreeSidHash();
         if (f > s) s = f;
     }
+    if (opt.format != kFormatLine) EndFormattedReport();
     vx_plat_md5_release();
     FreeSidText();
     CloseRunStreams(&streams);

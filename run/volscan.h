@@ -19,7 +19,9 @@ struct RunOptions {
     const char* pszErrorFile;   // -x
     const char* pszSourceFile;  // -f: device or image file read in place of the drive
     uint64_t ullSourceOffset;   // --offset
+    int format;                 // --format: a ReportFormat
     int bDeviceStats;           // --device-stats (benchmarks; not in the help)
+    int progressMode;           // --progress 1, --no-progress 0, -1: when stderr is a terminal
     unsigned dwThreads;         // --threads: threads hashing for -m (1: the main thread)
 };
 

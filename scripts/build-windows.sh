@@ -3,16 +3,18 @@
 # that it imports nothing but DLLs every Windows has, so the exe runs when
 # copied alone onto the machine to examine.
 #
-#   scripts/build-windows.sh [BUILD_DIR]      (default: build-win in the source tree)
+#   scripts/build-windows.sh [BUILD_DIR [CMAKE_OPTION...]]
+#       (default: build-win in the source tree; .ci/run adds -DVOLSCAN_WERROR=ON)
 set -eu
 
 SRC_DIR=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${1:-$SRC_DIR/build-win}
+[ $# -gt 0 ] && shift
 OBJDUMP=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 
 cmake -S "$SRC_DIR" -B "$BUILD_DIR" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$SRC_DIR/cmake/mingw-w64-x86_64.cmake" \
-    -DVOLSCAN_TESTS=OFF
+    -DVOLSCAN_TESTS=OFF "$@"
 cmake --build "$BUILD_DIR" --target volscan
 
 EXE="$BUILD_DIR/volscan.exe"

@@ -13,8 +13,10 @@ Explained differences:
                of well-known SIDs, Wine's LookupAccountSidA knows its own).
   diagnostics  the lookup failures that go with those SIDs ("... (1332) -
                winsid GetSidHash() ... LookupAccountSid" with the blank lines
-               before it), and Wine's message table lacking a text for a
-               system error code ("Unknown error (N)").
+               before it), and the system error texts, which each side's
+               system writes for the number (FormatMessage on Windows,
+               "Unknown error" where Wine has none): only the numbers are
+               compared.
 """
 import re
 import sys

@@ -3,11 +3,15 @@
 #include <initializer_list>
 
 #include "base/le.h"
-#include "platform/platform.h"
 #include "base/vx_log.h"
+#include "security/sd_decode.h"
 #include "security/vx_comment.h"
 #include "security/winsid.h"
 #include "text/vx_format.h"
+#include "security/layout/security_descriptor.h"
+#include "security/layout/acl.h"
+#include "security/layout/ace.h"
+#include "security/layout/sid.h"
 
 #define VX_MODULE "sd_dump"
 
@@ -18,10 +22,7 @@ namespace {
 char* g_pTextualSid = nullptr;
 uint64_t g_cbTextualSid = 0;
 
-constexpr uint64_t kSidHeaderSize = 8;
-constexpr uint64_t kAceHeaderSize = 8;  // type, flags, size, access mask
-constexpr uint64_t kAclHeaderSize = 8;
-constexpr uint8_t kMaxLookupSubs = 8;  // the most a system SID can be built with
+constexpr uint64_t kAclHeaderSize = acl_layout::kHeaderSize;
 
 void EnsureTextRoom(uint64_t cbNeeded) {
     if (g_cbTextualSid >= cbNeeded) return;
@@ -65,7 +66,7 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
             fprintf(stream, "No %s\n", pszAcl);
         return VX_OK;
     }
-    if (static_cast<uint64_t>(dwOffset) + 6 > size) {
+    if (static_cast<uint64_t>(dwOffset) + acl_layout::kAceCount + 2 > size) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: truncated stream, %s missing - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
@@ -73,7 +74,7 @@ int DumpAceCount(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size
         if (lineMode) fputs("|", stream);
         return VX_FAILED;
     }
-    const uint16_t wCount = vx_le16(sd, size, dwOffset + 4);
+    const uint16_t wCount = vx_le16(sd, size, dwOffset + acl_layout::kAceCount);
     if (lineMode)
         fprintf(stream, "%u|", wCount);
     else
@@ -87,61 +88,25 @@ int Raise(int status, int s) { return s > status ? s : status; }
 
 int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
     int status = VX_OK;
-    uint8_t bCount = 0;
-    uint64_t ullAuthority = 0;
-    uint32_t dwSubs[kMaxLookupSubs] = {0};
-    bool bComplete = false;
-    if (avail >= kSidHeaderSize) {
-        const uint8_t bRevision = sid[0];
-        bCount = sid[1];
-        for (int k = 2; k < 8; k++) ullAuthority = (ullAuthority << 8) | sid[k];
-        EnsureTextRoom(11ull * bCount + 22);
-        // "S-%u-%llu" then "-%u" for each sub-authority; the room made above
-        // holds 22 bytes for the head and 11 for each of them.
-        char* p = g_pTextualSid;
-        *p++ = 'S';
-        *p++ = '-';
-        p = vx_format_u64(p, bRevision);
-        *p++ = '-';
-        p = vx_format_u64(p, ullAuthority);
-        uint32_t i = 0;
-        for (; i < bCount && kSidHeaderSize + 4ull * (i + 1) <= avail; i++) {
-            const uint32_t dwSub = vx_le32(sid, avail, kSidHeaderSize + 4ull * i);
-            if (i < kMaxLookupSubs) dwSubs[i] = dwSub;
-            *p++ = '-';
-            p = vx_format_u64(p, dwSub);
-        }
-        *p = 0;
-        bComplete = i == bCount;
+    SidValue value;
+    if (DecodeSid(sid, avail, &value)) {
+        EnsureTextRoom(SidTextRoom(&value));
+        FormatSid(&value, g_pTextualSid);
     } else {
         EnsureTextRoom(22);
         g_pTextualSid[0] = 0;
     }
     fputs(g_pTextualSid, stream);
 
-    // A SID cut short by the end of its buffer is not anybody's: no lookup.
-    if (bComplete && bCount >= 1 && bCount <= kMaxLookupSubs &&
-        (!lineMode || WinsidUserStream != nullptr)) {
-        VxSid* pSid = nullptr;
-        if (!vx_plat_allocate_sid(ullAuthority, bCount, dwSubs, &pSid)) {
-            log_message(VX_ERROR_SYS, "%s %s() l.%d: AllocateAndInitalizeSid", VX_WHERE);
-        } else {
-            if (vx_plat_is_valid_sid(pSid)) {
-                const char* pszComment = nullptr;
-                const char* pszType = nullptr;
-                const int s = GetSidHash(pSid, g_pTextualSid, &pszComment, &pszType);
-                if (s == VX_FATAL_STATUS) {
-                    vx_plat_free_sid(pSid);
-                    return VX_FATAL_STATUS;
-                }
-                if (s == VX_FAILED)
-                    status = VX_FAILED;
-                else if (!lineMode)
-                    fprintf(stream, " (%s) %s", pszType != nullptr ? pszType : "",
-                            pszComment != nullptr ? pszComment : "");
-            }
-            vx_plat_free_sid(pSid);
-        }
+    if (!lineMode || WinsidUserStream != nullptr) {
+        const char* pszComment = nullptr;
+        const char* pszType = nullptr;
+        const int s = LookupSid(&value, g_pTextualSid, &pszComment, &pszType);
+        if (s == VX_FAILED)
+            status = VX_FAILED;
+        else if (s == VX_OK && !lineMode)
+            fprintf(stream, " (%s) %s", pszType != nullptr ? pszType : "",
+                    pszComment != nullptr ? pszComment : "");
     }
     fputs(lineMode ? "|" : "\n", stream);
     return status;
@@ -149,33 +114,35 @@ int DumpSid(FILE* stream, const uint8_t* sid, uint64_t avail, int lineMode) {
 
 int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
     int status = VX_OK;
-    if (avail < 6) return status;
-    const uint16_t wAclSize = vx_le16(acl, avail, 2);
+    if (avail < acl_layout::kAceCount + 2) return status;
+    const uint16_t wAclSize = vx_le16(acl, avail, acl_layout::kSize);
     if (wAclSize > avail) return status;
-    const uint16_t wCount = vx_le16(acl, avail, 4);
+    const uint16_t wCount = vx_le16(acl, avail, acl_layout::kAceCount);
     uint64_t ullOffset = kAclHeaderSize;
     for (uint32_t i = 0; i < wCount; i++) {
         // Each ACE must lie wholly inside the ACL, and move the walk on.
-        const uint16_t wAceSize = vx_le16(acl, avail, ullOffset + 2);
-        if (ullOffset + kAceHeaderSize > wAclSize || wAceSize < kAceHeaderSize ||
-            ullOffset + wAceSize > wAclSize) {
+        AceValue ace;
+        if (!DecodeAce(acl, avail, wAclSize, ullOffset, &ace)) {
             log_message(VX_ERROR,
                         "%s %s() l.%d: ACE #%u beyond its ACL - ACE offset : " VX_U64
                         ", ACE size : %u, ACL size : %u",
-                        VX_WHERE, i, ullOffset, wAceSize, wAclSize);
+                        VX_WHERE, i, ullOffset, ace.wSize, wAclSize);
             return VX_FAILED;
         }
+        const uint16_t wAceSize = ace.wSize;
         const uint8_t* pAce = acl + ullOffset;
-        const uint8_t bType = pAce[0];
-        const uint8_t bFlags = pAce[1];
-        const uint32_t dwMask = vx_le32(pAce, wAceSize, 4);
+        const uint8_t bType = ace.bType;
+        const uint8_t bFlags = ace.bFlags;
+        const uint32_t dwMask = ace.dwMask;
         if (!lineMode) {
-            fprintf(stream, bType == 2 ? " Sace #%u\n" : " Dace #%u\n", i);
+            fprintf(stream, bType == ace_layout::kTypeSystemAudit ? " Sace #%u\n" : " Dace #%u\n",
+                    i);
             fputs("  User : ", stream);
         }
-        const int s = DumpSid(stream, pAce + kAceHeaderSize, avail - ullOffset - kAceHeaderSize,
+        const uint64_t ullSid = ace.ullSidOffset;
+        const int s = DumpSid(stream, pAce + ullSid,
+                              avail - ullOffset >= ullSid ? avail - ullOffset - ullSid : 0,
                               lineMode);
-        if (s == VX_FATAL_STATUS) return VX_FATAL_STATUS;
         status = Raise(status, s);
         if (!lineMode) {
             fputs("  Flags : ", stream);
@@ -209,7 +176,7 @@ int DumpAcl(FILE* stream, const uint8_t* acl, uint64_t avail, int lineMode) {
 
 int DumpBufferSecurity(FILE* stream, uint64_t record, const uint8_t* sd, uint64_t size,
                        int lineMode) {
-    if (size <= 19) {
+    if (size < descriptor_layout::kHeaderSize) {
         log_message(VX_ERROR,
                     "%s %s() l.%d: truncated stream - Size : " VX_U64
                     " - Base record/KeyNode offset : " VX_U64,
@@ -220,18 +187,17 @@ int DumpBufferSecurity(FILE* stream, uint64_t record, const uint8_t* sd, uint64_
     int status = VX_OK;
     if (!lineMode) {
         fputs("Security descriptor flags : ", stream);
-        DumpBits(stream, vx_le16(sd, size, 2), ControlFlagsBits, lineMode);
+        DumpBits(stream, vx_le16(sd, size, descriptor_layout::kControl), ControlFlagsBits,
+                 lineMode);
     }
-    const uint32_t dwOwner = vx_le32(sd, size, 4);
-    const uint32_t dwGroup = vx_le32(sd, size, 8);
-    const uint32_t dwSacl = vx_le32(sd, size, 12);
-    const uint32_t dwDacl = vx_le32(sd, size, 16);
+    const uint32_t dwOwner = vx_le32(sd, size, descriptor_layout::kOwnerOffset);
+    const uint32_t dwGroup = vx_le32(sd, size, descriptor_layout::kGroupOffset);
+    const uint32_t dwSacl = vx_le32(sd, size, descriptor_layout::kSaclOffset);
+    const uint32_t dwDacl = vx_le32(sd, size, descriptor_layout::kDaclOffset);
 
     int s = DumpOwnerSid(stream, record, sd, size, lineMode, dwOwner, "user", "User : ");
-    if (s == VX_FATAL_STATUS) return s;
     status = Raise(status, s);
     s = DumpOwnerSid(stream, record, sd, size, lineMode, dwGroup, "group", "Group : ");
-    if (s == VX_FATAL_STATUS) return s;
     status = Raise(status, s);
     status = Raise(status, DumpAceCount(stream, record, sd, size, lineMode, dwDacl, "DACL"));
     status = Raise(status, DumpAceCount(stream, record, sd, size, lineMode, dwSacl, "SACL"));
@@ -239,7 +205,6 @@ int DumpBufferSecurity(FILE* stream, uint64_t record, const uint8_t* sd, uint64_
     for (uint32_t dwAcl : {dwDacl, dwSacl}) {
         if (dwAcl == 0 || dwAcl >= size) continue;
         s = DumpAcl(stream, sd + dwAcl, size - dwAcl, lineMode);
-        if (s == VX_FATAL_STATUS) return s;
         status = Raise(status, s);
     }
     return status;

@@ -22,6 +22,25 @@ const BitName FileAttributeBits[] = {
     {0, nullptr, nullptr},
 };
 
+const BitName* NextBitRow(uint32_t value, const BitName* pRow, uint32_t* pdwShown) {
+    for (; pRow->dwMask != 0; pRow++) {
+        const uint32_t dwMask = pRow->dwMask;
+        if ((value & dwMask) != dwMask || (*pdwShown & dwMask) == dwMask) continue;
+        *pdwShown |= dwMask;
+        return pRow;
+    }
+    return nullptr;
+}
+
+char* FormatBitCodes(char* p, uint32_t value, const BitName* table) {
+    uint32_t dwShown = 0;
+    for (const BitName* pRow = NextBitRow(value, table, &dwShown); pRow != nullptr;
+         pRow = NextBitRow(value, pRow + 1, &dwShown))
+        for (const char* c = pRow->pszCode; *c != 0; c++) *p++ = *c;
+    *p = 0;
+    return p;
+}
+
 void DumpBits(FILE* stream, uint32_t value, const BitName* table, int lineMode) {
     if (table == nullptr) {
         log_message(VX_ERROR, "%s %s() l.%d: no reference", VX_WHERE);
@@ -29,15 +48,13 @@ void DumpBits(FILE* stream, uint32_t value, const BitName* table, int lineMode) 
     }
     uint32_t dwShown = 0;
     int bFirst = 1;
-    for (const BitName* pRow = table; pRow->dwMask != 0; pRow++) {
-        const uint32_t dwMask = pRow->dwMask;
-        if ((value & dwMask) != dwMask || (dwShown & dwMask) == dwMask) continue;
+    for (const BitName* pRow = NextBitRow(value, table, &dwShown); pRow != nullptr;
+         pRow = NextBitRow(value, pRow + 1, &dwShown)) {
         if (lineMode)
             fputs(pRow->pszCode, stream);
         else
             fprintf(stream, bFirst ? "%s" : ", %s", pRow->pszName);
         bFirst = 0;
-        dwShown |= dwMask;
     }
     fputs(lineMode ? "|" : "\n", stream);
 }

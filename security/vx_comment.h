@@ -20,3 +20,9 @@ extern const BitName ControlFlagsBits[];  // security descriptor control, verbos
 // those bits was already shown by an earlier row, so a composite row wins
 // over the single bits it covers; then "|" (line mode) or "\n".
 void DumpBits(FILE* stream, uint32_t value, const BitName* table, int lineMode);
+// The row DumpBits writes next from `pRow` on (none at the end of the
+// table), adding its mask to the bits shown.
+const BitName* NextBitRow(uint32_t value, const BitName* pRow, uint32_t* pdwShown);
+// The line-mode codes of `value`, 0-terminated; 2 bytes a row of the table
+// and the terminator always suffice.  Returns the terminator's place.
+char* FormatBitCodes(char* p, uint32_t value, const BitName* table);

@@ -17,9 +17,48 @@ struct SidSearch {
     char* pCommentSid;
     const char* pszType;
     SidSearch* pNext;
+    uint32_t dwHash;
 };
 
 SidSearch* g_buckets[kSidBuckets];
+
+// The same entries by their whole hash, open addressing over a power of two
+// of slots at most half full: a run that meets millions of SIDs finds each
+// in a step or two, while the 300 chains keep the user file's order.
+SidSearch** g_pIndex = nullptr;
+uint32_t g_dwIndexSlots = 0;
+uint32_t g_dwIndexed = 0;
+
+SidSearch* FindIndexed(const char* pszText, uint32_t dwHash) {
+    if (g_pIndex == nullptr) return nullptr;
+    for (uint32_t k = dwHash & (g_dwIndexSlots - 1); g_pIndex[k] != nullptr;
+         k = (k + 1) & (g_dwIndexSlots - 1))
+        if (g_pIndex[k]->dwHash == dwHash && strcmp(g_pIndex[k]->pTextualSid, pszText) == 0)
+            return g_pIndex[k];
+    return nullptr;
+}
+
+void PlaceIndexed(SidSearch* p) {
+    uint32_t k = p->dwHash & (g_dwIndexSlots - 1);
+    while (g_pIndex[k] != nullptr) k = (k + 1) & (g_dwIndexSlots - 1);
+    g_pIndex[k] = p;
+}
+
+void AddIndexed(SidSearch* p) {
+    if (2ull * (g_dwIndexed + 1) > g_dwIndexSlots) {
+        SidSearch** pOld = g_pIndex;
+        const uint32_t dwOld = g_dwIndexSlots;
+        g_dwIndexSlots = dwOld == 0 ? 1024 : 2 * dwOld;
+        g_pIndex = static_cast<SidSearch**>(VX_CALLOC(
+            g_dwIndexSlots, sizeof(SidSearch*), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC g_pIndex",
+            VX_WHERE));
+        for (uint32_t k = 0; k < dwOld; k++)
+            if (pOld[k] != nullptr) PlaceIndexed(pOld[k]);
+        if (pOld != nullptr) VX_FREE(pOld, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pIndex", VX_WHERE);
+    }
+    PlaceIndexed(p);
+    g_dwIndexed++;
+}
 
 // Indexed by SID_NAME_USE; the values past the table have no name.
 constexpr const char* kSidTypes[] = {
@@ -48,6 +87,10 @@ uint32_t SidTextHash(const char* pszText) {
 
 void InitSidHash() {
     for (SidSearch*& pHead : g_buckets) pHead = nullptr;
+    if (g_pIndex != nullptr) VX_FREE(g_pIndex, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pIndex", VX_WHERE);
+    g_pIndex = nullptr;
+    g_dwIndexSlots = 0;
+    g_dwIndexed = 0;
     g_pTypeNames = kSidTypes;
 }
 
@@ -55,9 +98,9 @@ int GetSidHash(const VxSid* pSid, const char* pszText, const char** ppszComment,
                const char** ppszType) {
     *ppszComment = nullptr;
     *ppszType = nullptr;
-    SidSearch** ppHead = &g_buckets[SidTextHash(pszText) % kSidBuckets];
-    for (SidSearch* p = *ppHead; p != nullptr; p = p->pNext) {
-        if (strcmp(p->pTextualSid, pszText) != 0) continue;
+    const uint32_t dwHash = SidTextHash(pszText);
+    SidSearch** ppHead = &g_buckets[dwHash % kSidBuckets];
+    if (SidSearch* p = FindIndexed(pszText, dwHash); p != nullptr) {
         *ppszComment = p->pCommentSid;
         *ppszType = p->pszType;
         if (WinsidDebugStream != nullptr)
@@ -68,7 +111,9 @@ int GetSidHash(const VxSid* pSid, const char* pszText, const char** ppszComment,
     auto* pSidSearch = static_cast<SidSearch*>(
         VX_CALLOC(1, sizeof(SidSearch), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pSidSearch", VX_WHERE));
     pSidSearch->pNext = *ppHead;
+    pSidSearch->dwHash = dwHash;
     *ppHead = pSidSearch;
+    AddIndexed(pSidSearch);
     const size_t cbText = strlen(pszText) + 1;
     pSidSearch->pTextualSid = static_cast<char*>(
         VX_CALLOC(cbText, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pTextualSid", VX_WHERE));
@@ -135,5 +180,9 @@ int FreeSidHash() {
         }
         pHead = nullptr;
     }
+    if (g_pIndex != nullptr) VX_FREE(g_pIndex, VX_FATAL_SYS, "%s %s l. %d: VX_FREE g_pIndex", VX_WHERE);
+    g_pIndex = nullptr;
+    g_dwIndexSlots = 0;
+    g_dwIndexed = 0;
     return 0;
 }

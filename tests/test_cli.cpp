@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "run/progress.h"
 #include "run/volscan.h"
 #include "support/run_binary.h"
 
@@ -72,13 +73,17 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
         "-8 : output non-ascii characters using UTF-8\n";
     ASSERT_THAT(r.err, StartsWith(expected));
     std::string rest = r.err.substr(expected.size());
-    // The two lines of the volume source options come right after -8.
+    // The lines of the long options (volume source, report format, hashing
+    // threads) come right after -8.
     size_t format = rest.find("\nOutput format :\n");
     ASSERT_NE(format, std::string::npos);
     std::string sourceLines = rest.substr(0, format);
-    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 2) << sourceLines;
+    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 6) << sourceLines;
+    EXPECT_THAT(sourceLines, HasSubstr("\n--threads : threads hashing"));
     EXPECT_THAT(sourceLines, StartsWith("-f, --file"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--offset"));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--format : report format: line (the default), csv, jsonl or bodyfile\n"));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--list-partitions, --partition=N"));
     EXPECT_EQ(rest.substr(format),
               "\nOutput format :\n" + kTitles +
                   "\nAll times are UTC according to local computer.\n"
@@ -131,6 +136,25 @@ TEST(Help, EndsTheRunBeforeAnyFileOrVolume) {
     EXPECT_EQ(l.err, r.err);
 }
 
+TEST(Version, NamesTheProjectVersionAndEndsTheRun) {
+    const std::string dir = MakeTestDir("version");
+    RunResult r = RunVolscanBinary({"-o", "out.txt", "--version", "e"}, dir);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_THAT(r.out, MatchesRegex("volscan [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(FileExists(dir + "/out.txt"));
+}
+
+TEST(Progress, LineHoldsRecordsPercentRateHashedBytesAndTimeLeft) {
+    char line[160];
+    ProgressFormat(line, sizeof line, 2500, 10000, 2000, 1, 3u << 20);
+    EXPECT_STREQ(line, "2500/10000 records 25%, 1250 rec/s, 3.0 MiB hashed, 0:00:06 left");
+    ProgressFormat(line, sizeof line, 0, 10000, 0, 0, 0);
+    EXPECT_STREQ(line, "0/10000 records 0%");
+    ProgressFormat(line, sizeof line, 9999, 10000, 3600000 * 9999ull, 0, 0);
+    EXPECT_STREQ(line, "9999/10000 records 99%, 0 rec/s, 1:00:00 left");
+}
+
 // ---------------------------------------------------------- usage errors
 
 TEST(UsageErrors, BadOptionsGiveTheParserMessageAndTheUsageLine) {
@@ -143,6 +167,8 @@ TEST(UsageErrors, BadOptionsGiveTheParserMessageAndTheUsageLine) {
         {{"--bogus", "e"}, "bogus"},
         {{"e", "--index"}, "index"},
         {{"--o=x", "e"}, "ambiguous"},
+        {{"--format=xml", "e"}, "volscan : unknown format xml"},
+        {{"--format=jsonl", "-v", "e"}, "volscan : -v writes the line format only"},
     };
     for (const Case& c : cases) {
         std::string dir = MakeTestDir("usage");

@@ -378,14 +378,16 @@ TEST(GeometryRun, TwoMibClusterWindowsVolumeOpens) {
     EXPECT_THAT(r.err, HasSubstr("0000: eb 52 90 4e 54 46 53 20  20 20 20 00 02 f4"));
     EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
     EXPECT_THAT(r.out, HasSubstr("\nMFT Index|FileName|"));
-    // The offset takes the number forms of -i.
-    for (const char* offset : {"0x10000", "0200000", "65536kib"}) {
+    // The offset takes the number forms of -i, or sectors; nothing may follow.
+    for (const char* offset : {"0x10000", "0200000", "128s"}) {
         RunResult o = RunVolscanBinary({"-i", "0", "-f", image, "--offset", offset, "e"});
         EXPECT_EQ(o.exitStatus, 0) << offset << o.err;
     }
-    RunResult wrong = RunVolscanBinary({"-f", image, "--offset=0X10000", "e"});
-    EXPECT_EQ(wrong.exitStatus, 2);  // 0X ends the number at 0: the MBR is no NTFS boot sector
-    EXPECT_THAT(wrong.err, HasSubstr("is not NTFS"));
+    for (const char* offset : {"0X10000", "65536kib"}) {
+        RunResult wrong = RunVolscanBinary({"-f", image, "--offset", offset, "e"});
+        EXPECT_EQ(wrong.exitStatus, 1) << offset;
+        EXPECT_THAT(wrong.err, HasSubstr("is not a number of bytes (65536, 0x10000) or of sectors"));
+    }
 }
 
 TEST(GeometryRun, FatVolumeIsNotNtfs) {

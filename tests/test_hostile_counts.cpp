@@ -327,6 +327,74 @@ TEST(HostileCounts, SdsFarLargerThanItsClusters) {
     EXPECT_FALSE(r.bTimedOut);
 }
 
+// A $SDS whose runlist maps every cluster of a 128 MiB volume: its scan
+// reads each once, against the same volume's own $SDS.
+TEST(HostileCounts, SdsMappingTheWholeVolume) {
+    VolumeDesc d;
+    d.extraClusters = (128u << 20) / 4096;
+    d.sdsNonResident = true;
+    d.sds.assign(2 * 4096, 0);
+    VolumeLayout layout;
+    std::vector<uint8_t> img = BuildVolume(d, &layout);
+    ASSERT_FALSE(img.empty());
+    const Measured clean = RunOn("volume of 128 MiB, its own $SDS", img);
+    const uint64_t at = FindAttr(img, RecordOffset(layout, 9), kAttrData);
+    ASSERT_NE(UINT64_MAX, at);
+    const uint32_t dwPairs = GetU16(img, at + 0x20);
+    ASSERT_GE(GetU32(img, at + 4), dwPairs + 7u);
+    const uint64_t clusters = layout.totalClusters;
+    PutU64(img, at + 0x18, clusters - 1);
+    for (uint32_t f : {0x28u, 0x30u, 0x38u}) PutU64(img, at + f, clusters * layout.clusterSize);
+    // One run of 4 length bytes from LCN 0.
+    PutBytes(img, at + dwPairs, {0x14, uint8_t(clusters), uint8_t(clusters >> 8),
+                                 uint8_t(clusters >> 16), uint8_t(clusters >> 24), 0, 0});
+    const Measured m = RunOn("volume of 128 MiB, $SDS mapping all of it", img);
+    EXPECT_FALSE(m.run.bTimedOut);
+    EXPECT_EQ(0, m.run.termSignal);
+    EXPECT_TRUE(m.run.exitStatus == 0 || m.run.exitStatus == 2) << m.err.substr(0, 2000);
+    EXPECT_EQ(clean.run.exitStatus, m.run.exitStatus) << m.err.substr(0, 2000);
+}
+
+// ----------------------------------------------------- deep directories
+
+// 8000 directories, each the parent of the next: every path is written
+// from the nodes of its parents, not by walking them again (compared with
+// the same directories side by side under the root).
+TEST(HostileCounts, DirectoryChainEightThousandDeep) {
+    constexpr uint32_t kDepth = 8000;
+    std::string deepest;
+    for (bool chain : {false, true}) {
+        VolumeDesc d;
+        d.buildIndexes = false;
+        for (uint32_t k = 0; k < kDepth; k++) {
+            // Appended rather than "d" + std::to_string(...): GCC 12 at -O3
+            // sees a false overlap in the latter (-Wrestrict).
+            std::string name = "d";
+            name += std::to_string(k % 10);
+            d.files.push_back({.name = name,
+                               .parent = chain && k > 0 ? 16u + k - 1 : kRootRecord,
+                               .directory = true,
+                               .record = 16u + k});
+        }
+        const Measured m = RunOn(chain ? "8000 directories, each the parent of the next"
+                                       : "8000 directories under the root",
+                                 BuildVolume(d));
+        EXPECT_FALSE(m.run.bTimedOut);
+        EXPECT_EQ(0, m.run.exitStatus) << m.err.substr(0, 2000);
+        printf("[ figures  ]   report of %zu bytes\n", m.out.size());
+        if (!chain) continue;
+        std::string line = "\n";
+        line += std::to_string(16 + kDepth - 1);
+        line += "|";
+        const size_t last = m.out.find(line);
+        ASSERT_NE(std::string::npos, last);
+        deepest = m.out.substr(last + 1, m.out.find('|', m.out.find('|', last + 1) + 1) - last - 1);
+    }
+    // The deepest directory's path names all 8000 levels.
+    EXPECT_EQ(size_t(kDepth), size_t(std::count(deepest.begin(), deepest.end(), '\\')) - 1)
+        << deepest.substr(0, 200);
+}
+
 // ------------------------------------------- metadata values of gigabytes
 
 TEST(HostileCounts, HugeNonResidentMetadataValuesAreRefused) {

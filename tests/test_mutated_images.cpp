@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -29,6 +30,11 @@
 #ifndef VOLSCAN_FUZZ_PERCENT
 #define VOLSCAN_FUZZ_PERCENT 100
 #endif
+// The share of the variants of the suite's default run; VOLSCAN_LONG_TESTS=1
+// in the environment runs them all.
+#ifndef VOLSCAN_QUICK_PERCENT
+#define VOLSCAN_QUICK_PERCENT 100
+#endif
 
 namespace {
 
@@ -40,7 +46,11 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr int kVariantsPerImage = 200 * VOLSCAN_FUZZ_PERCENT / 100;
+int VariantsPerImage() {
+    const char* pszLong = getenv("VOLSCAN_LONG_TESTS");
+    const bool bAll = pszLong != nullptr && strcmp(pszLong, "1") == 0;
+    return 200 * VOLSCAN_FUZZ_PERCENT / 100 * (bAll ? 100 : VOLSCAN_QUICK_PERCENT) / 100;
+}
 // The sanitizers slow a run twenty times and more, on a machine shared
 // with other tests: their build waits longer before calling a run hung.
 constexpr int kTimeoutMs = kSanitized ? 60000 : 10000;
@@ -264,6 +274,7 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
     int variants = 0, failures = 0;
     long maxRss = base.maxRssKb;
     double seconds = 0, slowest = 0;
+    const int kVariantsPerImage = VariantsPerImage();
     for (int v = 0; v < kVariantsPerImage; v++) {
         const Kind kind = static_cast<Kind>(v % kKinds);
         const std::vector<Patch> patches =
@@ -340,6 +351,90 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
     EXPECT_EQ(0, serialDiffers);
     EXPECT_GE(noticedAll, variants / 3);
     EXPECT_GT(ended2, 0);
+}
+
+// Two kinds of damage that cost time rather than records: every file
+// record made a directory and the child of the one before (a chain as deep
+// as the image has files), and $Secure:$SDS mapped onto the whole volume.
+// Each run's time is printed beside the clean image's.
+TEST_P(MutatedImage, DeepChainAndWholeVolumeSdsCostTheirBytes) {
+    const std::string name = GetParam();
+    const std::string bytes = ReadFile(SourcePath("tests/images/" + name + ".img"));
+    ASSERT_FALSE(bytes.empty()) << name;
+    const std::vector<uint8_t> clean(bytes.begin(), bytes.end());
+    std::vector<uint8_t> chain = clean, sds = clean;
+    Volume vol{};
+    vol.DriveLetter = 'C';
+    vol.pszSourcePath = "clean image";
+    CapturedStream quiet;
+    FILE* pSaved = VxErrorStream;
+    VxErrorStream = quiet.pFile;
+    ASSERT_EQ(0, OpenVolumeOn(&vol, vx_plat_open_memory(clean.data(), clean.size(), UINT64_MAX)));
+    const uint32_t cs = vol.ClusterSize, rs = vol.MftRecordSize;
+    uint64_t ullPrevious = 0, ullLinks = 0;
+    for (uint64_t r = 0; r < MftWalkLimit(&vol) / rs; r++) {
+        uint64_t ullRun = 0, ullVcn = r * rs / cs;
+        if (!FindRun(vol.pMftData, &ullRun, &ullVcn)) continue;
+        const ::Run& run = vol.pMftData->pRunlist[ullRun];
+        if (run.llLcn < 0 || run.ullLength - ullVcn < (r * rs % cs + rs + cs - 1) / cs) continue;
+        const uint64_t off = (static_cast<uint64_t>(run.llLcn) + ullVcn) * cs + r * rs % cs;
+        if (off + rs > clean.size() || memcmp(clean.data() + off, "FILE", 4) != 0) continue;
+        const uint8_t* p = clean.data() + off;
+        const uint32_t dwInUse = std::min<uint32_t>(vx_le32(p, rs, 0x18), rs);
+        const bool bFile = r >= 16 && (vx_le16(p, rs, 0x16) & 1) != 0 && vx_le64(p, rs, 0x20) == 0;
+        for (uint32_t a = vx_le16(p, rs, 0x14); vx_fits(dwInUse, a, 0x18);) {
+            const uint32_t dwType = vx_le32(p, rs, a), dwLength = vx_le32(p, rs, a + 4);
+            if (dwType == 0xFFFFFFFF || dwLength < 0x18 || dwLength > dwInUse - a) break;
+            const uint32_t dwValue = a + vx_le16(p, rs, a + 0x14);
+            // The parent reference, clear of the update sequence's places.
+            if (bFile && ullPrevious != 0 && dwType == 0x30 && vx_le8(p, rs, a + 8) == 0 &&
+                dwValue % 512 < 512 - 2 - 8) {
+                for (int i = 0; i < 8; i++) chain[off + dwValue + i] = uint8_t(ullPrevious >> (8 * i));
+                ullLinks++;
+            }
+            // $Secure's $SDS: one run over every cluster of the volume.
+            const uint32_t dwPairs = vx_le16(p, rs, a + 0x20);
+            if (r == 9 && dwType == 0x80 && vx_le8(p, rs, a + 8) != 0 && vx_le8(p, rs, a + 9) != 0 &&
+                dwPairs + 7 <= dwLength && (off + a) % 512 < 512 - 2 - 0x40) {
+                const uint64_t n = vol.ClusterNumber, size = n * cs;
+                for (int i = 0; i < 8; i++) {
+                    sds[off + a + 0x18 + i] = uint8_t((n - 1) >> (8 * i));
+                    for (uint32_t f : {0x28u, 0x30u, 0x38u}) sds[off + a + f + i] = uint8_t(size >> (8 * i));
+                }
+                const uint8_t pairs[7] = {0x14, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16),
+                                          uint8_t(n >> 24), 0, 0};
+                memcpy(sds.data() + off + a + dwPairs, pairs, sizeof pairs);
+            }
+            a += dwLength;
+        }
+        if (bFile) {
+            chain[off + 0x16] |= 2;  // a directory, so that the walk goes on through it
+            ullPrevious = r | uint64_t(vx_le16(p, rs, 0x10)) << 48;
+        }
+    }
+    CloseVolume(&vol);
+    VxErrorStream = pSaved;
+    EXPECT_GT(ullLinks, 0u);
+    EXPECT_NE(clean, sds) << "no $SDS to map";
+
+    const std::string dir = WorkDir(name + "-cost");
+    const std::string img = dir + "/volume.img", out = dir + "/stdout", err = dir + "/stderr";
+    const std::vector<std::string> args = {"-m", "-v", "-f", img, "C"};
+    for (const auto& [label, image] : {std::pair<const char*, const std::vector<uint8_t>*>{"clean", &clean},
+                                       {"directory chain", &chain},
+                                       {"$SDS over the volume", &sds}}) {
+        ASSERT_TRUE(ntfsb::WriteBytes(img, *image));
+        const BoundedRunResult r = RunVolscanBounded(args, dir, out, err, kTimeoutMs,
+                                                     kSanitized ? 0 : kAddressLimit);
+        printf("[ figures  ] %s, %s: exit %d, %.2f s, max RSS %ld KiB, report of %zu bytes\n",
+               name.c_str(), label, r.exitStatus, r.seconds, r.maxRssKb, ReadFile(out).size());
+        EXPECT_FALSE(r.bTimedOut) << label;
+        EXPECT_EQ(0, r.termSignal) << label;
+        EXPECT_TRUE(r.exitStatus == 0 || r.exitStatus == 2) << label << "\n"
+                                                            << ReadFile(err).substr(0, 1500);
+    }
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(0, system(cmd.c_str()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, MutatedImage,

@@ -5,6 +5,7 @@
 // the builder's defaults on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -418,6 +419,56 @@ TEST(ReportBuilt, ErasedOnlySingleRecordVerboseAndUtf8Names) {
     EXPECT_EQ("C:\\caf\xc3\xa9.txt", Fields(LineOf(u.run.out, 22))[1]);
     Scanned c = Scan(d, {"-i", "22"}, {"LC_ALL=C"});
     EXPECT_EQ(std::string::npos, c.run.out.find("caf\xc3\xa9")) << "the C locale has no UTF-8";
+}
+
+// A file whose $FILE_NAME times are not its standard-information times (as
+// after a tool set the latter), named with every character the formats must
+// escape: "," "\"" "|" a newline, a tab, a non-ASCII letter, U+1D11E and,
+// last, an unpaired surrogate.
+TEST(ReportBuilt, FormatsShowFileNameTimesAndEscapeNames) {
+    VolumeDesc d = NewVolume();
+    FileDesc f;
+    f.name = "q,\"|\n\t\xC3\xA9\xF0\x9D\x84\x9EZ";
+    f.record = 40;
+    f.data = {'a', 'b', 'c'};
+    f.info.created = f.info.modified = f.info.mftModified = f.info.accessed = 132000000000000000ull;
+    StandardInfo later = f.info;
+    later.created = later.modified = later.mftModified = later.accessed = 132400000001234567ull;
+    f.nameTimes = later;
+    d.files.push_back(f);
+    uint32_t value = 0;
+    ASSERT_NE(AttrOffset(d, 40, kAttrFileName, 0, &value), 0u);
+    d.recordPatches.push_back({40, value + 0x42 + 2 * 9, {0x00, 0xD8}});  // "Z" becomes D800
+
+    const std::string kSi = "2019-04-17T18:40:00.0000000Z", kFn = "2020-07-23T17:46:40.1234567Z";
+    const std::string kCsvName = "\"q,\"\"|\n\t\xC3\xA9\xF0\x9D\x84\x9E\xEF\xBF\xBD\"";
+    Scanned csv = Scan(d, {"--format=csv", "-i", "40"});
+    EXPECT_EQ(csv.run.err, "");
+    EXPECT_THAT(csv.run.out, testing::HasSubstr(",\"C:\\q,\"\"|\n\t\xC3\xA9\xF0\x9D\x84\x9E\xEF\xBF\xBD\"," +
+                                                kCsvName + ",5,5,"));
+    EXPECT_THAT(csv.run.out, testing::HasSubstr(kSi + "," + kSi + "," + kSi + "," + kSi + "," + kFn +
+                                                "," + kFn + "," + kFn + "," + kFn + ",1,,"));
+    EXPECT_THAT(csv.run.out, testing::EndsWith(",true,true\n"));
+
+    Scanned json = Scan(d, {"--format=jsonl", "-i", "40"});
+    EXPECT_THAT(json.run.out,
+                testing::HasSubstr("\"name\":\"q,\\\"|\\n\\t\xC3\xA9\xF0\x9D\x84\x9E\\ud800\""));
+    EXPECT_THAT(json.run.out, testing::HasSubstr("\"creation\":\"" + kFn + "\""));
+    EXPECT_THAT(json.run.out,
+                testing::HasSubstr("\"si_creation_before_fn\":true,\"si_zero_fractions\":true}\n"));
+
+    Scanned body = Scan(d, {"--format=bodyfile", "-i", "40"});
+    const std::string kBodyName = "C:/q,\"%7C%0A%09\xC3\xA9\xF0\x9D\x84\x9E\xEF\xBF\xBD";
+    EXPECT_THAT(body.run.out, testing::HasSubstr("0|" + kBodyName + "|40|r/rrwxrwxrwx|0|0|3|"
+                                                 "1555526400.0000000|1555526400.0000000|"
+                                                 "1555526400.0000000|1555526400.0000000\n"));
+    EXPECT_THAT(body.run.out, testing::HasSubstr(kBodyName + " ($FILE_NAME)|40|r/rrwxrwxrwx|0|0|3|"
+                                                 "1595526400.1234567|1595526400.1234567|"
+                                                 "1595526400.1234567|1595526400.1234567\n"));
+    // The line report of the same record is what it always was.
+    Scanned line = Scan(d, {"-i", "40"});
+    EXPECT_THAT(line.run.out, testing::HasSubstr("|17/04/2019 18:40:00.0000000|"));
+    EXPECT_EQ(Scan(d, {"--format=csv", "-v"}).run.exitStatus, 1);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+
 #include "security/winsid.h"
 #include "support/run_binary.h"
 
@@ -516,5 +518,199 @@ INSTANTIATE_TEST_SUITE_P(Volumes, VolumeReport, ::testing::ValuesIn(kVolumes),
                                  if (c == '-') c = '_';
                              return n;
                          });
+
+}  // namespace
+
+// ------------------------------------------------------------- containers
+//
+// sample.img put into the containers and partition tables examiners meet,
+// by the real tools (tests/images/make-containers.sh): the report of each is
+// the raw volume's, byte for byte after the run header, and so are the
+// diagnostics but for the source's name.
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// The made images' directory, "" when a tool is missing (*pWhy says which).
+std::string ContainerDir(std::string* pWhy) {
+    static std::string dir, why;
+    static bool bMade = false;
+    if (!bMade) {
+        bMade = true;
+        dir = MakeTestDir("containers");
+        const std::string cmd = "sh '" + SourcePath("tests/images/make-containers.sh") + "' '" +
+                                SourcePath("tests/images/sample.img") + "' '" + dir + "' > '" +
+                                dir + "/make.log' 2>&1";
+        const int rc = system(cmd.c_str());
+        if (rc != 0) {
+            why = ReadFile(dir + "/make.log");
+            if (!WIFEXITED(rc) || WEXITSTATUS(rc) != 77) why = "make-containers.sh failed: " + why;
+            dir.clear();
+        }
+    }
+    *pWhy = why;
+    return dir;
+}
+
+struct SourceRun {
+    int exitStatus;
+    std::string body, err;
+};
+
+// A run on `path` with `options`, in line (-m) or verbose (-v -m -8) mode;
+// the source's name in the diagnostics is written SOURCE, the line that
+// names the partition chosen is left out.
+SourceRun RunSource(const std::string& path, const std::vector<std::string>& options,
+                    bool verbose) {
+    std::vector<std::string> args = {"-f", path};
+    args.insert(args.end(), options.begin(), options.end());
+    for (const char* o : verbose ? std::vector<const char*>{"-v", "-m", "-8"}
+                                 : std::vector<const char*>{"-m"})
+        args.push_back(o);
+    args.push_back("C");
+    RunResult r = RunVolscanBinary(args, "", {verbose ? "LC_ALL=C" : "LC_ALL=C.UTF-8"});
+    std::string err = MaskLines(r.err);
+    err = std::regex_replace(err, std::regex("\nWARNING - volscan PrepareSource\\(\\) l.N: [^\n]*: "
+                                             "reading NTFS partition [^\n]*\n\n"),
+                             "");
+    for (auto at = err.find(path); at != std::string::npos; at = err.find(path))
+        err.replace(at, path.size(), "SOURCE");
+    return SourceRun{r.exitStatus, Body(r.out, verbose), err};
+}
+
+class ContainerTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        std::string why;
+        dir_ = ContainerDir(&why);
+        if (dir_.empty()) {
+            ASSERT_THAT(why, Not(HasSubstr("make-containers.sh failed"))) << why;
+            GTEST_SKIP() << why;
+        }
+    }
+    std::string dir_;
+};
+
+struct ContainerCase {
+    const char* file;
+    std::vector<std::string> options;
+};
+
+// Every container and table holding the volume reports it as the raw file does.
+TEST_F(ContainerTest, EachReportsTheVolumeAsTheRawImage) {
+    const ContainerCase cases[] = {
+        {"ewf-unc.E01", {}},        {"ewf-disk.E01", {}},  {"split-aa.aa", {}},
+        {"split-001.001", {}},      {"vol.vmdk", {}},      {"vol.vpc", {}},
+        {"vol.vhdx", {}},           {"vol.qcow2", {}},     {"mbr63.img", {}},
+        {"fixed.vpc", {}},          {"stream.vmdk", {}},   {"flat.vmdk", {}},
+        {"mbr2048.img", {}},        {"logical.img", {}},   {"gpt.img", {}},
+        {"gpt2.vhdx", {"--partition=2"}}, {"two.img", {"--partition=2"}},
+        {"gpt-badcrc.img", {}},     {"at128.img", {"--offset=65536"}},
+        {"at128.img", {"--offset=128s"}}, {"at128.img", {"--offset=0x10000"}},
+        {"loop.img", {"--partition=6"}},
+    };
+    for (bool verbose : {false, true}) {
+        const SourceRun raw = RunSource(SourcePath("tests/images/sample.img"), {}, verbose);
+        ASSERT_EQ(raw.exitStatus, 0);
+        for (const ContainerCase& c : cases) {
+            SCOPED_TRACE(std::string(c.file) + (verbose ? " verbose" : " line"));
+            SourceRun r = RunSource(dir_ + "/" + c.file, c.options, verbose);
+            EXPECT_EQ(r.exitStatus, 0);
+            EXPECT_EQ(r.body, raw.body);
+            // A damaged table is said to be, once, before the volume's diagnostics.
+            std::string first;
+            if (std::string(c.file) == "gpt-badcrc.img")
+                first = "\nWARNING - partition ReadGpt() l.N: GPT primary header damaged (header "
+                        "CRC mismatch): the backup header at sector 81919 is used - Disk : "
+                        "SOURCE\n\n";
+            if (std::string(c.file) == "loop.img")
+                first = "\nERROR - partition ReadLogical() l.N: the extended partition chain loops "
+                        "back to sector 8192: the logical partitions after it are not read - "
+                        "Disk : SOURCE\n\n";
+            EXPECT_EQ(r.err, first + raw.err);
+        }
+    }
+}
+
+// Damaged containers and tables, and volumes named wrongly: a message
+// that says what is wrong, and the status.
+TEST_F(ContainerTest, DamageAndWrongChoicesAreNamed) {
+    struct Case {
+        const char* file;
+        std::vector<std::string> options;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"ewf-trunc.E01", {}, 2, "EWF image SOURCE cannot be read: its segment files are trunc"},
+        {"split-gap.aa", {}, 2, "split raw image SOURCE cannot be read: segment "},
+        {"overlap.img", {}, 2, "partitions 1 and 2 overlap - Disk : SOURCE"},
+        {"past.img", {}, 2, "partition 2 (sectors 80000 to 96383) is not inside the disk"},
+        {"loop.img", {}, 2, "the extended partition chain loops back to sector 8192"},
+        {"two.img", {}, 2, "and several NTFS partitions: choose one with --partition=N"},
+        {"two.img", {"--partition=3"}, 2, "partition 3 is not in the table"},
+        {"logical.img", {"--partition=2"}, 2, "partition 2 is an extended partition"},
+        {"at128.img", {"--offset=128x"}, 1, "--offset=128x is not a number of bytes"},
+        {"at128.img", {"--offset="}, 1, "--offset= is not a number of bytes"},
+        {"at128.img", {"--offset=8454144"}, 1, "--offset=8454144 is past the end of SOURCE"},
+        {"at128.img", {"--offset=16512s"}, 1, "is past the end of SOURCE (8454144 bytes)"},
+        {"at128.img", {"--partition=0"}, 1, "--partition=0 is not a partition number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file + (c.options.empty() ? "" : " " + c.options[0]));
+        SourceRun r = RunSource(dir_ + "/" + c.file, c.options, false);
+        EXPECT_EQ(r.exitStatus, c.status);
+        EXPECT_THAT(r.err, HasSubstr(c.message));
+        if (c.status == 2 && std::string(c.file) != "ewf-trunc.E01" &&
+            std::string(c.file) != "split-gap.aa") {
+            EXPECT_THAT(r.err, HasSubstr("Sectors  NTFS  Type\n")) << "the partitions are listed";
+        }
+    }
+}
+
+// --list-partitions lists what The Sleuth Kit's mmls lists: the same first
+// sectors and lengths (mmls's table and unallocated lines and extended
+// containers left out).
+TEST_F(ContainerTest, ListedPartitionsAreThoseOfMmls) {
+    if (system("command -v mmls > /dev/null") != 0) GTEST_SKIP() << "no mmls (sleuthkit)";
+    for (const char* file : {"mbr63.img", "mbr2048.img", "logical.img", "gpt.img",
+                             "gpt-rand.img", "gpt-badcrc.img"}) {
+        SCOPED_TRACE(file);
+        const std::string path = dir_ + "/" + file;
+        RunResult ours = RunVolscanBinary({"-f", path, "--list-partitions"});
+        EXPECT_EQ(ours.exitStatus, 0);
+        std::set<std::string> listed, peer;
+        std::smatch m;
+        for (const std::string& line : Lines(ours.out))
+            if (std::regex_match(line, m, std::regex(" *[0-9]+ +([0-9]+) +([0-9]+)  (yes|no) .*")))
+                listed.insert(m[1].str() + " " + m[2].str());
+        const std::string dir = MakeTestDir("mmls");
+        // "002:  000:000   0000000063   0000016446   0000016384   NTFS / exFAT (0x07)"
+        static const std::regex kMmlsLine("[0-9]+: +[0-9:]+ +0*([0-9]+) +[0-9]+ +0*([0-9]+) .*");
+        ASSERT_EQ(system(("mmls '" + path + "' > '" + dir + "/mmls.txt'").c_str()), 0);
+        for (const std::string& line : Lines(ReadFile(dir + "/mmls.txt")))
+            if (std::regex_match(line, m, kMmlsLine) && line.find("Extended") == std::string::npos)
+                peer.insert(m[1].str() + " " + m[2].str());
+        EXPECT_FALSE(listed.empty());
+        EXPECT_EQ(listed, peer);
+    }
+}
+
+// A QCOW2 file of another tool chain reports as its raw conversion.
+TEST(SharedContainer, VssQcow2ReportsAsItsRawConversion) {
+    const std::string qcow = SourcePath("../shared/images/vsstest.qcow2");
+    if (!FileExists(qcow)) GTEST_SKIP() << "no ../shared/images/vsstest.qcow2 beside the checkout";
+    if (system("command -v qemu-img > /dev/null") != 0) GTEST_SKIP() << "no qemu-img (qemu-utils)";
+    const std::string raw = MakeTestDir("vsstest") + "/vsstest.raw";
+    ASSERT_EQ(system(("qemu-img convert -O raw '" + qcow + "' '" + raw + "'").c_str()), 0);
+    for (bool verbose : {false, true}) {
+        SourceRun a = RunSource(raw, {}, verbose), b = RunSource(qcow, {}, verbose);
+        EXPECT_EQ(b.exitStatus, a.exitStatus);
+        EXPECT_FALSE(b.body.empty());
+        EXPECT_EQ(b.body, a.body);
+        EXPECT_EQ(b.err, a.err);
+    }
+}
 
 }  // namespace

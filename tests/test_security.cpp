@@ -53,6 +53,18 @@ Bytes Ace(uint8_t type, uint8_t flags, uint32_t mask, const Bytes& sid) {
     return b;
 }
 
+// An object ACE: the flags word, then the GUIDs it says are present (bit 0
+// the object type, bit 1 the inherited object type), then the SID.
+Bytes ObjectAce(uint8_t type, uint32_t objectFlags, const Bytes& sid) {
+    Bytes b = Ace(type, 0, 0x1F01FF, Bytes(4));
+    ntfsb::PutU32(b, 8, objectFlags);
+    for (uint32_t bit : {1u, 2u})
+        if (objectFlags & bit) ntfsb::PutBytes(b, b.size(), Bytes(16, 0x55));
+    ntfsb::PutBytes(b, b.size(), sid);
+    ntfsb::PutU16(b, 2, static_cast<uint16_t>(b.size()));
+    return b;
+}
+
 Bytes Acl(const std::vector<Bytes>& aces) {
     Bytes b(8);
     b[0] = 2;
@@ -210,8 +222,19 @@ std::vector<LineCase> LineCases() {
              .Build(),
          base + "1|1|S-1-1-0|+FrFe|S-1-5-18|-Fa|", 0, ""},
         // A reported defect: status 2, as for every other error line.
-        {"UnknownType", Sd().Dacl(Acl({Ace(5, 0, 0x1F01FF, kEveryone)})).Build(),
+        {"UnknownType", Sd().Dacl(Acl({Ace(3, 0, 0x1F01FF, kEveryone)})).Build(),
+         base + "1|N|S-1-1-0||", 2, "unknown type 3"},
+        // Object ACEs: the SID follows the flags and the GUIDs present.
+        {"ObjectAceNoGuid", Sd().Dacl(Acl({ObjectAce(5, 0, kEveryone)})).Build(),
          base + "1|N|S-1-1-0||", 2, "unknown type 5"},
+        {"ObjectAceBothGuids", Sd().Dacl(Acl({ObjectAce(6, 3, kAdmins)})).Build(),
+         base + "1|N|S-1-5-32-544||", 2, "unknown type 6"},
+        {"ObjectAceInheritedGuid", Sd().Sacl(Acl({ObjectAce(7, 2, kSystem)})).Build(),
+         base + "N|1|S-1-5-18||", 2, "unknown type 7"},
+        {"CallbackObjectAceTypeGuid", Sd().Dacl(Acl({ObjectAce(11, 1, kEveryone)})).Build(),
+         base + "1|N|S-1-1-0||", 2, "unknown type 11"},
+        {"CallbackAceIsNoObjectAce", Sd().Sacl(Acl({Ace(13, 0, 0x1F01FF, kSystem)})).Build(),
+         base + "N|1|S-1-5-18||", 2, "unknown type 13"},
         {"AuthorityOnly", Sd().Owner(Sid(5, {})).Build(), "S-1-5|S-1-5-18|N|N|", 0, ""},
         {"Authority2Pow40", Sd().Owner(Sid(1ull << 40, {})).Build(),
          "S-1-1099511627776|S-1-5-18|N|N|", 0, ""},
@@ -536,7 +559,7 @@ protected:
     std::string Lookup() {
         CapturedStream out;
         int bRendered = 0;
-        Dump_SDS_Security(out.pFile, &e, 1, &bRendered);
+        (void)Dump_SDS_Security(out.pFile, &e, 1, &bRendered);
         return out.Text();
     }
 };
@@ -614,7 +637,7 @@ protected:
     }
     std::string Line() {
         CapturedStream out;
-        DumpFileInfo(out.pFile, &e, 0, 1);
+        (void)DumpFileInfo(out.pFile, &e, 0, 1);
         return out.Text();
     }
 };

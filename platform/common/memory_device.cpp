@@ -30,8 +30,25 @@ int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwR
     pDev->ullReads++;
     pDev->ullRequestBits |= dwLength;
     uint64_t ullPos = pDev->ullPosition;
-    uint64_t ullAvail = ullPos < pDev->ullMemorySize ? pDev->ullMemorySize - ullPos : 0;
+    // An image's size counts from the start of its disk, as its reads do.
+    const uint64_t ullEnd = pDev->kind == VX_DEVICE_IMAGE
+                                ? (pDev->ullMemorySize > pDev->ullBase
+                                       ? pDev->ullMemorySize - pDev->ullBase
+                                       : 0)
+                                : pDev->ullMemorySize;
+    uint64_t ullAvail = ullPos < ullEnd ? ullEnd - ullPos : 0;
     uint64_t ullTake = dwLength < ullAvail ? dwLength : ullAvail;
+    if (pDev->kind == VX_DEVICE_IMAGE) {
+        uint32_t dwGot = 0;
+        if (ullTake > 0 &&
+            !pDev->image.pfnRead(pDev->image.pContext, pDev->ullBase + ullPos, pBuffer,
+                                 static_cast<uint32_t>(ullTake), &dwGot))
+            return 0;
+        pDev->ullPosition += dwGot;
+        pDev->ullBytes += dwGot;
+        *pdwRead = dwGot;
+        return 1;
+    }
     if (ullTake > 0 && ullPos + ullTake > pDev->ullFailAt) {
         vx_plat_set_last_error(vx_plat_error_io());
         return 0;
@@ -45,6 +62,11 @@ int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwR
 
 int vx_mem_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
                    uint32_t* pdwRead) {
+    // An image's reads go through its library, by one thread at a time.
+    if (pDev->kind == VX_DEVICE_IMAGE) {
+        if (!vx_mem_seek(pDev, ullOffset)) return 0;
+        return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    }
     *pdwRead = 0;
     pDev->ullReads++;
     pDev->ullRequestBits |= (pDev->ullBase + ullOffset) | dwLength;

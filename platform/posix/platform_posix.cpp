@@ -50,7 +50,7 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
 }
 
 int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_seek(pDev, ullOffset);
     uint64_t ullWhere = pDev->ullBase + ullOffset;
     pDev->ullRequestBits |= ullWhere;
     if (ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
@@ -68,7 +68,7 @@ int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
 }
 
 int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     pDev->ullReads++;
     pDev->ullRequestBits |= dwLength;
@@ -87,7 +87,7 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
 
 int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
                     uint32_t* pdwRead) {
-    if (pDev->kind == VX_DEVICE_MEMORY)
+    if (pDev->kind != VX_DEVICE_SYSTEM)
         return vx_mem_read_at(pDev, ullOffset, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     uint64_t ullWhere = pDev->ullBase + ullOffset;
@@ -107,7 +107,9 @@ int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t 
     return 1;
 }
 
-int vx_plat_concurrent_reads() { return 1; }
+int vx_plat_concurrent_reads(const VxDevice* pDev) {
+    return pDev->kind == VX_DEVICE_MEMORY || (pDev->kind == VX_DEVICE_SYSTEM && pDev->bPositioned);
+}
 
 void vx_plat_read_ahead(VxDevice* pDev, uint64_t ullOffset, uint64_t ullLength) {
 #if defined(POSIX_FADV_WILLNEED)
@@ -144,6 +146,7 @@ unsigned vx_plat_cpu_count() {
 int vx_plat_close(VxDevice* pDev) {
     int ok = 1;
     if (pDev->kind == VX_DEVICE_SYSTEM) ok = close(static_cast<int>(pDev->hSystem)) == 0;
+    if (pDev->kind == VX_DEVICE_IMAGE) vx_image_release(pDev);
     delete pDev;
     return ok;
 }
@@ -151,7 +154,7 @@ int vx_plat_close(VxDevice* pDev) {
 int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
     *pullBytes = 0;
     uint64_t ullSize = 0;
-    if (pDev->kind == VX_DEVICE_MEMORY) {
+    if (pDev->kind != VX_DEVICE_SYSTEM) {
         ullSize = pDev->ullMemorySize;
     } else {
         struct stat st {};
@@ -338,3 +341,15 @@ static void FillTime(VxSystemTime* pTime, int local) {
 
 void vx_plat_system_time(VxSystemTime* pTime) { FillTime(pTime, 0); }
 void vx_plat_local_time(VxSystemTime* pTime) { FillTime(pTime, 1); }
+
+// -------------------------------------------------------------- terminal
+
+int vx_plat_is_terminal(FILE* pStream) {
+    return pStream != nullptr && isatty(fileno(pStream)) ? 1 : 0;
+}
+
+uint64_t vx_plat_clock_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}

@@ -44,7 +44,7 @@ VxDevice* vx_plat_open_device(const char* path, uint64_t ullBaseOffset) {
 }
 
 int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_seek(pDev, ullOffset);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_seek(pDev, ullOffset);
     uint64_t ullWhere = pDev->ullBase + ullOffset;
     pDev->ullRequestBits |= ullWhere;
     // The file pointer is signed: a position past INT64_MAX (or a sum that
@@ -59,7 +59,7 @@ int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset) {
 }
 
 int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead) {
-    if (pDev->kind == VX_DEVICE_MEMORY) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    if (pDev->kind != VX_DEVICE_SYSTEM) return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     pDev->ullReads++;
     pDev->ullRequestBits |= dwLength;
@@ -82,6 +82,7 @@ int vx_plat_close(VxDevice* pDev) {
         ok = CloseHandle(HandleOf(pDev)) != 0;
         if (!ok) dwError = GetLastError();
     }
+    if (pDev->kind == VX_DEVICE_IMAGE) vx_image_release(pDev);
     delete pDev;
     // Releasing the record must not hide why the handle would not close.
     if (!ok) SetLastError(dwError);
@@ -91,7 +92,7 @@ int vx_plat_close(VxDevice* pDev) {
 int vx_plat_device_size(VxDevice* pDev, uint64_t* pullBytes) {
     *pullBytes = 0;
     uint64_t ullSize = 0;
-    if (pDev->kind == VX_DEVICE_MEMORY) {
+    if (pDev->kind != VX_DEVICE_SYSTEM) {
         ullSize = pDev->ullMemorySize;
     } else {
         // A file knows its size; a volume or disk handle answers the
@@ -152,9 +153,20 @@ int vx_plat_query_geometry(const char* pszRootPath, const char* pszFilePath, VxG
 
 uint32_t vx_plat_last_error() { return static_cast<uint32_t>(GetLastError()); }
 void vx_plat_set_last_error(uint32_t dwError) { SetLastError(static_cast<DWORD>(dwError)); }
-// The diagnostics have always shown the run-time library's text for the
-// system's number, whatever it makes of it.
-const char* vx_plat_error_text(uint32_t dwError) { return strerror(static_cast<int>(dwError)); }
+// The system's own message for the number (the C library's strerror knows
+// errno values, not these), without the line end FormatMessage puts after
+// it; "Unknown error" when the system has no text for it.  The text lives
+// until the next call.
+const char* vx_plat_error_text(uint32_t dwError) {
+    static char text[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                 FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                             nullptr, static_cast<DWORD>(dwError), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) n--;
+    if (n == 0) return "Unknown error";
+    text[n] = '\0';
+    return text;
+}
 uint32_t vx_plat_error_no_memory() { return ERROR_NOT_ENOUGH_MEMORY; }
 uint32_t vx_plat_error_io() { return ERROR_READ_FAULT; }
 
@@ -277,14 +289,14 @@ void vx_plat_local_time(VxSystemTime* pTime) {
 // is a seek and a read by the one reader.
 int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
                     uint32_t* pdwRead) {
-    if (pDev->kind == VX_DEVICE_MEMORY)
+    if (pDev->kind != VX_DEVICE_SYSTEM)
         return vx_mem_read_at(pDev, ullOffset, pBuffer, dwLength, pdwRead);
     *pdwRead = 0;
     if (!vx_plat_seek(pDev, ullOffset)) return 0;
     return vx_plat_read(pDev, pBuffer, dwLength, pdwRead);
 }
 
-int vx_plat_concurrent_reads() { return 0; }
+int vx_plat_concurrent_reads(const VxDevice*) { return 0; }
 
 void vx_plat_read_ahead(VxDevice*, uint64_t, uint64_t) {}
 
@@ -301,3 +313,14 @@ unsigned vx_plat_cpu_count() {
     GetSystemInfo(&info);
     return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1u;
 }
+
+// -------------------------------------------------------------- terminal
+
+int vx_plat_is_terminal(FILE* pStream) {
+    if (pStream == nullptr) return 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pStream)));
+    DWORD dwMode = 0;
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &dwMode) ? 1 : 0;
+}
+
+uint64_t vx_plat_clock_ms() { return GetTickCount64(); }

@@ -784,10 +784,11 @@ std::vector<uint8_t> UserFileName(const Plan& p, uint32_t f, uint16_t link) {
     FileNameInfo fn;
     fn.parentRecord = link == 0 ? fd.parent : fd.links[link - 1].parent;
     fn.parentSequence = SeqOf(p, fn.parentRecord);
-    fn.created = fd.info.created;
-    fn.modified = fd.info.modified;
-    fn.mftModified = fd.info.mftModified;
-    fn.accessed = fd.info.accessed;
+    const StandardInfo& times = fd.nameTimes ? *fd.nameTimes : fd.info;
+    fn.created = times.created;
+    fn.modified = times.modified;
+    fn.mftModified = times.mftModified;
+    fn.accessed = times.accessed;
     if (const StreamLayout* s = FindStream(fl, "")) {
         fn.realSize = s->size;
         fn.allocatedSize = s->nonResident ? s->clusters * p.cs : Align8(s->size);

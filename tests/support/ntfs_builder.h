@@ -291,6 +291,7 @@ struct FileDesc {
     uint16_t sequence = 1;
     std::optional<uint16_t> linkCount;  // unset: names not in the DOS namespace
     StandardInfo info;
+    std::optional<StandardInfo> nameTimes;  // the $FILE_NAMEs' four times; unset: info's
 };
 
 // A whole record image placed as given (no fixups applied on top).
