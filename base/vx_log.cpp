@@ -8,7 +8,12 @@
 FILE* VxErrorStream = nullptr;
 uint64_t VxMessageCount = 0;
 void (*VxBeforeMessage)() = nullptr;
-void (*VxBeforeMessageReport)() = nullptr;
+FILE* (*VxHoldMessage)(int bWriteNow) = nullptr;
+void (*VxMessageHeld)() = nullptr;
+
+void log_release_held() {
+    if (VxHoldMessage != nullptr) VxHoldMessage(1);
+}
 
 // The format comes from the callers, whose own format attribute checks it.
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
@@ -16,12 +21,16 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     VxMessageCount++;
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
-    if (VxBeforeMessage != nullptr) VxBeforeMessage();
-    if (VxBeforeMessageReport != nullptr) VxBeforeMessageReport();
-    // Report and trace written so far come before the diagnostic when they
-    // share a destination.
-    fflush(nullptr);
-    FILE* pErr = VxErrorStream;
+    const bool bEnds = level != VX_WARNING_SYS && level != VX_WARNING && level != VX_ERROR_SYS &&
+                       level != VX_ERROR;
+    FILE* pErr = VxHoldMessage != nullptr ? VxHoldMessage(bEnds ? 1 : 0) : nullptr;
+    if (pErr == nullptr) {
+        if (VxBeforeMessage != nullptr) VxBeforeMessage();
+        // Report and trace written so far come before the diagnostic when
+        // they share a destination.
+        fflush(nullptr);
+        pErr = VxErrorStream;
+    }
     switch (level) {
         case VX_WARNING_SYS:
             fprintf(pErr, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),
@@ -54,6 +63,7 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
         vfprintf(pErr, format, args);
     fputs("\n\n", pErr);
     fflush(pErr);
+    if (pErr != VxErrorStream && VxMessageHeld != nullptr) VxMessageHeld();
     // exit closes every stream, so what was written to the report is complete.
     if (level & 0x40) exit(1);
     return 0;

@@ -9,6 +9,7 @@
 
 #if !defined(_WIN32)
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -22,13 +23,19 @@ namespace {
 // stands for every sparse run.
 constexpr uint32_t kReadChunk = 1u << 20;
 constexpr uint32_t kZeroBlock = 1u << 18;
-// Bounds of what waits in memory: jobs queued, the bytes of their copies of
-// the streams' runs and resident values, and the report held in the spool.
-constexpr uint32_t kMaxJobs = 1u << 17;
-constexpr uint64_t kMaxJobBytes = 12u << 20;
-constexpr uint64_t kMaxSpoolBytes = 12u << 20;
+// Bounds of what waits in memory: events queued, the bytes of the jobs'
+// copies of the streams' runs and resident values, and the report held in
+// the spool and not yet written.
+constexpr uint32_t kMaxJobs = 1u << 16;
+constexpr uint64_t kMaxJobBytes = 8u << 20;
+constexpr uint64_t kMaxSpoolBytes = 6u << 20;
 // A file whose runs and values alone need more is hashed in line.
 constexpr uint64_t kMaxOneJob = 1u << 20;
+// The spool starts again, with what it still holds, once this much of it
+// has been written out (and at least half of it).
+constexpr uint64_t kCompactAt = 2u << 20;
+// The diagnostics' spool starts again once it holds this much.
+constexpr uint64_t kMessageSpoolBytes = 1u << 16;
 
 enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2 };
 
@@ -44,15 +51,20 @@ struct PoolStream {
 
 }  // namespace
 
+// One event of the held output, in the order of the run: the digest of a
+// file's streams (made by a thread), or a diagnostic held in memory.
 struct DigestJob {
+    int bMessage;          // a diagnostic: pText, ullTextBytes; never given to a thread
     uint64_t ullRecord;
     uint64_t ullSeq;       // the record's place in the walk
     uint64_t ullRedoAt;    // spool offset where the hash of a file began
-    uint64_t ullInsertAt;  // spool offset of the 32 hex digits
+    uint64_t ullInsertAt;  // spool offset of the 32 hex digits, or of the diagnostic
     uint64_t ullBlockBytes;
     uint32_t dwStreams;
     PoolStream* pStreams;
-    int state;  // guarded by the pool's lock
+    char* pText;
+    uint64_t ullTextBytes;
+    std::atomic<int> state;  // set under the pool's lock, read without it
     uint8_t digest[16];
 };
 
@@ -80,19 +92,27 @@ struct Pool {
     char* pSpoolBytes;
     size_t spoolSize;
     uint64_t ullConsumed;  // spool bytes written out
+    FILE* pMessages;       // the spool of held diagnostics; none: they are not held
+    char* pMessageBytes;
+    size_t messageSize;
+    uint64_t ullMessageAt;  // where the diagnostic being held began in it
     uint64_t ullHeldBytes;
     uint64_t ullSeq;
     int bLastFailed;
-    int bDraining;
-    // Under lock: the ring of jobs, oldest first; the threads take them from
-    // ullClaim on.
+    int bWriting;  // writing out: diagnostics go straight to their stream
+    // The ring of events, oldest first: the main thread's alone.
+    DigestJob** ppRing;
+    uint64_t ullHead;
+    uint64_t ullTail;
+    // Under lock: the ring of the jobs alone, which the threads take from
+    // ullClaim on (a held diagnostic may be written out and freed before a
+    // thread would have passed it).
     std::mutex lock;
     std::condition_variable cvWork;
     std::condition_variable cvDone;
-    DigestJob** ppRing;
-    uint64_t ullHead;
+    DigestJob** ppWork;
     uint64_t ullClaim;
-    uint64_t ullTail;
+    uint64_t ullWorkTail;
     bool bStop;
 };
 
@@ -166,9 +186,9 @@ void WorkerMain(Pool* p, Worker* w) {
         DigestJob* j = nullptr;
         {
             std::unique_lock<std::mutex> hold(p->lock);
-            p->cvWork.wait(hold, [p] { return p->bStop || p->ullClaim != p->ullTail; });
-            if (p->ullClaim == p->ullTail) return;
-            j = p->ppRing[p->ullClaim % kMaxJobs];
+            p->cvWork.wait(hold, [p] { return p->bStop || p->ullClaim != p->ullWorkTail; });
+            if (p->ullClaim == p->ullWorkTail) return;
+            j = p->ppWork[p->ullClaim % kMaxJobs];
             p->ullClaim++;
         }
         uint8_t digest[16];
@@ -178,16 +198,17 @@ void WorkerMain(Pool* p, Worker* w) {
             std::lock_guard<std::mutex> hold(p->lock);
             if (ok)
                 for (int i = 0; i < 16; i++) j->digest[i] = digest[i];
-            j->state = ok ? JOB_DONE : JOB_FAILED;
+            j->state.store(ok ? JOB_DONE : JOB_FAILED, std::memory_order_release);
         }
         p->cvDone.notify_all();
     }
 }
 
 void WriteSpool(Pool* p, uint64_t ullUpTo) {
-    if (ullUpTo > p->ullConsumed)
+    if (ullUpTo > p->ullConsumed) {
         fwrite(p->pSpoolBytes + p->ullConsumed, 1, ullUpTo - p->ullConsumed, p->pOut);
-    if (ullUpTo > p->ullConsumed) p->ullConsumed = ullUpTo;
+        p->ullConsumed = ullUpTo;
+    }
 }
 
 // A job that failed in its thread, hashed again here through the stream
@@ -217,45 +238,148 @@ int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
     return ok;
 }
 
-// Waits for every job and writes the spool out, digests in their places.
-void Drain(Pool* p) {
-    if (p->bDraining) return;
-    p->bDraining = 1;
-    fflush(p->pSpool);
-    for (;;) {
-        DigestJob* j = nullptr;
-        {
-            std::unique_lock<std::mutex> hold(p->lock);
-            if (p->ullHead == p->ullTail) break;
-            j = p->ppRing[p->ullHead % kMaxJobs];
-            p->cvDone.wait(hold, [j] { return j->state != JOB_QUEUED; });
-            p->ullHead++;
-        }
+// Writes out the oldest event: the report up to it, then its digest (made
+// again here when its thread could not) or its diagnostic, as they were
+// written without the threads.
+void WriteEvent(Pool* p, DigestJob* j) {
+    p->bWriting = 1;
+    if (j->bMessage) {
+        WriteSpool(p, j->ullInsertAt);
+        if (VxBeforeMessage != nullptr) VxBeforeMessage();
+        fflush(p->pOut);
+        fwrite(j->pText, 1, j->ullTextBytes, VxErrorStream);
+        fflush(VxErrorStream);
+    } else {
         WriteSpool(p, j->ullRedoAt);
-        if (j->state == JOB_FAILED) {
+        if (j->state.load(std::memory_order_acquire) == JOB_FAILED) {
             const int ok = RedoJob(p, j, j->digest);
             if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
         }
         WriteSpool(p, j->ullInsertAt);
-        for (uint8_t b : j->digest) fprintf(p->pOut, "%02x", b);
+        char hex[33];
+        for (int i = 0; i < 16; i++) {
+            hex[2 * i] = "0123456789abcdef"[j->digest[i] >> 4];
+            hex[2 * i + 1] = "0123456789abcdef"[j->digest[i] & 15];
+        }
+        fwrite(hex, 1, 32, p->pOut);
         p->ullHeldBytes -= j->ullBlockBytes;
-        VX_FREE(j, VX_FATAL_SYS, "%s %s l. %d: VX_FREE DigestJob", VX_WHERE);
     }
-    WriteSpool(p, p->spoolSize);
-    p->bDraining = 0;
+    p->bWriting = 0;
+    p->ullHead++;
+    j->~DigestJob();
+    VX_FREE(j, VX_FATAL_SYS, "%s %s l. %d: VX_FREE DigestJob", VX_WHERE);
 }
 
-void DrainBeforeMessage() {
-    if (g_pPool != nullptr) Drain(g_pPool);
+// Writes out the events whose digests are known, in order; with bWait, waits
+// for the oldest ones until the held output is within half its bounds
+// (bAll: until nothing is held).
+void WriteOut(Pool* p, int bWait, int bAll) {
+    int bFlushed = 0;
+    for (;;) {
+        const uint64_t ullQueued = p->ullTail - p->ullHead;
+        if (ullQueued == 0) break;
+        DigestJob* j = p->ppRing[p->ullHead % kMaxJobs];
+        if (j->state.load(std::memory_order_acquire) == JOB_QUEUED) {
+            const bool bOver = bAll || ullQueued >= kMaxJobs / 2 ||
+                               p->ullHeldBytes >= kMaxJobBytes / 2 ||
+                               p->spoolSize - p->ullConsumed >= kMaxSpoolBytes / 2;
+            // (spoolSize is as of the last flush, which a wait follows.)
+            if (!bWait || !bOver) break;
+            std::unique_lock<std::mutex> hold(p->lock);
+            p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
+        }
+        if (!bFlushed) fflush(p->pSpool);
+        bFlushed = 1;
+        WriteEvent(p, j);
+    }
+    if (p->ullHead == p->ullTail) {
+        fflush(p->pSpool);
+        WriteSpool(p, p->spoolSize);
+    }
 }
 
-int OpenSpool(Pool* p) {
-    p->pSpool = vx_plat_open_spool(&p->pSpoolBytes, &p->spoolSize);
-    p->ullConsumed = 0;
-    if (p->pSpool == nullptr) return 0;
+int OpenSpool(FILE** ppSpool, char** ppBytes, size_t* pSize) {
+    *ppSpool = vx_plat_open_spool(ppBytes, pSize);
+    if (*ppSpool == nullptr) return 0;
     // The report's own buffering is the spool's; a second one would only copy.
-    setvbuf(p->pSpool, nullptr, _IOFBF, 1u << 16);
+    setvbuf(*ppSpool, nullptr, _IOFBF, 1u << 16);
     return 1;
+}
+
+// Once most of the spool has been written out, a fresh one takes what is
+// left, and the events' offsets follow it: the spool stays near the held
+// bytes.
+void CompactSpool(Pool* p) {
+    if (p->ullConsumed < kCompactAt || p->ullConsumed < p->spoolSize / 2) return;
+    fflush(p->pSpool);
+    // The stream writes its place and size where it was opened: the Pool's.
+    const uint64_t ullShift = p->ullConsumed;
+    const uint64_t ullLeft = p->spoolSize - ullShift;
+    auto* pLeft = static_cast<char*>(VX_CALLOC(ullLeft + 1, 1, VX_FATAL_SYS,
+                                               "%s %s l. %d: VX_CALLOC spool", VX_WHERE));
+    for (uint64_t i = 0; i < ullLeft; i++) pLeft[i] = p->pSpoolBytes[ullShift + i];
+    vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
+    if (!OpenSpool(&p->pSpool, &p->pSpoolBytes, &p->spoolSize))
+        log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spool cannot be made", VX_WHERE);
+    fwrite(pLeft, 1, ullLeft, p->pSpool);
+    VX_FREE(pLeft, VX_FATAL_SYS, "%s %s l. %d: VX_FREE spool", VX_WHERE);
+    for (uint64_t k = p->ullHead; k != p->ullTail; k++) {
+        DigestJob* j = p->ppRing[k % kMaxJobs];
+        j->ullInsertAt -= ullShift;
+        if (!j->bMessage) j->ullRedoAt -= ullShift;
+    }
+    p->ullConsumed = 0;
+}
+
+// Callers keep fewer than kMaxJobs events queued, so neither ring overflows.
+void Enqueue(Pool* p, DigestJob* j) {
+    p->ppRing[p->ullTail % kMaxJobs] = j;
+    p->ullTail++;
+    if (j->bMessage) return;
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        p->ppWork[p->ullWorkTail % kMaxJobs] = j;
+        p->ullWorkTail++;
+    }
+    p->cvWork.notify_one();
+}
+
+// The diagnostics of the main thread follow the report held before them:
+// while nothing is being written out, one that does not end the run is
+// written to the diagnostics' spool and held in order with the report.
+FILE* HoldMessage(int bWriteNow) {
+    Pool* p = g_pPool;
+    if (p == nullptr || p->bWriting) return nullptr;
+    if (bWriteNow || p->pMessages == nullptr) {
+        WriteOut(p, 1, 1);
+        return nullptr;
+    }
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
+    fflush(p->pMessages);
+    p->ullMessageAt = p->messageSize;
+    return p->pMessages;
+}
+
+void MessageHeld() {
+    Pool* p = g_pPool;
+    fflush(p->pMessages);
+    const uint64_t ullBytes = p->messageSize - p->ullMessageAt;
+    auto* pBlock = static_cast<uint8_t*>(VX_CALLOC(
+        sizeof(DigestJob) + ullBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC held message",
+        VX_WHERE));
+    DigestJob* j = new (pBlock) DigestJob{};
+    j->bMessage = 1;
+    j->ullInsertAt = static_cast<uint64_t>(ftell(p->pSpool));
+    j->pText = reinterpret_cast<char*>(pBlock + sizeof(DigestJob));
+    j->ullTextBytes = ullBytes;
+    for (uint64_t i = 0; i < ullBytes; i++) j->pText[i] = p->pMessageBytes[p->ullMessageAt + i];
+    j->state.store(JOB_DONE, std::memory_order_relaxed);
+    Enqueue(p, j);
+    if (p->messageSize >= kMessageSpoolBytes) {
+        vx_plat_close_spool(p->pMessages, &p->pMessageBytes);
+        if (!OpenSpool(&p->pMessages, &p->pMessageBytes, &p->messageSize))
+            p->pMessages = nullptr;  // the next ones wait for the report instead
+    }
 }
 
 void StopWorkers(Pool* p) {
@@ -280,11 +404,14 @@ void FreePool(Pool* p) {
     if (p->pWorkers != nullptr)
         VX_FREE(p->pWorkers, VX_FATAL_SYS, "%s %s l. %d: VX_FREE workers", VX_WHERE);
     if (p->ppRing != nullptr)
-        VX_FREE(p->ppRing, VX_FATAL_SYS, "%s %s l. %d: VX_FREE job ring", VX_WHERE);
+        VX_FREE(p->ppRing, VX_FATAL_SYS, "%s %s l. %d: VX_FREE event ring", VX_WHERE);
+    if (p->ppWork != nullptr)
+        VX_FREE(p->ppWork, VX_FATAL_SYS, "%s %s l. %d: VX_FREE job ring", VX_WHERE);
     if (p->pZeros != nullptr)
         VX_FREE(const_cast<uint8_t*>(p->pZeros), VX_FATAL_SYS, "%s %s l. %d: VX_FREE zeros",
                 VX_WHERE);
     vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
+    vx_plat_close_spool(p->pMessages, &p->pMessageBytes);
     p->~Pool();
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Pool", VX_WHERE);
 }
@@ -314,13 +441,16 @@ int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
     p->ullCluster = pVol->ClusterSize;
     p->ullClusters = pVol->ClusterNumber;
     p->pOut = pOut;
-    if (!OpenSpool(p)) {
+    if (!OpenSpool(&p->pSpool, &p->pSpoolBytes, &p->spoolSize)) {
         FreePool(p);
         return 0;
     }
+    if (!OpenSpool(&p->pMessages, &p->pMessageBytes, &p->messageSize)) p->pMessages = nullptr;
     p->pZeros = static_cast<uint8_t*>(
         VX_CALLOC(kZeroBlock, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC zeros", VX_WHERE));
     p->ppRing = static_cast<DigestJob**>(VX_CALLOC(
+        kMaxJobs, sizeof(DigestJob*), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC event ring", VX_WHERE));
+    p->ppWork = static_cast<DigestJob**>(VX_CALLOC(
         kMaxJobs, sizeof(DigestJob*), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC job ring", VX_WHERE));
     p->pWorkers = static_cast<Worker*>(VX_CALLOC(
         dwThreads, sizeof(Worker), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC workers", VX_WHERE));
@@ -343,7 +473,8 @@ int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
         return 0;
     }
     g_pPool = p;
-    VxBeforeMessageReport = DrainBeforeMessage;
+    VxHoldMessage = HoldMessage;
+    VxMessageHeld = MessageHeld;
     return 1;
 }
 
@@ -351,16 +482,14 @@ FILE* DigestPoolNextRecord(FILE* pOut) {
     Pool* p = g_pPool;
     if (p == nullptr) return pOut;
     p->ullSeq++;
-    const auto ullAt = static_cast<uint64_t>(ftell(p->pSpool));
+    // What is known is written; past the bounds, the oldest are waited for.
+    WriteOut(p, 0, 0);
     if (p->ullTail - p->ullHead + 1 >= kMaxJobs || p->ullHeldBytes >= kMaxJobBytes ||
-        ullAt - p->ullConsumed >= kMaxSpoolBytes) {
-        Drain(p);
-        // Everything was written out: a fresh spool, so that it never grows.
-        vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
-        if (!OpenSpool(p))
-            log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spool cannot be made",
-                        VX_WHERE);
+        static_cast<uint64_t>(ftell(p->pSpool)) - p->ullConsumed >= kMaxSpoolBytes) {
+        fflush(p->pSpool);
+        WriteOut(p, 1, 0);
     }
+    CompactSpool(p);
     return p->pSpool;
 }
 
@@ -388,12 +517,14 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
         if (ullBytes > kMaxOneJob) return nullptr;
     }
     if (!bNonResident) return nullptr;
-    if (p->ullHeldBytes + ullBytes > kMaxJobBytes) Drain(p);
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
+    if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 0);
+    if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 1);
     auto* pBlock = static_cast<uint8_t*>(
         VX_CALLOC(ullBytes, 1, VX_FATAL_SYS,
                   "%s %s l. %d: VX_CALLOC DigestJob - Base record #" VX_U64, VX_WHERE,
                   pEntry->ullBaseRecord));
-    auto* j = reinterpret_cast<DigestJob*>(pBlock);
+    DigestJob* j = new (pBlock) DigestJob{};
     uint64_t ullUsed = sizeof(DigestJob);
     j->ullRecord = pEntry->ullBaseRecord;
     j->ullSeq = p->ullSeq;
@@ -430,20 +561,16 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
 void DigestPoolSubmit(DigestJob* pJob) {
     Pool* p = g_pPool;
     pJob->ullInsertAt = static_cast<uint64_t>(ftell(p->pSpool));
-    {
-        std::lock_guard<std::mutex> hold(p->lock);
-        p->ppRing[p->ullTail % kMaxJobs] = pJob;
-        p->ullTail++;
-    }
-    p->cvWork.notify_one();
+    Enqueue(p, pJob);
 }
 
 int DigestPoolStop() {
     Pool* p = g_pPool;
     if (p == nullptr) return 0;
-    Drain(p);
+    WriteOut(p, 1, 1);
     fflush(p->pOut);
-    VxBeforeMessageReport = nullptr;
+    VxHoldMessage = nullptr;
+    VxMessageHeld = nullptr;
     g_pPool = nullptr;
     StopWorkers(p);
     const int bLastFailed = p->bLastFailed;
