@@ -411,8 +411,10 @@ int RunVolscan(int argc, char** argv) {
                           opt.bMd5);
         }
         // The hashing threads keep no trace: with one, every digest is made
-        // in line, so the trace lines stay where they were.
-        if (opt.bMd5 && !opt.bSingleIndex && streams.pDebug == nullptr)
+        // in line, so the trace lines stay where they were.  The other
+        // formats hash each file before writing its line, on this thread.
+        if (opt.bMd5 && !opt.bSingleIndex && streams.pDebug == nullptr &&
+            opt.format == kFormatLine)
             DigestPoolStart(&vol, pOut, opt.dwThreads);
         s = WalkRecords(&vol, &opt, pOut, &pEntry);
         if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
