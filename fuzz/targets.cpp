@@ -6,6 +6,7 @@
 
 #include "diskio/diskio.h"
 #include "diskio/partition.h"
+#include "diskio/shadow_catalog.h"
 #include "base/le.h"
 #include "fuzz/fuzz.h"
 #include "fuzz/fuzz_images.h"
@@ -566,6 +567,76 @@ void FuzzPartition(const uint8_t* pData, size_t size) {
     }
 }
 
+// ------------------------------------------------------- shadow copies
+
+// Input: the first bytes of a 1 GiB volume, the rest zeros
+// (fuzz/make-shadow-seed.py makes one with a shadow copy in them).  The
+// catalog is read by us and by libvshadow, then each store (a few at
+// most) read where its first blocks and its end lie.
+constexpr uint64_t kShadowVolumeBytes = 1ull << 30;
+
+int ReadShadowVolume(void* pContext, uint64_t ullOffset, void* p, uint32_t cb, uint32_t* pdwRead) {
+    auto* pDisk = static_cast<PartitionDisk*>(pContext);
+    pDisk->ullReads++;
+    *pdwRead = 0;
+    if (ullOffset >= kShadowVolumeBytes) return 1;
+    if (cb > kShadowVolumeBytes - ullOffset) cb = static_cast<uint32_t>(kShadowVolumeBytes - ullOffset);
+    memset(p, 0, cb);
+    if (ullOffset < pDisk->size) {
+        const size_t n = pDisk->size - ullOffset < cb ? pDisk->size - ullOffset : cb;
+        memcpy(p, pDisk->pData + ullOffset, n);
+    }
+    *pdwRead = cb;
+    return 1;
+}
+
+int ReadShadowCatalogBytes(void* pContext, uint64_t ullOffset, void* p, uint32_t cb) {
+    uint32_t dwRead = 0;
+    return ReadShadowVolume(pContext, ullOffset, p, cb, &dwRead) && dwRead == cb;
+}
+
+void FuzzShadow(const uint8_t* pData, size_t size) {
+    static Scratch scratch;
+    const size_t room = 256 * 1024;
+    PartitionDisk disk{scratch.Fill(pData, size, room), size < room ? size : room, 0};
+    static ShadowCatalog catalog;
+    // As the run does: the library is only handed catalogs whose chains end.
+    if (!ReadShadowCatalog(ReadShadowCatalogBytes, &disk, kShadowVolumeBytes, &catalog)) {
+        FuzzCheck(catalog.pszProblem != nullptr, "a damaged catalog says why");
+        return;
+    }
+    FuzzCheck(catalog.dwStores <= kMaxShadowStores, "store count");
+    for (uint32_t k = 0; k < catalog.dwStores; k++) {
+        for (uint32_t e = 0; e < catalog.stores[k].dwEntries; e++)
+            FuzzCheck(catalog.stores[k].ullEntries[e] < kShadowVolumeBytes, "entry inside");
+        if (catalog.stores[k].pszProblem != nullptr) return;
+    }
+    VxDevice* pDev = vx_plat_open_reader(&disk, ReadShadowVolume, kShadowVolumeBytes);
+    FuzzCheck(pDev != nullptr, "reader device");
+    VxSnapshotSet* pSet = vx_plat_open_snapshots(pDev, kShadowVolumeBytes, nullptr, 0);
+    if (pSet == nullptr) {
+        (void)vx_plat_close(pDev);
+        return;
+    }
+    static uint8_t buffer[64 * 1024];
+    const uint32_t dwStores = vx_plat_snapshot_count(pSet);
+    for (uint32_t k = 0; k < dwStores && k < 4; k++) {
+        VxSnapshotInfo info{};
+        (void)vx_plat_snapshot_info(pSet, k, &info);
+        VxDevice* pStore = vx_plat_open_snapshot(pSet, k);
+        if (pStore == nullptr) continue;
+        uint64_t ullSize = 0;
+        (void)vx_plat_device_size(pStore, &ullSize);
+        for (uint64_t ullAt : {uint64_t{0}, uint64_t{0x4000}, ullSize > sizeof buffer ? ullSize - sizeof buffer : 0}) {
+            uint32_t dwRead = 0;
+            if (vx_plat_seek(pStore, ullAt) && vx_plat_read(pStore, buffer, sizeof buffer, &dwRead))
+                FuzzCheck(dwRead <= sizeof buffer, "store read length");
+        }
+        (void)vx_plat_close(pStore);
+    }
+    vx_plat_close_snapshots(pSet);
+}
+
 }  // namespace
 
 void FuzzVolumeImage(const uint8_t* pData, size_t size);  // fuzz/target_volume.cpp
@@ -582,6 +653,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"text", FuzzText, "UTF-16 names through both writers, and the hex dump"},
     {"number", FuzzNumber, "the numbers of -i and --offset"},
     {"partition", FuzzPartition, "MBR and GPT partition tables, extended chains, GPT backups"},
+    {"shadow", FuzzShadow, "a shadow copy catalog and stores, read by us and by libvshadow"},
     {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];

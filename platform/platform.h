@@ -115,6 +115,58 @@ const char* vx_plat_image_format_name(int format);
 // of the source.
 void vx_plat_set_base(VxDevice* pDev, uint64_t ullBaseOffset);
 
+// ------------------------------------------------------ shadow copies
+
+// The Volume Shadow Copy stores of an NTFS volume, read through libvshadow
+// where the build has it.  A store is a whole earlier state of the volume.
+struct VxSnapshotSet;
+
+struct VxSnapshotInfo {
+    uint64_t ullCreationTime;  // FILETIME, UTC
+    uint8_t identifier[16];    // the store's
+    uint8_t copyIdentifier[16];
+    uint8_t setIdentifier[16];
+    uint64_t ullVolumeSize;
+    uint32_t dwAttributeFlags;
+};
+
+struct VxByteRange {
+    uint64_t ullOffset;
+    uint64_t ullLength;
+};
+
+// 1 when this build reads shadow copies.
+int vx_plat_snapshots_supported();
+// Opens the stores of the volume read through `pVolumeDev` (offset 0 its
+// first byte; no read past `ullVolumeSize`), which the set takes and closes
+// with itself once it is open (a failed open leaves it to the caller).  The dwZeros ranges of pZeros are read as
+// zeros (the catalog entries of stores to leave out).  A volume without
+// stores gives a set of none.  None on failure, with vx_plat_image_error()
+// saying why.
+VxSnapshotSet* vx_plat_open_snapshots(VxDevice* pVolumeDev, uint64_t ullVolumeSize,
+                                      const VxByteRange* pZeros, uint32_t dwZeros);
+uint32_t vx_plat_snapshot_count(const VxSnapshotSet* pSet);
+// Store `dwIndex` (0 the oldest): 1 with *pInfo set, 0 (image error set).
+int vx_plat_snapshot_info(VxSnapshotSet* pSet, uint32_t dwIndex, VxSnapshotInfo* pInfo);
+// A device reading the volume as store `dwIndex` holds it; none (image
+// error set) when the store cannot be opened.  Closed before the set.
+VxDevice* vx_plat_open_snapshot(VxSnapshotSet* pSet, uint32_t dwIndex);
+// A device reading the volume itself through the set's own device, for as
+// long as the set is open.
+VxDevice* vx_plat_open_snapshot_volume(VxSnapshotSet* pSet);
+// Reads of the store devices that failed since the last one was opened, and
+// the library's reason for the first.
+uint64_t vx_plat_snapshot_read_failures(const VxSnapshotSet* pSet, const char** ppszFirst);
+void vx_plat_close_snapshots(VxSnapshotSet* pSet);
+
+// A device whose reads `pfnRead` makes (volumes put together in memory by
+// the tests and the fuzz targets); `ullSize` bytes.  Closing it closes
+// nothing of the context.
+VxDevice* vx_plat_open_reader(void* pContext,
+                              int (*pfnRead)(void* pContext, uint64_t ullOffset, void* pBuffer,
+                                             uint32_t dwLength, uint32_t* pdwRead),
+                              uint64_t ullSize);
+
 // Geometry the system reports for a volume, independently of its boot sector.
 // A flag that stays 0 means the system has no report for that value (an
 // image file, a block device that is not mounted).

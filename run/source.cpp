@@ -3,10 +3,15 @@
 
 #include <cstring>
 
+#include "base/le.h"
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
+#include "diskio/layout/boot_sector.h"
+#include "diskio/layout/shadow_catalog.h"
 #include "diskio/partition.h"
+#include "diskio/shadow_catalog.h"
 #include "platform/platform.h"
+#include "report/info.h"
 
 #define VX_MODULE "volscan"
 
@@ -216,4 +221,258 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
     vx_plat_set_base(pDev, ullOffset);
     *ppDev = pDev;
     return VX_OK;
+}
+
+// ------------------------------------------------------ shadow copies
+
+int ParseSnapshot(const char* text, SnapshotRequest* pReq) {
+    if (strcmp(text, "all") == 0) {
+        pReq->bAll = 1;
+        return 1;
+    }
+    uint64_t ullNumber = 0;
+    int bSectors = 0;
+    if (!ParseOffset(text, &ullNumber, &bSectors) || bSectors || ullNumber == 0 ||
+        ullNumber > 0xFFFFFFFFu)
+        return 0;
+    pReq->dwNumber = static_cast<uint32_t>(ullNumber);
+    return 1;
+}
+
+namespace {
+
+// What the -f source or the drive is called in messages.
+const char* SourceName(const Volume* pVol, char* pszDrive, size_t cb) {
+    if (pVol->pszSourcePath != nullptr) return pVol->pszSourcePath;
+    snprintf(pszDrive, cb, "\\\\.\\%c:", pVol->DriveLetter);
+    return pszDrive;
+}
+
+// The bytes of the volume: its sectors and the backup boot sector after
+// them, as its boot sector counts them, within what the device holds.  A
+// device whose first sector is no NTFS boot sector is taken whole (the
+// open of the volume then says what is wrong with it).
+uint64_t VolumeBytes(VxDevice* pDev) {
+    uint64_t ullDevice = 0;
+    if (!vx_plat_device_size(pDev, &ullDevice)) ullDevice = UINT64_MAX;
+    uint8_t boot[boot_sector::kSize];
+    if (!DeviceRead(pDev, 0, boot, sizeof boot) || memcmp(boot + boot_sector::kOemId, "NTFS    ", 8) != 0)
+        return ullDevice;
+    const uint64_t ullSector = vx_le16(boot, sizeof boot, boot_sector::kBytesPerSector);
+    const uint64_t ullSectors = vx_le64(boot, sizeof boot, boot_sector::kTotalSectors);
+    if (ullSector == 0 || ullSectors >= UINT64_MAX / ullSector - 1) return ullDevice;
+    const uint64_t ullBytes = (ullSectors + 1) * ullSector;
+    return ullBytes < ullDevice ? ullBytes : ullDevice;
+}
+
+// A GUID as Windows writes it: the first three fields little-endian.
+void GuidText(const uint8_t* p, char* psz, size_t cb) {
+    snprintf(psz, cb, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", p[3],
+             p[2], p[1], p[0], p[5], p[4], p[7], p[6], p[8], p[9], p[10], p[11], p[12], p[13],
+             p[14], p[15]);
+}
+
+}  // namespace
+
+namespace {
+
+// Our own reading of the catalog comes first: it follows every chain of
+// blocks to its end, so that the library is never handed one that loops.
+int OpenStores(VxDevice* pDev, Snapshots* pSnaps) {
+    const uint64_t ullBytes = VolumeBytes(pDev);
+    auto* pCatalog = static_cast<ShadowCatalog*>(VX_CALLOC(
+        1, sizeof(ShadowCatalog), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pCatalog", VX_WHERE));
+    auto* pZeros = static_cast<VxByteRange*>(
+        VX_CALLOC(2 * kMaxShadowStores, sizeof(VxByteRange), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC pZeros", VX_WHERE));
+    if (!ReadShadowCatalog(DeviceRead, pDev, ullBytes, pCatalog)) {
+        snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "the shadow copy catalog is damaged: %s",
+                 pCatalog->pszProblem);
+    } else {
+        // A store whose chains are damaged is left out, with the older ones.
+        uint32_t dwFirst = 0;
+        for (uint32_t k = 0; k < pCatalog->dwStores; k++) {
+            if (pCatalog->stores[k].pszProblem == nullptr) continue;
+            dwFirst = k + 1;
+            snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "%s", pCatalog->stores[k].pszProblem);
+        }
+        // Then, while the library cannot open the stores, the oldest of
+        // them is left out too.
+        uint32_t dwZeros = 0;
+        for (uint32_t j = 0; j <= dwFirst || (j < pCatalog->dwStores && pSnaps->pSet == nullptr);
+             j++) {
+            if (j > 0) {
+                const ShadowStoreEntries& left = pCatalog->stores[j - 1];
+                for (uint32_t e = 0; e < left.dwEntries; e++)
+                    pZeros[dwZeros++] = VxByteRange{left.ullEntries[e], shadow_catalog_entry::kSize};
+            }
+            if (j < dwFirst) continue;
+            pSnaps->pSet = vx_plat_open_snapshots(pDev, ullBytes, pZeros, dwZeros);
+            if (pSnaps->pSet != nullptr) {
+                pSnaps->dwLeftOut = j;
+                pSnaps->dwCount = j + vx_plat_snapshot_count(pSnaps->pSet);
+            } else {
+                // What the library says of the store after those left out.
+                snprintf(pSnaps->szWhy, sizeof pSnaps->szWhy, "%s", vx_plat_image_error());
+            }
+        }
+    }
+    VX_FREE(pZeros, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pZeros", VX_WHERE);
+    VX_FREE(pCatalog, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pCatalog", VX_WHERE);
+    return pSnaps->pSet != nullptr;
+}
+
+// The diagnostic of a snapshot that cannot be read because it was left out.
+void LeftOut(const char* pszName, const Snapshots* pSnaps, uint32_t dwNumber) {
+    if (dwNumber == pSnaps->dwLeftOut)
+        log_message(VX_ERROR, "%s %s() l.%d: %s: snapshot %u of %u cannot be read: %s", VX_WHERE,
+                    pszName, dwNumber, pSnaps->dwCount, pSnaps->szWhy);
+    else
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: %s: snapshot %u of %u cannot be read: it is read through "
+                    "snapshot %u, which cannot",
+                    VX_WHERE, pszName, dwNumber, pSnaps->dwCount, pSnaps->dwLeftOut);
+}
+
+}  // namespace
+
+int OpenSnapshots(const Volume* pVol, const SnapshotRequest* pReq, VxDevice** ppDev,
+                  Snapshots* pSnaps) {
+    *pSnaps = Snapshots{};
+    char szDrive[16];
+    const char* pszName = SourceName(pVol, szDrive, sizeof szDrive);
+    if (!vx_plat_snapshots_supported()) {
+        log_message(VX_ERROR, "%s %s() l.%d: %s: this build has no shadow copy support", VX_WHERE,
+                    pszName);
+        return VX_FAILED;
+    }
+    VxDevice* pDev = *ppDev;
+    const bool bRaw = pDev == nullptr;
+    *ppDev = nullptr;
+    if (bRaw) pDev = vx_plat_open_device(pszName, pVol->ullSourceOffset);
+    if (pDev == nullptr) {
+        log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_WHERE, pszName);
+        return VX_FAILED;
+    }
+    if (!OpenStores(pDev, pSnaps)) {
+        log_message(VX_ERROR, "%s %s() l.%d: %s: the shadow copies cannot be read: %s", VX_WHERE,
+                    pszName, pSnaps->szWhy);
+        // With --snapshot=all the volume itself is still reported.
+        if (pReq->bAll && !bRaw) *ppDev = pDev;
+        else vx_plat_close(pDev);
+        return VX_FAILED;
+    }
+    const uint32_t dwNumber = pReq->dwNumber;
+    if (dwNumber != 0) {
+        if (dwNumber > pSnaps->dwCount) {
+            log_message(VX_ERROR, "%s %s() l.%d: %s: snapshot %u is not on the volume (it holds %u)",
+                        VX_WHERE, pszName, dwNumber, pSnaps->dwCount);
+            return VX_FAILED;
+        }
+        if (dwNumber <= pSnaps->dwLeftOut) {
+            LeftOut(pszName, pSnaps, dwNumber);
+            return VX_FAILED;
+        }
+        *ppDev = vx_plat_open_snapshot(pSnaps->pSet, dwNumber - 1 - pSnaps->dwLeftOut);
+        if (*ppDev == nullptr) {
+            log_message(VX_ERROR, "%s %s() l.%d: %s: snapshot %u of %u cannot be read: %s",
+                        VX_WHERE, pszName, dwNumber, pSnaps->dwCount, vx_plat_image_error());
+            return VX_FAILED;
+        }
+    } else if (pReq->bAll && !bRaw) {
+        *ppDev = vx_plat_open_snapshot_volume(pSnaps->pSet);
+        if (*ppDev == nullptr) {
+            log_message(VX_ERROR, "%s %s() l.%d: %s: %s", VX_WHERE, pszName, vx_plat_image_error());
+            return VX_FAILED;
+        }
+    }
+    return VX_OK;
+}
+
+void CloseSnapshots(Snapshots* pSnaps) {
+    if (pSnaps->pSet != nullptr) vx_plat_close_snapshots(pSnaps->pSet);
+    *pSnaps = Snapshots{};
+}
+
+int ListSnapshots(FILE* pOut, const Volume* pVol, Snapshots* pSnaps) {
+    char szDrive[16];
+    const char* pszName = SourceName(pVol, szDrive, sizeof szDrive);
+    const uint32_t dwCount = pSnaps->dwCount;
+    if (dwCount == 0) {
+        fprintf(pOut, "%s: no shadow copies on this volume\n", pszName);
+        return VX_OK;
+    }
+    fprintf(pOut, "%s: %u shadow cop%s\n", pszName, dwCount, dwCount == 1 ? "y" : "ies");
+    fputs("  #  Created (UTC)                Identifier                            Shadow copy  "
+          "                         Shadow copy set                       Volume size  Flags\n",
+          pOut);
+    int status = VX_OK;
+    for (uint32_t n = 1; n <= dwCount; n++) {
+        VxSnapshotInfo info{};
+        if (n <= pSnaps->dwLeftOut) {
+            fprintf(pOut, "%3u  cannot be read\n", n);
+            LeftOut(pszName, pSnaps, n);
+            status = VX_FAILED;
+            continue;
+        }
+        if (!vx_plat_snapshot_info(pSnaps->pSet, n - 1 - pSnaps->dwLeftOut, &info)) {
+            fprintf(pOut, "%3u  cannot be read\n", n);
+            log_message(VX_ERROR, "%s %s() l.%d: %s: snapshot %u of %u: %s", VX_WHERE, pszName, n,
+                        dwCount, vx_plat_image_error());
+            status = VX_FAILED;
+            continue;
+        }
+        char szId[40], szCopy[40], szSet[40];
+        GuidText(info.identifier, szId, sizeof szId);
+        GuidText(info.copyIdentifier, szCopy, sizeof szCopy);
+        GuidText(info.setIdentifier, szSet, sizeof szSet);
+        fprintf(pOut, "%3u  ", n);
+        DumpTime(pOut, info.ullCreationTime);
+        fprintf(pOut, "  %s  %s  %s  %11llu  0x%08x\n", szId, szCopy, szSet,
+                static_cast<unsigned long long>(info.ullVolumeSize), info.dwAttributeFlags);
+    }
+    return status;
+}
+
+VxDevice* BeginSnapshot(FILE* pOut, const Volume* pVol, Snapshots* pSnaps, uint32_t dwNumber) {
+    char szDrive[16];
+    const char* pszName = SourceName(pVol, szDrive, sizeof szDrive);
+    const bool bLeftOut = dwNumber <= pSnaps->dwLeftOut;
+    const uint32_t dwIndex = dwNumber - 1 - (bLeftOut ? 0 : pSnaps->dwLeftOut);
+    VxSnapshotInfo info{};
+    const int bInfo = !bLeftOut && vx_plat_snapshot_info(pSnaps->pSet, dwIndex, &info);
+    // One line of its own before the snapshot's records, beginning with a
+    // word where a record line begins with its number, so that a reader of
+    // the line report can tell which volume a line belongs to, or skip it.
+    fprintf(pOut, "Snapshot %u of %u", dwNumber, pSnaps->dwCount);
+    if (bInfo) {
+        char szId[40];
+        GuidText(info.identifier, szId, sizeof szId);
+        fputs(", created ", pOut);
+        DumpTime(pOut, info.ullCreationTime);
+        fprintf(pOut, ", identifier %s", szId);
+    }
+    fputs("\n", pOut);
+    if (bLeftOut) {
+        LeftOut(pszName, pSnaps, dwNumber);
+        return nullptr;
+    }
+    VxDevice* pDev = bInfo ? vx_plat_open_snapshot(pSnaps->pSet, dwIndex) : nullptr;
+    if (pDev == nullptr)
+        log_message(VX_ERROR, "%s %s() l.%d: %s: snapshot %u of %u cannot be read: %s", VX_WHERE,
+                    pszName, dwNumber, pSnaps->dwCount, vx_plat_image_error());
+    return pDev;
+}
+
+int EndSnapshot(const Volume* pVol, Snapshots* pSnaps, uint32_t dwNumber) {
+    const char* pszFirst = nullptr;
+    const uint64_t ullFailed = vx_plat_snapshot_read_failures(pSnaps->pSet, &pszFirst);
+    if (ullFailed == 0) return VX_OK;
+    char szDrive[16];
+    log_message(VX_ERROR,
+                "%s %s() l.%d: %s: snapshot %u of %u: " VX_U64 " reads of its blocks failed, the "
+                "first: %s",
+                VX_WHERE, SourceName(pVol, szDrive, sizeof szDrive), dwNumber, pSnaps->dwCount,
+                ullFailed, pszFirst);
+    return VX_FAILED;
 }

@@ -32,3 +32,46 @@ struct SourceRequest {
 // run with status 1.
 int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Volume* pVol,
                   VxDevice** ppDev, int* pbDone);
+
+struct VxSnapshotSet;
+
+// --list-snapshots and --snapshot=N|all.
+struct SnapshotRequest {
+    int bList;
+    int bAll;
+    uint32_t dwNumber;  // 1 the oldest; 0 none
+};
+
+// Reads --snapshot's value: "all" or a number from 1.  0 when it is neither.
+int ParseSnapshot(const char* text, SnapshotRequest* pReq);
+
+// The shadow copies of the volume, numbered from 1, the oldest.  When the
+// library cannot open the stores, the oldest are left out one after the
+// other until it can: an older snapshot is read through the newer stores,
+// so once one cannot be read, neither can any before it.
+struct Snapshots {
+    VxSnapshotSet* pSet;
+    uint32_t dwCount;    // every store of the catalog
+    uint32_t dwLeftOut;  // the oldest, which cannot be read
+    char szWhy[480];     // why the newest of them cannot
+};
+
+// Opens the shadow copies of the volume PrepareSource found, over *ppDev
+// (the container's device, which they take) or the raw source opened again
+// at its offset.  For --snapshot=N, *ppDev becomes the device of that
+// snapshot; for --snapshot=all, the volume itself read through the set (or
+// none for a raw source, which OpenVolume opens as always).  VX_FAILED
+// after the diagnostic: with --snapshot=all, *ppDev is then still the
+// volume's device (none for a raw source), to report the volume itself.
+int OpenSnapshots(const Volume* pVol, const SnapshotRequest* pReq, VxDevice** ppDev,
+                  Snapshots* pSnaps);
+void CloseSnapshots(Snapshots* pSnaps);
+// The --list-snapshots table, a line a store; VX_FAILED when one cannot be
+// read (the others are listed).
+int ListSnapshots(FILE* pOut, const Volume* pVol, Snapshots* pSnaps);
+// Writes the line that begins snapshot dwNumber's report and returns the
+// device it is read through; none after the diagnostic.
+VxDevice* BeginSnapshot(FILE* pOut, const Volume* pVol, Snapshots* pSnaps, uint32_t dwNumber);
+// After a snapshot's report: VX_FAILED, after a diagnostic naming it, when
+// some of its blocks could not be read.
+int EndSnapshot(const Volume* pVol, Snapshots* pSnaps, uint32_t dwNumber);

@@ -86,6 +86,8 @@ void PrintHelp(const char* program) {
           "-f, --file : read the volume from this device or image file instead of the drive\n"
           "--offset : offset of the volume inside the -f file, in bytes or in sectors (128s)\n"
           "--list-partitions, --partition=N : the partitions of the -f disk, the one to read\n"
+          "--list-snapshots, --snapshot=N : the volume's shadow copies, the one to read\n"
+          "--snapshot=all : the volume's report, then each shadow copy's after a line naming it\n"
           "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "--threads : threads hashing the files' data streams for -m (default: the cores;\n"
           "     1: one file after the other on the main thread)\n"
@@ -124,6 +126,8 @@ enum {
     OPT_NO_PROGRESS,
     OPT_PARTITION,
     OPT_LIST_PARTITIONS,
+    OPT_SNAPSHOT,
+    OPT_LIST_SNAPSHOTS,
     OPT_THREADS,
 };
 
@@ -148,6 +152,8 @@ const struct option kLongOptions[] = {
     {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
     {"partition", required_argument, nullptr, OPT_PARTITION},
     {"list-partitions", no_argument, nullptr, OPT_LIST_PARTITIONS},
+    {"snapshot", required_argument, nullptr, OPT_SNAPSHOT},
+    {"list-snapshots", no_argument, nullptr, OPT_LIST_SNAPSHOTS},
     {"threads", required_argument, nullptr, OPT_THREADS},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
@@ -203,6 +209,39 @@ bool ShowProgress(const RunOptions* pOpt) {
            !(pOpt->bDumpRecords && pOpt->pszDebugFile == nullptr);
 }
 
+// Reports the open volume: the column titles, then every record.
+int ReportVolume(Volume* pVol, const RunOptions* pOpt, FILE* pOut) {
+    if (pOpt->lineMode && pOpt->format == kFormatLine) fputs(kColumnTitles, pOut);
+    if (ShowProgress(pOpt)) {
+        const uint64_t ullLimit = MftWalkLimit(pVol);
+        ProgressStart(stderr, ullLimit == 0 ? 0 : (ullLimit - 1) / pVol->MftRecordSize + 1,
+                      pOpt->bMd5);
+    }
+    // The hashing threads keep no trace: with one, every digest is made in
+    // line, so the trace lines stay where they were.  The other formats hash
+    // each file before writing its line, on this thread.
+    if (pOpt->bMd5 && !pOpt->bSingleIndex && DiskioDebugStream == nullptr &&
+        pOpt->format == kFormatLine)
+        DigestPoolStart(pVol, pOut, pOpt->dwThreads);
+    Entry* pEntry = nullptr;
+    int s = WalkRecords(pVol, pOpt, pOut, &pEntry);
+    if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
+    ProgressEnd();
+    FreeEntry(pEntry);
+    return s;
+}
+
+// --device-stats, then the volume closed; the status of the close.
+int CloseReportedVolume(Volume* pVol, const RunOptions* pOpt) {
+    if (pOpt->bDeviceStats && pVol->hVolume != nullptr) {
+        VxDeviceStats stats{};
+        vx_plat_device_stats(pVol->hVolume, &stats);
+        fprintf(stderr, "device reads: " VX_U64 ", bytes: " VX_U64 "\n", stats.ullReads,
+                stats.ullBytes);
+    }
+    return CloseVolume(pVol);
+}
+
 }  // namespace
 
 int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntry) {
@@ -231,6 +270,7 @@ int RunVolscan(int argc, char** argv) {
     opt.progressMode = -1;
     RunStreams streams{stdout, nullptr, nullptr, nullptr};
     SourceRequest source{};
+    SnapshotRequest snapshot{};
 
     vx_setlocale("");
 
@@ -285,6 +325,15 @@ int RunVolscan(int argc, char** argv) {
                 break;
             }
             case OPT_LIST_PARTITIONS: source.bListPartitions = 1; break;
+            case OPT_SNAPSHOT:
+                if (!ParseSnapshot(optarg, &snapshot)) {
+                    PrintUsage(program);
+                    log_message(VX_FATAL,
+                                "%s : --snapshot=%s is not a snapshot number (1, 2, ...) or all",
+                                program, optarg);
+                }
+                break;
+            case OPT_LIST_SNAPSHOTS: snapshot.bList = 1; break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
             case OPT_FORMAT:
                 opt.format = ParseReportFormat(optarg);
@@ -334,8 +383,25 @@ int RunVolscan(int argc, char** argv) {
         PrintUsage(program);
         log_message(VX_FATAL, "%s : --partition and --list-partitions read the -f disk", program);
     }
-    // The listing needs no drive.
-    const bool bNoDrive = source.bListPartitions && argc == optind;
+    const bool bSnapshots = snapshot.bList || snapshot.bAll || snapshot.dwNumber != 0;
+    if (snapshot.bList + snapshot.bAll + (snapshot.dwNumber != 0 ? 1 : 0) > 1 ||
+        (bSnapshots && source.bListPartitions)) {
+        PrintUsage(program);
+        log_message(VX_FATAL,
+                    "%s : --list-partitions, --list-snapshots and --snapshot are used alone",
+                    program);
+    }
+    // Each volume's records follow a line naming it, which a table loaded
+    // by another tool could not hold.
+    if (snapshot.bAll && opt.format != kFormatLine) {
+        PrintUsage(program);
+        log_message(VX_FATAL,
+                    "%s : --snapshot=all writes the line report; take one snapshot at a time "
+                    "(--snapshot=N) for --format",
+                    program);
+    }
+    // The listings need no drive.
+    const bool bNoDrive = (source.bListPartitions || snapshot.bList) && argc == optind;
     if (!bNoDrive && argc - optind != 1) {
         PrintUsage(program);
         log_message(VX_FATAL, "%s : wrong number of arguments", program);
@@ -386,10 +452,18 @@ int RunVolscan(int argc, char** argv) {
     // the volume is opened; a partition listing is all that is written.
     source.pszPath = opt.pszSourceFile;
     VxDevice* pSourceDev = nullptr;
+    Snapshots snaps{};
+    int sSnapshots = VX_OK;
     int bListed = 0;
     int s = VX_OK;
-    if (source.bListPartitions)
+    if (source.bListPartitions || snapshot.bList) {
         s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (snapshot.bList) {
+            if (s == VX_OK) s = OpenSnapshots(&vol, &snapshot, &pSourceDev, &snaps);
+            if (s == VX_OK) s = ListSnapshots(pOut, &vol, &snaps);
+            bListed = 1;
+        }
+    }
     if (!bListed) {
         if (opt.format == kFormatLine) {
             DumpSystemInfo(pOut, "volscan", kPackageVersion, opt.lineMode);
@@ -397,39 +471,47 @@ int RunVolscan(int argc, char** argv) {
         }
         if (!source.bListPartitions)
             s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (s == VX_OK && bSnapshots) {
+            s = OpenSnapshots(&vol, &snapshot, &pSourceDev, &snaps);
+            // Shadow copies that cannot be read leave the volume to be reported.
+            if (snapshot.bAll && s != VX_OK) {
+                sSnapshots = s;
+                s = VX_OK;
+            }
+        }
         if (s == VX_OK)
             s = pSourceDev != nullptr ? OpenVolumeOn(&vol, pSourceDev) : OpenVolume(&vol);
     }
-    Entry* pEntry = nullptr;
     if (s == VX_OK && !bListed && opt.format != kFormatLine)
         s = BeginFormattedReport(pOut, opt.format, opt.bMd5);
-    if (s == VX_OK && !bListed) {
-        if (opt.lineMode && opt.format == kFormatLine) fputs(kColumnTitles, pOut);
-        if (ShowProgress(&opt)) {
-            const uint64_t ullLimit = MftWalkLimit(&vol);
-            ProgressStart(stderr, ullLimit == 0 ? 0 : (ullLimit - 1) / vol.MftRecordSize + 1,
-                          opt.bMd5);
-        }
-        // The hashing threads keep no trace: with one, every digest is made
-        // in line, so the trace lines stay where they were.  The other
-        // formats hash each file before writing its line, on this thread.
-        if (opt.bMd5 && !opt.bSingleIndex && streams.pDebug == nullptr &&
-            opt.format == kFormatLine)
-            DigestPoolStart(&vol, pOut, opt.dwThreads);
-        s = WalkRecords(&vol, &opt, pOut, &pEntry);
-        if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
-        ProgressEnd();
-    }
-
-    FreeEntry(pEntry);
-    if (opt.bDeviceStats && vol.hVolume != nullptr) {
-        VxDeviceStats stats{};
-        vx_plat_device_stats(vol.hVolume, &stats);
-        fprintf(stderr, "device reads: " VX_U64 ", bytes: " VX_U64 "\n", stats.ullReads,
-                stats.ullBytes);
-    }
-    int f = CloseVolume(&vol);
+    if (s == VX_OK && !bListed) s = ReportVolume(&vol, &opt, pOut);
+    int f = CloseReportedVolume(&vol, &opt);
     if (f > s) s = f;
+    if (snapshot.dwNumber != 0 && snaps.pSet != nullptr) {
+        f = EndSnapshot(&vol, &snaps, snapshot.dwNumber);
+        if (f > s) s = f;
+    }
+    // --snapshot=all: each snapshot's report after the volume's, the oldest
+    // first; one that cannot be read leaves the others to be reported.
+    const uint32_t dwSnapshots = snapshot.bAll && snaps.pSet != nullptr ? snaps.dwCount : 0;
+    for (uint32_t n = 1; n <= dwSnapshots && !bListed; n++) {
+        Volume shadow{};
+        shadow.DriveLetter = vol.DriveLetter;
+        shadow.pszSourcePath = vol.pszSourcePath;
+        shadow.ullSourceOffset = vol.ullSourceOffset;
+        VxDevice* pDev = BeginSnapshot(pOut, &vol, &snaps, n);
+        int t = pDev != nullptr ? OpenVolumeOn(&shadow, pDev) : VX_FAILED;
+        if (t == VX_OK) t = ReportVolume(&shadow, &opt, pOut);
+        f = CloseReportedVolume(&shadow, &opt);
+        if (f > t) t = f;
+        if (pDev != nullptr) {
+            f = EndSnapshot(&vol, &snaps, n);
+            if (f > t) t = f;
+        }
+        if (t > s) s = t;
+    }
+    CloseSnapshots(&snaps);
+    if (sSnapshots > s) s = sSnapshots;
     if (bSidTable) {
         if (streams.pUser != nullptr) DumpSystemInfo(streams.pUser, "users", "", 1);
         f = FreeSidHash();

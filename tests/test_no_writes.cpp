@@ -132,6 +132,7 @@ TEST(NoWrites, DamagedImagesAreOnlyReadInEveryMode) {
     const std::vector<std::vector<std::string>> kModes = {
         {"-m", "-v", "-u", "u.txt", "-x", "x.txt", "-o", "o.txt"},
         {"-D", "-d", "d.txt", "-e", "-n", "-8"},
+        {"--snapshot=all", "-m", "-o", "o.txt"},
     };
     int runs = 0;
     int complained = 0;  // runs that found the damage
@@ -199,8 +200,8 @@ TEST(NoWrites, DamagedImagesAreOnlyReadInEveryMode) {
             }
         }
     }
-    EXPECT_EQ(24, runs);
-    EXPECT_GE(complained, 18) << "the damage must be where the tool reads";
+    EXPECT_EQ(36, runs);
+    EXPECT_GE(complained, 27) << "the damage must be where the tool reads";
 }
 
 }  // namespace

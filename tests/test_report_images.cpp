@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -697,19 +698,246 @@ TEST_F(ContainerTest, ListedPartitionsAreThoseOfMmls) {
     }
 }
 
+// vsstest.qcow2 (an NTFS volume with two shadow copies) converted to raw
+// once; "" when it or qemu-img is missing (*pWhy says which).
+std::string VssRaw(std::string* pWhy) {
+    static std::string raw, why;
+    static bool bMade = false;
+    if (!bMade) {
+        bMade = true;
+        const std::string qcow = SourcePath("../shared/images/vsstest.qcow2");
+        if (!FileExists(qcow))
+            why = "no ../shared/images/vsstest.qcow2 beside the checkout";
+        else if (system("command -v qemu-img > /dev/null") != 0)
+            why = "no qemu-img (qemu-utils)";
+        else if (raw = MakeTestDir("vsstest") + "/vsstest.raw";
+                 system(("qemu-img convert -O raw '" + qcow + "' '" + raw + "'").c_str()) != 0)
+            why = "qemu-img convert failed", raw.clear();
+    }
+    *pWhy = why;
+    return raw;
+}
+
+class ShadowTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        std::string why;
+        raw_ = VssRaw(&why);
+        if (raw_.empty()) GTEST_SKIP() << why;
+        qcow_ = SourcePath("../shared/images/vsstest.qcow2");
+    }
+    std::string raw_, qcow_;
+};
+
 // A QCOW2 file of another tool chain reports as its raw conversion.
-TEST(SharedContainer, VssQcow2ReportsAsItsRawConversion) {
-    const std::string qcow = SourcePath("../shared/images/vsstest.qcow2");
-    if (!FileExists(qcow)) GTEST_SKIP() << "no ../shared/images/vsstest.qcow2 beside the checkout";
-    if (system("command -v qemu-img > /dev/null") != 0) GTEST_SKIP() << "no qemu-img (qemu-utils)";
-    const std::string raw = MakeTestDir("vsstest") + "/vsstest.raw";
-    ASSERT_EQ(system(("qemu-img convert -O raw '" + qcow + "' '" + raw + "'").c_str()), 0);
+TEST_F(ShadowTest, VssQcow2ReportsAsItsRawConversion) {
     for (bool verbose : {false, true}) {
-        SourceRun a = RunSource(raw, {}, verbose), b = RunSource(qcow, {}, verbose);
+        SourceRun a = RunSource(raw_, {}, verbose), b = RunSource(qcow_, {}, verbose);
         EXPECT_EQ(b.exitStatus, a.exitStatus);
         EXPECT_FALSE(b.body.empty());
         EXPECT_EQ(b.body, a.body);
         EXPECT_EQ(b.err, a.err);
+    }
+}
+
+// --list-snapshots lists what libvshadow's vshadowinfo prints of the raw copy.
+TEST_F(ShadowTest, ListedSnapshotsAreThoseOfVshadowinfo) {
+    if (system("command -v vshadowinfo > /dev/null") != 0)
+        GTEST_SKIP() << "no vshadowinfo (libvshadow-utils)";
+    const std::string dir = MakeTestDir("vshadowinfo");
+    ASSERT_EQ(system(("vshadowinfo '" + raw_ + "' > '" + dir + "/info.txt'").c_str()), 0);
+    // "Creation time : Dec 03, 2013 06:35:09.736378700 UTC" as the report writes it.
+    static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::vector<std::string> peer;
+    std::map<std::string, std::string> f;
+    std::smatch m;
+    auto flush = [&] {
+        if (!f.empty())
+            peer.push_back(f["time"] + "  " + f["Identifier"] + "  " + f["Shadow copy ID"] + "  " +
+                           f["Shadow copy set ID"] + "  " + f["size"] + "  " + f["Attribute flags"]);
+        f.clear();
+    };
+    for (const std::string& line : Lines(ReadFile(dir + "/info.txt"))) {
+        if (line.rfind("Store: ", 0) == 0) flush();
+        if (!std::regex_match(line, m, std::regex("\t([A-Za-z ]+?)\t+: (.*)"))) continue;
+        f[m[1]] = m[2];
+        std::smatch t;
+        const std::string value = m[2];
+        if (m[1] == "Creation time" &&
+            std::regex_match(value, t, std::regex("(...) (..), (....) (..:..:..)\\.(.......).. UTC"))) {
+            const int month = int(std::find(kMonths, kMonths + 12, t[1].str()) - kMonths) + 1;
+            char sz[16];
+            snprintf(sz, sizeof sz, "%02d", month);
+            f["time"] = t[2].str() + "/" + sz + "/" + t[3].str() + " " + t[4].str() + "." + t[5].str();
+        }
+        if (m[1] == "Volume size" && std::regex_search(value, t, std::regex("\\(([0-9]+) bytes")))
+            f["size"] = std::string(11 - std::min<size_t>(11, t[1].length()), ' ') + t[1].str();
+    }
+    flush();
+    // And as partition 1 of an MBR disk: the stores are found at the volume's offset.
+    std::vector<std::string> sources = {raw_, qcow_};
+    const std::string disk = dir + "/disk.img";
+    if (system(("truncate -s 1075838976 '" + disk + "' && echo 'start=2048, type=7' | sfdisk -q '" +
+                disk + "' && dd if='" + raw_ + "' of='" + disk +
+                "' bs=1M seek=1 conv=sparse,notrunc status=none").c_str()) == 0)
+        sources.push_back(disk);
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
+        RunResult ours = RunVolscanBinary({"-f", source, "--list-snapshots"});
+        EXPECT_EQ(ours.exitStatus, 0);
+        std::vector<std::string> listed;
+        for (const std::string& line : Lines(ours.out))
+            if (std::regex_match(line, m, std::regex(" *[0-9]+  (.*)"))) listed.push_back(m[1]);
+        EXPECT_EQ(peer.size(), 2u);
+        EXPECT_EQ(listed, peer);
+    }
+    RunResult none = RunVolscanBinary({"-f", SourcePath("tests/images/sample.img"), "--list-snapshots"});
+    EXPECT_EQ(none.exitStatus, 0);
+    EXPECT_THAT(none.out, HasSubstr("sample.img: no shadow copies on this volume\n"));
+}
+
+// A FUSE mount of libvshadow's vshadowmount, unmounted at the end.
+struct VshadowMount {
+    std::string dir;
+    bool mounted = false;
+    explicit VshadowMount(const std::string& raw) : dir(MakeTestDir("vshadowmount")) {
+        mounted = system(("vshadowmount '" + raw + "' '" + dir + "' > /dev/null 2>&1").c_str()) == 0 &&
+                  FileExists(dir + "/vss1");
+    }
+    ~VshadowMount() {
+        if (mounted) (void)system(("fusermount -u '" + dir + "' 2>/dev/null || fusermount3 -u '" + dir + "' 2>/dev/null || umount '" + dir + "'").c_str());
+    }
+};
+
+// The allocated names The Sleuth Kit's fls lists, by record: "dir/file".
+std::map<std::string, std::set<std::string>> FlsNames(const std::string& image) {
+    const std::string out = MakeTestDir("fls") + "/fls.txt";
+    std::map<std::string, std::set<std::string>> names;
+    if (system(("fls -r -p '" + image + "' > '" + out + "'").c_str()) != 0) return names;
+    std::smatch m;
+    // "r/r 35-128-1:	syslog", "r/r 9-128-8:	$Secure:$SDS"; deleted names carry a "*".
+    for (const std::string& line : Lines(ReadFile(out)))
+        if (std::regex_match(line, m, std::regex("[^ ]+ ([0-9]+)-[0-9]+-[0-9]+:\t([^:]*)(:.*)?")))
+            names[m[1]].insert(m[2]);
+    return names;
+}
+
+// Each snapshot reports as the same bytes do exposed as a plain volume by
+// vshadowmount, with the paths fls finds there; --snapshot=all is the
+// volume's report and then each snapshot's after its own line.
+TEST_F(ShadowTest, EachSnapshotReportsAsVshadowmountExposesIt) {
+    if (system("command -v vshadowmount > /dev/null") != 0)
+        GTEST_SKIP() << "no vshadowmount (libvshadow-utils)";
+    VshadowMount mount(raw_);
+    if (!mount.mounted) GTEST_SKIP() << "vshadowmount cannot mount here (no FUSE)";
+    const bool bFls = system("command -v fls > /dev/null") == 0;
+    std::string all = RunSource(qcow_, {}, false).body;
+    for (int n : {1, 2}) {
+        SCOPED_TRACE("snapshot " + std::to_string(n));
+        const std::string exposed = mount.dir + "/vss" + std::to_string(n);
+        for (bool verbose : {false, true}) {
+            SourceRun ours = RunSource(qcow_, {"--snapshot=" + std::to_string(n)}, verbose);
+            SourceRun peer = RunSource(exposed, {}, verbose);
+            EXPECT_EQ(ours.exitStatus, peer.exitStatus);
+            EXPECT_GT(ours.body.size(), 10000u);
+            EXPECT_TRUE(ours.body == peer.body);
+            EXPECT_TRUE(ours.err == peer.err);
+            if (verbose) continue;
+            all += "Snapshot " + std::to_string(n) + " of 2, created ";
+            all += ours.body;
+            if (!bFls) continue;
+            const auto names = FlsNames(exposed);
+            size_t matched = 0;
+            for (const std::string& line : Lines(ours.body)) {
+                const auto f = Split(line, '|');
+                if (f.size() < 4 || f[1].rfind("C:\\", 0) != 0 || f[3] == "0" || f[0] == "5") continue;
+                std::string path = f[1].substr(3);
+                if (!path.empty() && path.back() == '\\') path.pop_back();
+                std::replace(path.begin(), path.end(), '\\', '/');
+                const auto it = names.find(f[0]);
+                ASSERT_NE(it, names.end()) << line;
+                EXPECT_EQ(it->second.count(path), 1u) << line;
+                matched++;
+            }
+            EXPECT_GT(matched, 20u);
+        }
+    }
+    RunResult r = RunVolscanBinary({"-f", qcow_, "--snapshot=all", "-m", "C"}, "", {"LC_ALL=C.UTF-8"});
+    // The snapshot lines' times and identifiers are vshadowinfo's (above).
+    const std::string body =
+        std::regex_replace(Body(r.out, false), std::regex("(Snapshot . of 2, created )[^\n]*\n"), "$1");
+    EXPECT_TRUE(body == all);
+}
+
+// Damaged stores: a diagnostic naming the snapshot, status 2, and the
+// snapshots that do not depend on the damaged store still reported.
+TEST_F(ShadowTest, DamagedStoresAreNamedAndTheOthersReported) {
+    // vsstest's catalog (at 0x6e30000) lists store 1 in entries 1 and 2 (its
+    // header at 0x31560000, its block list at 0x31564000), store 2 after them.
+    struct Case {
+        const char* name;
+        uint64_t ullAt;
+        std::string bytes;
+        std::vector<std::string> options;
+        const char* message;
+        int reported;  // snapshots reported by --snapshot=all
+    } cases[] = {
+        {"store header", 0x31560000, std::string(16, '\xff'), {"--snapshot=all"},
+         "snapshot 1 of 2 cannot be read: the shadow copy catalog cannot be read: "
+         "libvshadow_store_block_read_header_data: invalid store block list header identifier.\n",
+         1},
+        {"store header, snapshot 1", 0x31560000, std::string(16, '\xff'), {"--snapshot=1"},
+         "snapshot 1 of 2 cannot be read: the shadow copy catalog", 0},
+        {"block list looping", 0x31564000 + 0x28, std::string("\0\x40\x56\x31\0\0\0\0", 8),
+         {"--snapshot=all"}, "snapshot 1 of 2 cannot be read: its chains of blocks loop\n", 1},
+        {"catalog looping", 0x6e30000 + 0x28, std::string("\0\0\xe3\x06\0\0\0\0", 8),
+         {"--snapshot=all"},
+         "the shadow copies cannot be read: the shadow copy catalog is damaged: its catalog's "
+         "blocks loop\n", 0},
+        {"catalog header", 0x6e30000, std::string(16, '\0'), {"--snapshot=all"},
+         "the shadow copies cannot be read: the shadow copy catalog is damaged: a block of its "
+         "catalog cannot be read or is none\n", 0},
+        {"block list past the volume", 0x6e30000 + 2 * 128 + 8,
+         std::string("\0\0\xff\xff\xff\x7f\0\0", 8), {"--snapshot=all"},
+         "snapshot 1 of 2 cannot be read: a block of its chains lies outside the volume\n", 1},
+        {"block descriptor past the volume", 0x31564000 + 128 + 16,
+         std::string("\0\0\xff\xff\xff\x7f\0\0", 8), {"--snapshot=1"},
+         "snapshot 1 of 2: 1 reads of its blocks failed, the first: "
+         "libvshadow_store_descriptor_read_buffer: unable to read buffer from file IO handle.\n",
+         1},
+    };
+    const std::string dir = MakeTestDir("vssdamage");
+    // The volume itself is reported as before, but for the digests of the
+    // shadow copy files patched.
+    const std::regex kDigest("(\n[0-9]+\\|[^|\n]*\\|)[0-9a-f]{32}");
+    const std::string volume = std::regex_replace(RunSource(raw_, {}, false).body, kDigest, "$1");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string copy = dir + "/copy.raw";
+        ASSERT_EQ(system(("cp --sparse=always '" + raw_ + "' '" + copy + "'").c_str()), 0);
+        FILE* f = fopen(copy.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(fseek(f, static_cast<long>(c.ullAt), SEEK_SET), 0);
+        ASSERT_EQ(fwrite(c.bytes.data(), 1, c.bytes.size(), f), c.bytes.size());
+        fclose(f);
+        SourceRun r = RunSource(copy, c.options, false);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_THAT(r.err, HasSubstr("SOURCE: " + std::string(c.message)));
+        const auto at = r.body.find("\nSnapshot ");
+        const std::string live = at == std::string::npos ? r.body : r.body.substr(0, at + 1);
+        const bool bAll = c.options[0] == "--snapshot=all";
+        if (bAll) {
+            EXPECT_TRUE(std::regex_replace(live, kDigest, "$1") == volume);
+        }
+        // Each snapshot whose volume opens has its column titles after its line.
+        int reported = 0;
+        for (auto p = r.body.find("\nMFT Index|"); p != std::string::npos;
+             p = r.body.find("\nMFT Index|", p + 1))
+            reported++;
+        if (bAll) {
+            EXPECT_EQ(reported, c.reported);
+        }
     }
 }
 

@@ -44,3 +44,7 @@ int vx_mem_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t d
                    uint32_t* pdwRead);
 // Releases what an image device holds (not the record itself).
 void vx_image_release(VxDevice* pDev);
+// An image device over an open backend, which it takes (closed on failure).
+VxDevice* vx_image_device(const VxImageBackend& backend, uint64_t ullSize, uint64_t ullBase);
+// Keeps `pszText` as what vx_plat_image_error() says.
+void vx_image_set_error(const char* pszText);

@@ -27,12 +27,16 @@ namespace {
 
 char g_szImageError[512];
 
-void SetImageError(const char* pszText) {
+}  // namespace
+
+void vx_image_set_error(const char* pszText) {
     size_t n = strlen(pszText);
     if (n >= sizeof g_szImageError) n = sizeof g_szImageError - 1;
     memcpy(g_szImageError, pszText, n);
     g_szImageError[n] = 0;
 }
+
+namespace {
 
 constexpr uint32_t kProbeBytes = 512;
 // Split images: `disk.001` to `disk.999...` or `disk.aa` to `disk.zz`; no
@@ -182,7 +186,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
         char szMessage[2 * kMaxPath + 100];
         snprintf(szMessage, sizeof szMessage, "segment %s is missing (%s exists)", szNext,
                  szAfter);
-        SetImageError(szMessage);
+        vx_image_set_error(szMessage);
         vx_plat_set_last_error(ENOENT);
         return 0;
     }
@@ -198,7 +202,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
         delete[] pszNames;
         delete[] pSegs;
         vx_plat_set_last_error(vx_plat_error_no_memory());
-        SetImageError("not enough memory for the segments");
+        vx_image_set_error("not enough memory for the segments");
         return 0;
     }
     pSplit->pszNames = pszNames;
@@ -222,7 +226,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
             vx_plat_close(pAfter);
             snprintf(szMessage, sizeof szMessage, "segment %s is missing (%s exists)", szNext,
                      szAfter);
-            SetImageError(szMessage);
+            vx_image_set_error(szMessage);
             CloseSplit(pSplit);
             vx_plat_set_last_error(ENOENT);
             return 0;
@@ -236,7 +240,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
             snprintf(szMessage, sizeof szMessage,
                      "segment %s is shorter than %s (" "%llu" " bytes)", pszLast, path,
                      static_cast<unsigned long long>(ullFirstSize));
-            SetImageError(szMessage);
+            vx_image_set_error(szMessage);
             CloseSplit(pSplit);
             vx_plat_set_last_error(vx_plat_error_io());
             return 0;
@@ -248,7 +252,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
             if (pszMore == nullptr || pMore == nullptr) {
                 delete[] pszMore;
                 delete[] pMore;
-                SetImageError("not enough memory for the segments");
+                vx_image_set_error("not enough memory for the segments");
                 CloseSplit(pSplit);
                 vx_plat_set_last_error(vx_plat_error_no_memory());
                 return 0;
@@ -281,7 +285,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
             char szText[400];                                                                 \
             if (LIB##_error_sprint(pError, szText, sizeof szText) < 0) szText[0] = 0;         \
             LIB##_error_free(&pError);                                                        \
-            SetImageError(szText);                                                            \
+            vx_image_set_error(szText);                                                            \
             *pdwRead = 0;                                                                     \
             vx_plat_set_last_error(vx_plat_error_io());                                       \
             return 0;                                                                         \
@@ -301,7 +305,7 @@ int OpenSplit(const char* path, uint64_t ullFirstSize, SplitImage** ppSplit, int
         char szText[400];                                                                     \
         if (LIB##_error_sprint(pError, szText, sizeof szText) < 0) szText[0] = 0;             \
         LIB##_error_free(&pError);                                                            \
-        SetImageError(szText);                                                                \
+        vx_image_set_error(szText);                                                                \
     } while (0)
 
 #if VOLSCAN_HAVE_EWF
@@ -331,7 +335,7 @@ int OpenEwf(const char* path, VxImageBackend* pBackend, uint64_t* pullSize,
     if (!ok || bCorrupted) {
         if (bCorrupted && pError != nullptr) libewf_error_free(&pError);
         if (bCorrupted)
-            SetImageError("its segment files are truncated or damaged (ewfverify tells where)");
+            vx_image_set_error("its segment files are truncated or damaged (ewfverify tells where)");
         else
             VX_LIBYAL_FAIL(libewf, pError);
         if (pHandle != nullptr) {
@@ -450,13 +454,15 @@ bool Supported(int format) {
     }
 }
 
+}  // namespace
+
 // An image device over an open container.
-VxDevice* ImageDevice(const VxImageBackend& backend, uint64_t ullSize, uint64_t ullBase) {
+VxDevice* vx_image_device(const VxImageBackend& backend, uint64_t ullSize, uint64_t ullBase) {
     VxDevice* pDev = new (std::nothrow) VxDevice{};
     if (pDev == nullptr) {
         backend.pfnClose(backend.pContext);
         vx_plat_set_last_error(vx_plat_error_no_memory());
-        SetImageError("not enough memory");
+        vx_image_set_error("not enough memory");
         return nullptr;
     }
     pDev->kind = VX_DEVICE_IMAGE;
@@ -465,8 +471,6 @@ VxDevice* ImageDevice(const VxImageBackend& backend, uint64_t ullSize, uint64_t 
     pDev->ullBase = ullBase;
     return pDev;
 }
-
-}  // namespace
 
 void vx_image_release(VxDevice* pDev) {
     if (pDev->image.pfnClose != nullptr) pDev->image.pfnClose(pDev->image.pContext);
@@ -531,7 +535,7 @@ VxDevice* vx_plat_open_image(const char* path, uint64_t ullBaseOffset, VxImageIn
         pInfo->dwSegments = pSplit->dwCount;
         const Segment& last = pSplit->pSegments[pSplit->dwCount - 1];
         pInfo->ullSize = last.ullStart + last.ullSize;
-        return ImageDevice(VxImageBackend{pSplit, ReadSplit, CloseSplit}, pInfo->ullSize,
+        return vx_image_device(VxImageBackend{pSplit, ReadSplit, CloseSplit}, pInfo->ullSize,
                            ullBaseOffset);
     }
     vx_plat_close(pRaw);
@@ -566,5 +570,18 @@ VxDevice* vx_plat_open_image(const char* path, uint64_t ullBaseOffset, VxImageIn
         return nullptr;
     }
     pInfo->ullSize = ullDisk;
-    return ImageDevice(backend, ullDisk, ullBaseOffset);
+    return vx_image_device(backend, ullDisk, ullBaseOffset);
+}
+
+namespace {
+
+void CloseNothing(void*) {}
+
+}  // namespace
+
+VxDevice* vx_plat_open_reader(void* pContext,
+                              int (*pfnRead)(void* pContext, uint64_t ullOffset, void* pBuffer,
+                                             uint32_t dwLength, uint32_t* pdwRead),
+                              uint64_t ullSize) {
+    return vx_image_device(VxImageBackend{pContext, pfnRead, CloseNothing}, ullSize, 0);
 }
