@@ -8,6 +8,12 @@
 FILE* VxErrorStream = nullptr;
 uint64_t VxMessageCount = 0;
 void (*VxBeforeMessage)() = nullptr;
+FILE* (*VxHoldMessage)(int bWriteNow) = nullptr;
+void (*VxMessageHeld)() = nullptr;
+
+void log_release_held() {
+    if (VxHoldMessage != nullptr) VxHoldMessage(1);
+}
 
 // The format comes from the callers, whose own format attribute checks it.
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
@@ -55,18 +61,25 @@ static bool WholeMessage(FILE* pErr, unsigned level, uint32_t dwError, const cha
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args) {
     VxMessageCount++;
     if (VxErrorStream == nullptr) VxErrorStream = stderr;
-    if (VxBeforeMessage != nullptr) VxBeforeMessage();
-    // Report and trace written so far come before the diagnostic when they
-    // share a destination.
-    fflush(nullptr);
-    FILE* pErr = VxErrorStream;
+    const bool bEnds = level != VX_WARNING_SYS && level != VX_WARNING && level != VX_ERROR_SYS &&
+                       level != VX_ERROR;
+    FILE* pErr = VxHoldMessage != nullptr ? VxHoldMessage(bEnds ? 1 : 0) : nullptr;
+    if (pErr == nullptr) {
+        if (VxBeforeMessage != nullptr) VxBeforeMessage();
+        // Report and trace written so far come before the diagnostic when
+        // they share a destination.
+        fflush(nullptr);
+        pErr = VxErrorStream;
+    }
     // The whole message in one piece when it fits: the standard error stream
     // is unbuffered, and a write for each of its parts cost more than the
     // record that a volume full of warnings reports.  Anything else (an
     // unknown level, no format, a message too long) is written part by part.
     if (level != VX_FATAL_SYS && level != VX_FATAL && format != nullptr &&
-        WholeMessage(pErr, level, dwError, format, args))
+        WholeMessage(pErr, level, dwError, format, args)) {
+        if (pErr != VxErrorStream && VxMessageHeld != nullptr) VxMessageHeld();
         return 0;
+    }
     switch (level) {
         case VX_WARNING_SYS:
             fprintf(pErr, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),
@@ -99,6 +112,7 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
         vfprintf(pErr, format, args);
     fputs("\n\n", pErr);
     fflush(pErr);
+    if (pErr != VxErrorStream && VxMessageHeld != nullptr) VxMessageHeld();
     // exit closes every stream, so what was written to the report is complete.
     if (level & 0x40) exit(1);
     return 0;

@@ -43,6 +43,16 @@ int log_message(unsigned level, const char* format, ...) VX_PRINTF(2, 3);
 // Messages written so far, so that a caller can tell whether an operation
 // wrote any (the path memo keeps only walks that did not).
 extern uint64_t VxMessageCount;
+// While the report is held back as digests are made (-m on several
+// threads), diagnostics are held in order with it: VxHoldMessage gives the
+// stream to write one to in place of the error stream, and VxMessageHeld is
+// called once it is written there.  With bWriteNow (a diagnostic that ends
+// the run, or text written to stderr without one), everything held is
+// written out first and none is returned: the diagnostic is written now.
+extern FILE* (*VxHoldMessage)(int bWriteNow);
+extern void (*VxMessageHeld)();
+// Writes out what is held before text that goes to stderr directly.
+void log_release_held();
 
 // count × size bytes, zero-filled; none on failure after the diagnostic.
 // A product that does not fit in 32 bits fails like an exhausted heap.

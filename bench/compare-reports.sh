@@ -8,6 +8,7 @@
 #   bench/compare-reports.sh OLD_VOLSCAN NEW_VOLSCAN VOLUME[@OFFSET]...
 #
 # Prints one line per volume and mode; fails when anything differs.
+# EXTRA_ARGS (e.g. --threads=1) are given to the new binary only.
 set -uo pipefail
 old="${1:?usage: compare-reports.sh OLD NEW VOLUME[@OFFSET]...}"
 new="${2:?}"
@@ -28,7 +29,8 @@ for arg in "$@"; do
     for mode in "${modes[@]}"; do
         for which in old new; do
             bin="$old"
-            [ "$which" = new ] && bin="$new"
+            extra=""
+            [ "$which" = new ] && { bin="$new"; extra="${EXTRA_ARGS:-}"; }
             # The same paths for both, since messages may name them.
             d="$work/run"
             rm -rf "$d" "$work/$which"
@@ -36,7 +38,7 @@ for arg in "$@"; do
             args="${mode//@U/$d/users.txt}"
             args="${args//@D/$d/debug.txt}"
             # shellcheck disable=SC2086
-            "$bin" $args --offset="$offset" -f "$vol" C > "$d/out.txt" 2> "$d/err.txt"
+            "$bin" $extra $args --offset="$offset" -f "$vol" C > "$d/out.txt" 2> "$d/err.txt"
             echo "$?" > "$d/status.txt"
             for f in "$d"/*.txt; do mask "$f" > "$f.masked"; done
             mv "$d" "$work/$which"

@@ -90,6 +90,7 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
             pRun->ullLength = ReadPairField(pPairs + pos, L, false);
             pos += L;
         } else {
+            log_release_held();
             fprintf(stderr, "FIXME : strange value %u for run length\n", L);
         }
         ullVcn += pRun->ullLength;
@@ -102,6 +103,7 @@ int ProcessRunlist(Attribute* pAttr, const uint8_t* pPairs, size_t cbPairs, uint
             pos += O;
             pRun->llLcn = llLcn;
         } else {
+            log_release_held();
             fprintf(stderr, "FIXME : strange value %u for run offset\n", O);
         }
         pAttr->ullRunCount++;

@@ -37,6 +37,20 @@ int vx_plat_seek(VxDevice* pDev, uint64_t ullOffset);
 // (0 at the end of the device), 0 on a device error (last error set).
 int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead);
 
+// Reads up to `dwLength` bytes at `ullOffset` (from the base offset) without
+// moving the read position: safe from several threads at once, beside the
+// thread that seeks and reads.  1 with *pdwRead set (0 at the end), 0 on a
+// device error.  Where the system cannot read at an offset without moving a
+// shared position (Windows), or the device is a container whose library
+// keeps one state for its reads, vx_plat_concurrent_reads is 0 and only one
+// thread may read.
+int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
+                    uint32_t* pdwRead);
+int vx_plat_concurrent_reads(const VxDevice* pDev);
+// Asks the system to start reading these bytes into its cache, so that a
+// later read of them need not wait; a hint only.
+void vx_plat_read_ahead(VxDevice* pDev, uint64_t ullOffset, uint64_t ullLength);
+
 // 1 done, 0 failed (last error set).  The device is released in both cases.
 int vx_plat_close(VxDevice* pDev);
 
@@ -249,6 +263,26 @@ void vx_plat_md5_update(const void* pData, size_t length);
 void vx_plat_md5_final(uint8_t digest[16]);
 // Releases the context at the end of the run.
 void vx_plat_md5_release();
+
+// Digests of their own, one per thread that hashes beside the others.
+struct VxMd5;
+VxMd5* vx_plat_md5_new();  // none when the library failed
+int vx_plat_md5_begin(VxMd5* pMd5);
+void vx_plat_md5_add(VxMd5* pMd5, const void* pData, size_t length);
+void vx_plat_md5_end(VxMd5* pMd5, uint8_t digest[16]);
+void vx_plat_md5_free(VxMd5* pMd5);
+
+// ----------------------------------------------------------------- spool
+
+// A stream whose bytes gather in memory (open_memstream): the report of
+// files whose digests are still being made.  After fflush, *ppBytes and
+// *pSize give what was written.  None where the system has no such stream.
+FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize);
+// Closes the stream and releases its bytes (*ppBytes, the pointer given to
+// vx_plat_open_spool: closing the stream may move them); *ppBytes is then none.
+void vx_plat_close_spool(FILE* pSpool, char** ppBytes);
+// The cores the system offers (at least 1).
+unsigned vx_plat_cpu_count();
 
 // -------------------------------------------------------------- accounts
 

@@ -3,18 +3,19 @@
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
 #include "platform/platform.h"
+#include "report/digest_pool.h"
 #include "report/info.h"
 #include "report/report_internal.h"
 
 #define VX_MODULE "info"
 
-uint64_t InfoHashedBytes = 0;
+std::atomic<uint64_t> InfoHashedBytes{0};
 
 namespace {
 
 void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
     vx_plat_md5_update(pData, dwLength);
-    InfoHashedBytes += dwLength;
+    InfoHashedBytes.fetch_add(dwLength, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -38,6 +39,14 @@ int ComputeMd5(const Entry* pEntry, uint8_t digest[16]) {
 }
 
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
+    // With the hashing threads the digest is written in its place later.
+    DigestJob* pJob = DigestPoolPrepare(stream, pEntry);
+    if (pJob != nullptr) {
+        if (!lineMode) fputs("MD5 hash value : ", stream);
+        DigestPoolSubmit(pJob);
+        fputs(lineMode ? "|" : "\n", stream);
+        return 1;
+    }
     uint8_t digest[16];
     const int ok = ComputeMd5(pEntry, digest);
     if (!lineMode) fputs("MD5 hash value : ", stream);

@@ -3,6 +3,7 @@
 // from the parent references, and the MD5 of its data streams.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,8 +14,9 @@ struct Attribute;
 // volume is opened and only read afterwards.
 extern FILE* InfoDebugStream;     // none: no trace of the path walk
 extern int InfoNoSequenceCheck;   // -n: parents are taken without the sequence check
-// Bytes given to MD5 so far (-m), for the progress line.
-extern uint64_t InfoHashedBytes;
+// Bytes given to MD5 so far (-m), for the progress line; the hashing
+// threads count theirs too.
+extern std::atomic<uint64_t> InfoHashedBytes;
 
 // Statuses: 0 written, 2 written as far as the data allowed (an error line
 // says what was wrong), 1 fatal.

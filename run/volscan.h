@@ -22,6 +22,7 @@ struct RunOptions {
     int format;                 // --format: a ReportFormat
     int bDeviceStats;           // --device-stats (benchmarks; not in the help)
     int progressMode;           // --progress 1, --no-progress 0, -1: when stderr is a terminal
+    unsigned dwThreads;         // --threads: threads hashing for -m (1: the main thread)
 };
 
 // Reads -i and --offset values: decimal, 0x hexadecimal or 0 octal; the

@@ -73,11 +73,13 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
         "-8 : output non-ascii characters using UTF-8\n";
     ASSERT_THAT(r.err, StartsWith(expected));
     std::string rest = r.err.substr(expected.size());
-    // The lines of the long options (volume source, report format) come right after -8.
+    // The lines of the long options (volume source, report format, hashing
+    // threads) come right after -8.
     size_t format = rest.find("\nOutput format :\n");
     ASSERT_NE(format, std::string::npos);
     std::string sourceLines = rest.substr(0, format);
-    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 6) << sourceLines;
+    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 8) << sourceLines;
+    EXPECT_THAT(sourceLines, HasSubstr("\n--threads : threads hashing"));
     EXPECT_THAT(sourceLines, StartsWith("-f, --file"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--offset"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--format : report format: line (the default), csv, jsonl or bodyfile\n"));

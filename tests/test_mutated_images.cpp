@@ -38,7 +38,7 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // AddressSanitizer reserves terabytes of shadow: no address-space cap, and
 // its own allocator and quarantine add to the figure measured.
 constexpr bool kSanitized = true;
@@ -252,7 +252,12 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
     const std::string dir = WorkDir(name);
     const std::string img = dir + "/volume.img", users = dir + "/users.txt";
     const std::string out = dir + "/stdout", err = dir + "/stderr";
-    const std::vector<std::string> args = {"-m", "-v", "-u", users, "-f", img, "C"};
+    // Three hashing threads; every fourth variant again on the main thread
+    // alone, which must give the same report and diagnostics.
+    const std::vector<std::string> args = {"-m", "--threads=3", "-v", "-u", users, "-f", img, "C"};
+    std::vector<std::string> serialArgs = args;
+    serialArgs[1] = "--threads=1";
+    int serialDiffers = 0;
     const uint64_t limit = kSanitized ? 0 : kAddressLimit;
     std::vector<uint8_t> damaged = clean, now;
     ASSERT_TRUE(ntfsb::WriteBytes(img, damaged));
@@ -280,7 +285,30 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
         const BoundedRunResult r = RunVolscanBounded(args, dir, out, err, kTimeoutMs, limit);
         variants++;
         statuses[kind][r.bTimedOut ? -2 : r.termSignal != 0 ? -1 : r.exitStatus]++;
-        if (Outcome(out, err) != baseOutcome) noticed[kind]++;
+        const std::string outcome = Outcome(out, err);
+        if (outcome != baseOutcome) noticed[kind]++;
+        if (v % 4 == 0) {
+            unlink(users.c_str());
+            RunVolscanBounded(serialArgs, dir, out, err, kTimeoutMs, limit);
+            if (Outcome(out, err) != outcome && serialDiffers++ < 3) {
+                const std::string keep = MakeTestDir("mutated-threads") + "/" + name + "-" +
+                                         std::to_string(v) + ".img";
+                ntfsb::WriteBytes(keep, damaged);
+                ADD_FAILURE() << name << " variant " << v << ": --threads=1 differs; kept as "
+                              << keep;
+            }
+        } else if (v % 8 == 2) {
+            // Report and diagnostics in one file, as with 2>&1: the held
+            // diagnostics come out between the same report bytes.
+            const std::string both = dir + "/both";
+            unlink(users.c_str());
+            RunVolscanBounded(args, dir, both, both, kTimeoutMs, limit);
+            const std::string threaded = Outcome(both, "/dev/null");
+            unlink(users.c_str());
+            RunVolscanBounded(serialArgs, dir, both, both, kTimeoutMs, limit);
+            if (Outcome(both, "/dev/null") != threaded && serialDiffers++ < 3)
+                ADD_FAILURE() << name << " variant " << v << ": --threads=1 differs in one file";
+        }
         maxRss = std::max(maxRss, r.maxRssKb);
         seconds += r.seconds;
         slowest = std::max(slowest, r.seconds);
@@ -331,6 +359,7 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
         EXPECT_GT(noticed[k], 0) << kKindNames[k];
     }
     EXPECT_EQ(kVariantsPerImage, variants);
+    EXPECT_EQ(0, serialDiffers);
     EXPECT_GE(noticedAll, variants / 3);
     EXPECT_GT(ended2, 0);
 }

@@ -2,6 +2,7 @@
 // Private to platform/.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 enum VxDeviceKind { VX_DEVICE_SYSTEM = 1, VX_DEVICE_MEMORY = 2, VX_DEVICE_IMAGE = 3 };
@@ -29,15 +30,18 @@ struct VxDevice {
                               // the source offset of the next positioned read
     int bPositioned;          // POSIX: reads are pread at ullPosition
     uint64_t ullSystemSize;   // POSIX: the source's size when it was opened
-    uint64_t ullReads;
-    uint64_t ullBytes;
-    uint64_t ullRequestBits;  // seek positions and read lengths, or-ed
+    // Counted by the reader of the records and by the hashing threads at once.
+    std::atomic<uint64_t> ullReads;
+    std::atomic<uint64_t> ullBytes;
+    std::atomic<uint64_t> ullRequestBits;  // seek positions and read lengths, or-ed
 };
 
 // Memory and image device operations, called by each platform's public
 // functions for every device that is not a system one.
 int vx_mem_seek(VxDevice* pDev, uint64_t ullOffset);
 int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwRead);
+int vx_mem_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
+                   uint32_t* pdwRead);
 // Releases what an image device holds (not the record itself).
 void vx_image_release(VxDevice* pDev);
 // An image device over an open backend, which it takes (closed on failure).

@@ -60,6 +60,28 @@ int vx_mem_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdwR
     return 1;
 }
 
+int vx_mem_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
+                   uint32_t* pdwRead) {
+    // An image's reads go through its library, by one thread at a time.
+    if (pDev->kind == VX_DEVICE_IMAGE) {
+        if (!vx_mem_seek(pDev, ullOffset)) return 0;
+        return vx_mem_read(pDev, pBuffer, dwLength, pdwRead);
+    }
+    *pdwRead = 0;
+    pDev->ullReads++;
+    pDev->ullRequestBits |= (pDev->ullBase + ullOffset) | dwLength;
+    uint64_t ullAvail = ullOffset < pDev->ullMemorySize ? pDev->ullMemorySize - ullOffset : 0;
+    uint64_t ullTake = dwLength < ullAvail ? dwLength : ullAvail;
+    if (ullTake > 0 && ullOffset + ullTake > pDev->ullFailAt) {
+        vx_plat_set_last_error(vx_plat_error_io());
+        return 0;
+    }
+    if (ullTake > 0) memcpy(pBuffer, pDev->pMemory + ullOffset, static_cast<size_t>(ullTake));
+    pDev->ullBytes += ullTake;
+    *pdwRead = static_cast<uint32_t>(ullTake);
+    return 1;
+}
+
 void vx_plat_device_stats(const VxDevice* pDev, VxDeviceStats* pStats) {
     pStats->ullReads = pDev->ullReads;
     pStats->ullRequestBits = pDev->ullRequestBits;

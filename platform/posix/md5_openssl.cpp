@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -36,4 +37,42 @@ void vx_plat_md5_final(uint8_t digest[16]) {
 void vx_plat_md5_release() {
     if (g_pContext != nullptr) EVP_MD_CTX_free(g_pContext);
     g_pContext = nullptr;
+}
+
+struct VxMd5 {
+    EVP_MD_CTX* pContext;
+};
+
+VxMd5* vx_plat_md5_new() {
+    EVP_MD_CTX* pContext = EVP_MD_CTX_new();
+    if (pContext == nullptr) {
+        vx_plat_set_last_error(ENOMEM);
+        return nullptr;
+    }
+    VxMd5* pMd5 = new (std::nothrow) VxMd5{pContext};
+    if (pMd5 == nullptr) {
+        EVP_MD_CTX_free(pContext);
+        vx_plat_set_last_error(ENOMEM);
+    }
+    return pMd5;
+}
+
+int vx_plat_md5_begin(VxMd5* pMd5) {
+    return EVP_DigestInit_ex(pMd5->pContext, EVP_md5(), nullptr) == 1 ? 1 : 0;
+}
+
+void vx_plat_md5_add(VxMd5* pMd5, const void* pData, size_t length) {
+    if (length != 0) EVP_DigestUpdate(pMd5->pContext, pData, length);
+}
+
+void vx_plat_md5_end(VxMd5* pMd5, uint8_t digest[16]) {
+    unsigned int size = 16;
+    if (EVP_DigestFinal_ex(pMd5->pContext, digest, &size) != 1)
+        for (int i = 0; i < 16; i++) digest[i] = 0;
+}
+
+void vx_plat_md5_free(VxMd5* pMd5) {
+    if (pMd5 == nullptr) return;
+    EVP_MD_CTX_free(pMd5->pContext);
+    delete pMd5;
 }

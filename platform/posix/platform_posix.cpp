@@ -85,6 +85,64 @@ int vx_plat_read(VxDevice* pDev, void* pBuffer, uint32_t dwLength, uint32_t* pdw
     return 1;
 }
 
+int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
+                    uint32_t* pdwRead) {
+    if (pDev->kind != VX_DEVICE_SYSTEM)
+        return vx_mem_read_at(pDev, ullOffset, pBuffer, dwLength, pdwRead);
+    *pdwRead = 0;
+    uint64_t ullWhere = pDev->ullBase + ullOffset;
+    if (!pDev->bPositioned || ullWhere < ullOffset || ullWhere > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return 0;
+    }
+    pDev->ullReads++;
+    pDev->ullRequestBits |= ullWhere | dwLength;
+    ssize_t got;
+    do {
+        got = pread(static_cast<int>(pDev->hSystem), pBuffer, dwLength, static_cast<off_t>(ullWhere));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return 0;
+    *pdwRead = static_cast<uint32_t>(got);
+    pDev->ullBytes += static_cast<uint64_t>(got);
+    return 1;
+}
+
+int vx_plat_concurrent_reads(const VxDevice* pDev) {
+    return pDev->kind == VX_DEVICE_MEMORY || (pDev->kind == VX_DEVICE_SYSTEM && pDev->bPositioned);
+}
+
+void vx_plat_read_ahead(VxDevice* pDev, uint64_t ullOffset, uint64_t ullLength) {
+#if defined(POSIX_FADV_WILLNEED)
+    uint64_t ullWhere = pDev->ullBase + ullOffset;
+    if (pDev->kind != VX_DEVICE_SYSTEM || ullWhere < ullOffset ||
+        ullWhere > static_cast<uint64_t>(INT64_MAX) || ullLength > static_cast<uint64_t>(INT64_MAX))
+        return;
+    posix_fadvise(static_cast<int>(pDev->hSystem), static_cast<off_t>(ullWhere),
+                  static_cast<off_t>(ullLength), POSIX_FADV_WILLNEED);
+#else
+    (void)pDev;
+    (void)ullOffset;
+    (void)ullLength;
+#endif
+}
+
+FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize) {
+    *ppBytes = nullptr;
+    *pSize = 0;
+    return open_memstream(ppBytes, pSize);
+}
+
+void vx_plat_close_spool(FILE* pSpool, char** ppBytes) {
+    if (pSpool != nullptr) fclose(pSpool);  // writes the buffer's last place to *ppBytes
+    free(*ppBytes);  // open_memstream's own buffer, from the C heap
+    *ppBytes = nullptr;
+}
+
+unsigned vx_plat_cpu_count() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
+
 int vx_plat_close(VxDevice* pDev) {
     int ok = 1;
     if (pDev->kind == VX_DEVICE_SYSTEM) ok = close(static_cast<int>(pDev->hSystem)) == 0;

@@ -284,6 +284,36 @@ void vx_plat_local_time(VxSystemTime* pTime) {
     CopyTime(pTime, st);
 }
 
+// Reads at an offset move the handle's one file position here, so the
+// hashing threads are not started (vx_plat_concurrent_reads is 0) and this
+// is a seek and a read by the one reader.
+int vx_plat_read_at(VxDevice* pDev, uint64_t ullOffset, void* pBuffer, uint32_t dwLength,
+                    uint32_t* pdwRead) {
+    if (pDev->kind != VX_DEVICE_SYSTEM)
+        return vx_mem_read_at(pDev, ullOffset, pBuffer, dwLength, pdwRead);
+    *pdwRead = 0;
+    if (!vx_plat_seek(pDev, ullOffset)) return 0;
+    return vx_plat_read(pDev, pBuffer, dwLength, pdwRead);
+}
+
+int vx_plat_concurrent_reads(const VxDevice*) { return 0; }
+
+void vx_plat_read_ahead(VxDevice*, uint64_t, uint64_t) {}
+
+FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize) {
+    *ppBytes = nullptr;
+    *pSize = 0;
+    return nullptr;
+}
+
+void vx_plat_close_spool(FILE*, char**) {}
+
+unsigned vx_plat_cpu_count() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1u;
+}
+
 // -------------------------------------------------------------- terminal
 
 int vx_plat_is_terminal(FILE* pStream) {

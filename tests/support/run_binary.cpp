@@ -57,7 +57,8 @@ BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const s
     pid_t pid = fork();
     if (pid == 0) {
         int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // One path for both: one file, as a shell's 2>&1 makes it.
+        int e = errPath == outPath ? o : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (o < 0 || e < 0) _exit(126);
         dup2(o, 1);
         dup2(e, 2);

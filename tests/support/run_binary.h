@@ -28,7 +28,7 @@ struct BoundedRunResult {
 };
 
 // Runs the built binary with `args` in `cwd`, its standard output and error
-// going to the files named, killed with SIGKILL after `timeoutMs`.  With
+// going to the files named (one file when both name it), killed with SIGKILL after `timeoutMs`.  With
 // `addressLimit` above 0 the child's address space (RLIMIT_AS) is capped
 // there, so an allocation beyond it fails inside the tool.
 BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const std::string& cwd,

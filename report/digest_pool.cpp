@@ -1,0 +1,589 @@
+// The hashing threads of -m and the spool that keeps the report in order.
+#include "report/digest_pool.h"
+
+#include "base/vx_log.h"
+#include "diskio/diskio.h"
+#include "platform/platform.h"
+#include "report/info.h"
+#include "report/report_internal.h"
+
+#if !defined(_WIN32)
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#define VX_MODULE "info"
+
+namespace {
+
+// What one thread reads and hashes at a time, and the block of zeros that
+// stands for every sparse run.
+constexpr uint32_t kReadChunk = 1u << 20;
+constexpr uint32_t kZeroBlock = 1u << 18;
+// Bounds of what waits in memory: events queued, the bytes of the jobs'
+// copies of the streams' runs and resident values, and the report held in
+// the spool and not yet written.
+constexpr uint32_t kMaxJobs = 1u << 16;
+constexpr uint64_t kMaxJobBytes = 8u << 20;
+constexpr uint64_t kMaxSpoolBytes = 6u << 20;
+// A file whose runs and values alone need more is hashed in line.
+constexpr uint64_t kMaxOneJob = 1u << 20;
+// The spool starts again, with what it still holds, once this much of it
+// has been written out (and at least half of it).
+constexpr uint64_t kCompactAt = 2u << 20;
+// The diagnostics' spool starts again once it holds this much.
+constexpr uint64_t kMessageSpoolBytes = 1u << 16;
+
+enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2 };
+
+struct PoolStream {
+    uint32_t dwType;
+    int bResident;
+    uint16_t wFlags;
+    uint64_t ullSize;
+    uint8_t* pResident;  // the value's copy, inside the job's block
+    Run* pRuns;          // the runs' copy, inside the job's block
+    uint64_t ullRunCount;
+};
+
+}  // namespace
+
+// One event of the held output, in the order of the run: the digest of a
+// file's streams (made by a thread), or a diagnostic held in memory.
+struct DigestJob {
+    int bMessage;          // a diagnostic: pText, ullTextBytes; never given to a thread
+    uint64_t ullRecord;
+    uint64_t ullSeq;       // the record's place in the walk
+    uint64_t ullRedoAt;    // spool offset where the hash of a file began
+    uint64_t ullInsertAt;  // spool offset of the 32 hex digits, or of the diagnostic
+    uint64_t ullBlockBytes;
+    uint32_t dwStreams;
+    PoolStream* pStreams;
+    char* pText;
+    uint64_t ullTextBytes;
+    std::atomic<int> state;  // set under the pool's lock, read without it
+    uint8_t digest[16];
+};
+
+namespace {
+
+struct Worker {
+    std::thread* pThread;
+    alignas(std::thread) unsigned char threadStorage[sizeof(std::thread)];
+    uint8_t* pBuffer;
+    VxMd5* pMd5;
+};
+
+struct Pool {
+    // Read-only while the threads run.
+    Volume* pVol;
+    VxDevice* pDev;
+    uint64_t ullCluster;
+    uint64_t ullClusters;
+    const uint8_t* pZeros;
+    FILE* pOut;
+    Worker* pWorkers;
+    unsigned dwWorkers;
+    // The main thread's alone.
+    FILE* pSpool;
+    char* pSpoolBytes;
+    size_t spoolSize;
+    uint64_t ullConsumed;  // spool bytes written out
+    FILE* pMessages;       // the spool of held diagnostics; none: they are not held
+    char* pMessageBytes;
+    size_t messageSize;
+    uint64_t ullMessageAt;  // where the diagnostic being held began in it
+    uint64_t ullHeldBytes;
+    uint64_t ullSeq;
+    int bLastFailed;
+    int bWriting;  // writing out: diagnostics go straight to their stream
+    // The ring of events, oldest first: the main thread's alone.
+    DigestJob** ppRing;
+    uint64_t ullHead;
+    uint64_t ullTail;
+    // Under lock: the ring of the jobs alone, which the threads take from
+    // ullClaim on (a held diagnostic may be written out and freed before a
+    // thread would have passed it).
+    std::mutex lock;
+    std::condition_variable cvWork;
+    std::condition_variable cvDone;
+    DigestJob** ppWork;
+    uint64_t ullClaim;
+    uint64_t ullWorkTail;
+    bool bStop;
+};
+
+Pool* g_pPool = nullptr;
+
+void HashAdd(Worker* w, const void* pData, uint64_t ullLength) {
+    vx_plat_md5_add(w->pMd5, pData, static_cast<size_t>(ullLength));
+    InfoHashedBytes.fetch_add(ullLength, std::memory_order_relaxed);
+}
+
+// The digest of a job's streams, every byte read at its own offset; 0 at
+// the first thing that is not a clean read (the main thread does it again).
+int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
+    if (!vx_plat_md5_begin(w->pMd5)) return 0;
+    const uint64_t c = p->ullCluster;
+    for (uint32_t k = 0; k < j->dwStreams; k++) {
+        const PoolStream& s = j->pStreams[k];
+        if (s.bResident) {
+            HashAdd(w, s.pResident, s.ullSize);
+            continue;
+        }
+        if (s.wFlags != 0) return 0;
+        uint64_t ullLeft = s.ullSize;
+        for (uint64_t r = 0; r < s.ullRunCount && ullLeft > 0; r++) {
+            const Run& run = s.pRuns[r];
+            const uint64_t ullNeed = ullLeft / c + (ullLeft % c != 0 ? 1 : 0);
+            const uint64_t ullClusters = run.ullLength < ullNeed ? run.ullLength : ullNeed;
+            uint64_t ullBytes = ullClusters * c < ullLeft ? ullClusters * c : ullLeft;
+            if (run.llLcn == kSparseLcn) {
+                ullLeft -= ullBytes;
+                while (ullBytes > 0) {
+                    const uint64_t n = ullBytes < kZeroBlock ? ullBytes : kZeroBlock;
+                    HashAdd(w, p->pZeros, n);
+                    ullBytes -= n;
+                }
+                continue;
+            }
+            if (run.llLcn < 0) return 0;
+            const uint64_t ullLcn = static_cast<uint64_t>(run.llLcn);
+            if (ullLcn >= p->ullClusters || ullClusters > p->ullClusters - ullLcn) return 0;
+            uint64_t ullOffset = ullLcn * c;
+            uint64_t ullWhole = ullClusters * c;  // whole clusters are read
+            while (ullWhole > 0) {
+                const uint32_t dwAsk =
+                    ullWhole < kReadChunk ? static_cast<uint32_t>(ullWhole) : kReadChunk;
+                if (ullWhole > dwAsk) vx_plat_read_ahead(p->pDev, ullOffset + dwAsk, kReadChunk);
+                uint32_t dwDone = 0;
+                while (dwDone < dwAsk) {
+                    uint32_t dwGot = 0;
+                    if (!vx_plat_read_at(p->pDev, ullOffset + dwDone, w->pBuffer + dwDone,
+                                         dwAsk - dwDone, &dwGot) ||
+                        dwGot == 0)
+                        return 0;
+                    dwDone += dwGot;
+                }
+                const uint64_t n = dwAsk < ullBytes ? dwAsk : ullBytes;
+                HashAdd(w, w->pBuffer, n);
+                ullBytes -= n;
+                ullLeft -= n;
+                ullOffset += dwAsk;
+                ullWhole -= dwAsk;
+            }
+        }
+        if (ullLeft > 0) return 0;
+    }
+    return 1;
+}
+
+void WorkerMain(Pool* p, Worker* w) {
+    for (;;) {
+        DigestJob* j = nullptr;
+        {
+            std::unique_lock<std::mutex> hold(p->lock);
+            p->cvWork.wait(hold, [p] { return p->bStop || p->ullClaim != p->ullWorkTail; });
+            if (p->ullClaim == p->ullWorkTail) return;
+            j = p->ppWork[p->ullClaim % kMaxJobs];
+            p->ullClaim++;
+        }
+        uint8_t digest[16];
+        const int ok = HashJob(p, w, j);
+        if (ok) vx_plat_md5_end(w->pMd5, digest);
+        {
+            std::lock_guard<std::mutex> hold(p->lock);
+            if (ok)
+                for (int i = 0; i < 16; i++) j->digest[i] = digest[i];
+            j->state.store(ok ? JOB_DONE : JOB_FAILED, std::memory_order_release);
+        }
+        p->cvDone.notify_all();
+    }
+}
+
+void WriteSpool(Pool* p, uint64_t ullUpTo) {
+    if (ullUpTo > p->ullConsumed) {
+        fwrite(p->pSpoolBytes + p->ullConsumed, 1, ullUpTo - p->ullConsumed, p->pOut);
+        p->ullConsumed = ullUpTo;
+    }
+}
+
+// A job that failed in its thread, hashed again here through the stream
+// reader, which writes the diagnostics.
+int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
+    Entry entry{};
+    entry.pVolume = p->pVol;
+    entry.ullBaseRecord = j->ullRecord;
+    entry.wAttrCount = static_cast<uint16_t>(j->dwStreams);
+    entry.pAttrList = static_cast<Attribute*>(
+        VX_CALLOC(j->dwStreams, sizeof(Attribute), VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC Attributes - Base record #" VX_U64, VX_WHERE,
+                  j->ullRecord));
+    for (uint32_t k = 0; k < j->dwStreams; k++) {
+        Attribute* a = &entry.pAttrList[k];
+        const PoolStream& s = j->pStreams[k];
+        a->dwType = s.dwType;
+        a->bResident = s.bResident;
+        a->wFlags = s.wFlags;
+        a->ullSize = s.ullSize;
+        a->pStream = s.pResident;
+        a->pRunlist = s.pRuns;
+        a->ullRunCount = s.ullRunCount;
+    }
+    const int ok = ComputeMd5(&entry, digest);
+    VX_FREE(entry.pAttrList, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Attributes", VX_WHERE);
+    return ok;
+}
+
+// Writes out the oldest event: the report up to it, then its digest (made
+// again here when its thread could not) or its diagnostic, as they were
+// written without the threads.
+void WriteEvent(Pool* p, DigestJob* j) {
+    p->bWriting = 1;
+    if (j->bMessage) {
+        WriteSpool(p, j->ullInsertAt);
+        if (VxBeforeMessage != nullptr) VxBeforeMessage();
+        fflush(p->pOut);
+        fwrite(j->pText, 1, j->ullTextBytes, VxErrorStream);
+        fflush(VxErrorStream);
+    } else {
+        WriteSpool(p, j->ullRedoAt);
+        if (j->state.load(std::memory_order_acquire) == JOB_FAILED) {
+            const int ok = RedoJob(p, j, j->digest);
+            if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
+        }
+        WriteSpool(p, j->ullInsertAt);
+        char hex[33];
+        for (int i = 0; i < 16; i++) {
+            hex[2 * i] = "0123456789abcdef"[j->digest[i] >> 4];
+            hex[2 * i + 1] = "0123456789abcdef"[j->digest[i] & 15];
+        }
+        fwrite(hex, 1, 32, p->pOut);
+        p->ullHeldBytes -= j->ullBlockBytes;
+    }
+    p->bWriting = 0;
+    p->ullHead++;
+    j->~DigestJob();
+    VX_FREE(j, VX_FATAL_SYS, "%s %s l. %d: VX_FREE DigestJob", VX_WHERE);
+}
+
+// Writes out the events whose digests are known, in order; with bWait, waits
+// for the oldest ones until the held output is within half its bounds
+// (bAll: until nothing is held).
+void WriteOut(Pool* p, int bWait, int bAll) {
+    int bFlushed = 0;
+    for (;;) {
+        const uint64_t ullQueued = p->ullTail - p->ullHead;
+        if (ullQueued == 0) break;
+        DigestJob* j = p->ppRing[p->ullHead % kMaxJobs];
+        if (j->state.load(std::memory_order_acquire) == JOB_QUEUED) {
+            const bool bOver = bAll || ullQueued >= kMaxJobs / 2 ||
+                               p->ullHeldBytes >= kMaxJobBytes / 2 ||
+                               p->spoolSize - p->ullConsumed >= kMaxSpoolBytes / 2;
+            // (spoolSize is as of the last flush, which a wait follows.)
+            if (!bWait || !bOver) break;
+            std::unique_lock<std::mutex> hold(p->lock);
+            p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
+        }
+        if (!bFlushed) fflush(p->pSpool);
+        bFlushed = 1;
+        WriteEvent(p, j);
+    }
+    if (p->ullHead == p->ullTail) {
+        fflush(p->pSpool);
+        WriteSpool(p, p->spoolSize);
+    }
+}
+
+int OpenSpool(FILE** ppSpool, char** ppBytes, size_t* pSize) {
+    *ppSpool = vx_plat_open_spool(ppBytes, pSize);
+    if (*ppSpool == nullptr) return 0;
+    // The report's own buffering is the spool's; a second one would only copy.
+    setvbuf(*ppSpool, nullptr, _IOFBF, 1u << 16);
+    return 1;
+}
+
+// Once most of the spool has been written out, a fresh one takes what is
+// left, and the events' offsets follow it: the spool stays near the held
+// bytes.
+void CompactSpool(Pool* p) {
+    if (p->ullConsumed < kCompactAt || p->ullConsumed < p->spoolSize / 2) return;
+    fflush(p->pSpool);
+    // The stream writes its place and size where it was opened: the Pool's.
+    const uint64_t ullShift = p->ullConsumed;
+    const uint64_t ullLeft = p->spoolSize - ullShift;
+    auto* pLeft = static_cast<char*>(VX_CALLOC(ullLeft + 1, 1, VX_FATAL_SYS,
+                                               "%s %s l. %d: VX_CALLOC spool", VX_WHERE));
+    for (uint64_t i = 0; i < ullLeft; i++) pLeft[i] = p->pSpoolBytes[ullShift + i];
+    vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
+    if (!OpenSpool(&p->pSpool, &p->pSpoolBytes, &p->spoolSize))
+        log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spool cannot be made", VX_WHERE);
+    fwrite(pLeft, 1, ullLeft, p->pSpool);
+    VX_FREE(pLeft, VX_FATAL_SYS, "%s %s l. %d: VX_FREE spool", VX_WHERE);
+    for (uint64_t k = p->ullHead; k != p->ullTail; k++) {
+        DigestJob* j = p->ppRing[k % kMaxJobs];
+        j->ullInsertAt -= ullShift;
+        if (!j->bMessage) j->ullRedoAt -= ullShift;
+    }
+    p->ullConsumed = 0;
+}
+
+// Callers keep fewer than kMaxJobs events queued, so neither ring overflows.
+void Enqueue(Pool* p, DigestJob* j) {
+    p->ppRing[p->ullTail % kMaxJobs] = j;
+    p->ullTail++;
+    if (j->bMessage) return;
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        p->ppWork[p->ullWorkTail % kMaxJobs] = j;
+        p->ullWorkTail++;
+    }
+    p->cvWork.notify_one();
+}
+
+// The diagnostics of the main thread follow the report held before them:
+// while nothing is being written out, one that does not end the run is
+// written to the diagnostics' spool and held in order with the report.
+FILE* HoldMessage(int bWriteNow) {
+    Pool* p = g_pPool;
+    if (p == nullptr || p->bWriting) return nullptr;
+    if (bWriteNow || p->pMessages == nullptr) {
+        WriteOut(p, 1, 1);
+        return nullptr;
+    }
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
+    fflush(p->pMessages);
+    p->ullMessageAt = p->messageSize;
+    return p->pMessages;
+}
+
+void MessageHeld() {
+    Pool* p = g_pPool;
+    fflush(p->pMessages);
+    const uint64_t ullBytes = p->messageSize - p->ullMessageAt;
+    auto* pBlock = static_cast<uint8_t*>(VX_CALLOC(
+        sizeof(DigestJob) + ullBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC held message",
+        VX_WHERE));
+    DigestJob* j = new (pBlock) DigestJob{};
+    j->bMessage = 1;
+    j->ullInsertAt = static_cast<uint64_t>(ftell(p->pSpool));
+    j->pText = reinterpret_cast<char*>(pBlock + sizeof(DigestJob));
+    j->ullTextBytes = ullBytes;
+    for (uint64_t i = 0; i < ullBytes; i++) j->pText[i] = p->pMessageBytes[p->ullMessageAt + i];
+    j->state.store(JOB_DONE, std::memory_order_relaxed);
+    Enqueue(p, j);
+    if (p->messageSize >= kMessageSpoolBytes) {
+        vx_plat_close_spool(p->pMessages, &p->pMessageBytes);
+        if (!OpenSpool(&p->pMessages, &p->pMessageBytes, &p->messageSize))
+            p->pMessages = nullptr;  // the next ones wait for the report instead
+    }
+}
+
+void StopWorkers(Pool* p) {
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        p->bStop = true;
+    }
+    p->cvWork.notify_all();
+    for (unsigned k = 0; k < p->dwWorkers; k++) {
+        Worker* w = &p->pWorkers[k];
+        if (w->pThread != nullptr) {
+            w->pThread->join();
+            w->pThread->~thread();
+        }
+        vx_plat_md5_free(w->pMd5);
+        if (w->pBuffer != nullptr)
+            VX_FREE(w->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE worker buffer", VX_WHERE);
+    }
+}
+
+void FreePool(Pool* p) {
+    if (p->pWorkers != nullptr)
+        VX_FREE(p->pWorkers, VX_FATAL_SYS, "%s %s l. %d: VX_FREE workers", VX_WHERE);
+    if (p->ppRing != nullptr)
+        VX_FREE(p->ppRing, VX_FATAL_SYS, "%s %s l. %d: VX_FREE event ring", VX_WHERE);
+    if (p->ppWork != nullptr)
+        VX_FREE(p->ppWork, VX_FATAL_SYS, "%s %s l. %d: VX_FREE job ring", VX_WHERE);
+    if (p->pZeros != nullptr)
+        VX_FREE(const_cast<uint8_t*>(p->pZeros), VX_FATAL_SYS, "%s %s l. %d: VX_FREE zeros",
+                VX_WHERE);
+    vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
+    vx_plat_close_spool(p->pMessages, &p->pMessageBytes);
+    p->~Pool();
+    VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Pool", VX_WHERE);
+}
+
+// The threads take the runs one after the other; the stream reader finds a
+// VCN's run by the starts kept beside them.  The two agree when each start
+// is the sum of the lengths before it; else the file is hashed in line.
+bool StartsAddUp(const Attribute* a) {
+    if (a->pullRunStarts == nullptr) return true;
+    uint64_t ullVcn = 0;
+    for (uint64_t r = 0; r < a->ullRunCount; r++) {
+        if (a->pullRunStarts[r] != ullVcn) return false;
+        ullVcn += a->pRunlist[r].ullLength;
+    }
+    return true;
+}
+
+}  // namespace
+
+int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
+    if (g_pPool != nullptr || dwThreads < 2 || !vx_plat_concurrent_reads(pVol->hVolume)) return 0;
+    void* pMemory = VX_CALLOC(1, sizeof(Pool), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC Pool",
+                              VX_WHERE);
+    Pool* p = new (pMemory) Pool{};
+    p->pVol = pVol;
+    p->pDev = pVol->hVolume;
+    p->ullCluster = pVol->ClusterSize;
+    p->ullClusters = pVol->ClusterNumber;
+    p->pOut = pOut;
+    if (!OpenSpool(&p->pSpool, &p->pSpoolBytes, &p->spoolSize)) {
+        FreePool(p);
+        return 0;
+    }
+    if (!OpenSpool(&p->pMessages, &p->pMessageBytes, &p->messageSize)) p->pMessages = nullptr;
+    p->pZeros = static_cast<uint8_t*>(
+        VX_CALLOC(kZeroBlock, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC zeros", VX_WHERE));
+    p->ppRing = static_cast<DigestJob**>(VX_CALLOC(
+        kMaxJobs, sizeof(DigestJob*), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC event ring", VX_WHERE));
+    p->ppWork = static_cast<DigestJob**>(VX_CALLOC(
+        kMaxJobs, sizeof(DigestJob*), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC job ring", VX_WHERE));
+    p->pWorkers = static_cast<Worker*>(VX_CALLOC(
+        dwThreads, sizeof(Worker), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC workers", VX_WHERE));
+    p->dwWorkers = dwThreads;
+    int ok = 1;
+    for (unsigned k = 0; k < dwThreads && ok; k++) {
+        Worker* w = &p->pWorkers[k];
+        w->pBuffer = static_cast<uint8_t*>(VX_CALLOC(
+            kReadChunk, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC worker buffer", VX_WHERE));
+        w->pMd5 = vx_plat_md5_new();
+        ok = w->pMd5 != nullptr;
+    }
+    for (unsigned k = 0; k < dwThreads && ok; k++) {
+        Worker* w = &p->pWorkers[k];
+        w->pThread = new (w->threadStorage) std::thread(WorkerMain, p, w);
+    }
+    if (!ok) {
+        StopWorkers(p);
+        FreePool(p);
+        return 0;
+    }
+    g_pPool = p;
+    VxHoldMessage = HoldMessage;
+    VxMessageHeld = MessageHeld;
+    return 1;
+}
+
+FILE* DigestPoolNextRecord(FILE* pOut) {
+    Pool* p = g_pPool;
+    if (p == nullptr) return pOut;
+    p->ullSeq++;
+    // What is known is written; past the bounds, the oldest are waited for.
+    WriteOut(p, 0, 0);
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs || p->ullHeldBytes >= kMaxJobBytes ||
+        static_cast<uint64_t>(ftell(p->pSpool)) - p->ullConsumed >= kMaxSpoolBytes) {
+        fflush(p->pSpool);
+        WriteOut(p, 1, 0);
+    }
+    CompactSpool(p);
+    return p->pSpool;
+}
+
+DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
+    Pool* p = g_pPool;
+    if (p == nullptr || stream != p->pSpool) return nullptr;
+    const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    uint32_t dwStreams = 0;
+    int bNonResident = 0;
+    uint64_t ullBytes = sizeof(DigestJob);
+    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
+        const Attribute* a = &pEntry->pAttrList[k];
+        if (a->dwType != dwData) continue;
+        dwStreams++;
+        ullBytes += sizeof(PoolStream);
+        if (a->bResident) {
+            if ((a->ullSize > 0 && a->pStream == nullptr) || a->ullSize > kMaxOneJob)
+                return nullptr;
+            ullBytes += (a->ullSize + 7) & ~7ull;  // the runs after it stay aligned
+        } else {
+            bNonResident = 1;
+            if (a->ullRunCount > kMaxOneJob / sizeof(Run) || !StartsAddUp(a)) return nullptr;
+            ullBytes += a->ullRunCount * sizeof(Run);
+        }
+        if (ullBytes > kMaxOneJob) return nullptr;
+    }
+    if (!bNonResident) return nullptr;
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
+    if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 0);
+    if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 1);
+    auto* pBlock = static_cast<uint8_t*>(
+        VX_CALLOC(ullBytes, 1, VX_FATAL_SYS,
+                  "%s %s l. %d: VX_CALLOC DigestJob - Base record #" VX_U64, VX_WHERE,
+                  pEntry->ullBaseRecord));
+    DigestJob* j = new (pBlock) DigestJob{};
+    uint64_t ullUsed = sizeof(DigestJob);
+    j->ullRecord = pEntry->ullBaseRecord;
+    j->ullSeq = p->ullSeq;
+    j->ullBlockBytes = ullBytes;
+    j->dwStreams = dwStreams;
+    j->pStreams = reinterpret_cast<PoolStream*>(pBlock + ullUsed);
+    ullUsed += dwStreams * sizeof(PoolStream);
+    uint32_t n = 0;
+    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
+        const Attribute* a = &pEntry->pAttrList[k];
+        if (a->dwType != dwData) continue;
+        PoolStream* s = &j->pStreams[n++];
+        s->dwType = a->dwType;
+        s->bResident = a->bResident;
+        s->wFlags = a->wFlags;
+        s->ullSize = a->ullSize;
+        if (a->bResident) {
+            s->pResident = pBlock + ullUsed;
+            for (uint64_t i = 0; i < a->ullSize; i++) s->pResident[i] = a->pStream[i];
+            ullUsed += (a->ullSize + 7) & ~7ull;
+        } else {
+            // Runs are 16 bytes and the block's parts before them multiples of 8.
+            s->pRuns = a->ullRunCount > 0 ? reinterpret_cast<Run*>(pBlock + ullUsed) : nullptr;
+            for (uint64_t i = 0; i < a->ullRunCount; i++) s->pRuns[i] = a->pRunlist[i];
+            s->ullRunCount = a->ullRunCount;
+            ullUsed += a->ullRunCount * sizeof(Run);
+        }
+    }
+    p->ullHeldBytes += ullBytes;
+    j->ullRedoAt = static_cast<uint64_t>(ftell(p->pSpool));
+    return j;
+}
+
+void DigestPoolSubmit(DigestJob* pJob) {
+    Pool* p = g_pPool;
+    pJob->ullInsertAt = static_cast<uint64_t>(ftell(p->pSpool));
+    Enqueue(p, pJob);
+}
+
+int DigestPoolStop() {
+    Pool* p = g_pPool;
+    if (p == nullptr) return 0;
+    WriteOut(p, 1, 1);
+    fflush(p->pOut);
+    VxHoldMessage = nullptr;
+    VxMessageHeld = nullptr;
+    g_pPool = nullptr;
+    StopWorkers(p);
+    const int bLastFailed = p->bLastFailed;
+    FreePool(p);
+    return bLastFailed;
+}
+
+#else  // Windows: reads at an offset share the handle's position; no threads.
+
+int DigestPoolStart(Volume*, FILE*, unsigned) { return 0; }
+FILE* DigestPoolNextRecord(FILE* pOut) { return pOut; }
+DigestJob* DigestPoolPrepare(FILE*, const Entry*) { return nullptr; }
+void DigestPoolSubmit(DigestJob*) {}
+int DigestPoolStop() { return 0; }
+
+#endif
