@@ -8,7 +8,8 @@
 # -R -a -l -i; and dd of the $MFT's bytes.  For each: the median wall time
 # of RUNS runs (5) with the fastest and slowest, records per second, device
 # reads and bytes per record, and peak RSS; then the ratios against the
-# peers and the MD5 rate of OpenSSL over as many bytes as -m hashes.
+# peers, the MD5 rate of OpenSSL over as many bytes as -m hashes, and what
+# -m costs against the least that many bytes can take on this machine's cores.
 # The figures are printed, never judged; the script fails only when a tool
 # fails or when fls and volscan disagree on the files in use.
 #

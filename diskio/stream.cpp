@@ -7,6 +7,33 @@
 
 #define VX_MODULE "diskio"
 
+namespace {
+
+// The zeros a sparse chunk is passed on from, a piece at a time, rather
+// than from a buffer filled with them for every chunk.
+constexpr uint32_t kZeroPiece = 1u << 18;
+const uint8_t kZeros[kZeroPiece] = {};
+
+// Whether the clusters from ullVcn on, ullCount of them, all lie in sparse
+// runs; a cluster the runlist does not hold makes it false, so that such a
+// chunk is read and gets the diagnostics of a read.
+bool AllSparse(const Attribute* pAttr, uint64_t ullVcn, uint64_t ullCount) {
+    uint64_t ullRun = 0;
+    uint64_t ullOffset = ullVcn;
+    if (!FindRun(pAttr, &ullRun, &ullOffset)) return false;
+    for (; ullRun < pAttr->ullRunCount; ullRun++) {
+        const Run& run = pAttr->pRunlist[ullRun];
+        if (run.llLcn != kSparseLcn) return false;
+        const uint64_t n = run.ullLength - ullOffset;
+        if (n >= ullCount) return true;
+        ullCount -= n;
+        ullOffset = 0;
+    }
+    return false;
+}
+
+}  // namespace
+
 int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64_t* pullCount,
                    void* pDest) {
     if (pAttr->bResident) {
@@ -198,6 +225,16 @@ int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pf
     while (ullOffset < pAttr->ullSize) {
         uint64_t n = pAttr->ullSize - ullOffset;
         if (n > ProcessChunkSize) n = ProcessChunkSize;
+        const uint64_t ullCluster = pEntry->pVolume->ClusterSize;
+        if (pAttr->wFlags == 0 && ullOffset % ullCluster == 0 &&
+            AllSparse(pAttr, ullOffset / ullCluster, (n + ullCluster - 1) / ullCluster)) {
+            for (uint64_t ullDone = 0; ullDone < n; ullDone += kZeroPiece)
+                pfnCallback(pContext, kZeros,
+                            static_cast<uint32_t>(n - ullDone < kZeroPiece ? n - ullDone
+                                                                           : kZeroPiece));
+            ullOffset += n;
+            continue;
+        }
         // n becomes what arrived; a short read ends the stream there.
         (void)ReadStreamBytes(pEntry->pVolume, pAttr, ullOffset, &n, PProcessStreamBuffer);
         if (n == 0) break;

@@ -36,6 +36,9 @@ constexpr uint64_t kMaxOneJob = 1u << 20;
 constexpr uint64_t kCompactAt = 2u << 20;
 // The diagnostics' spool starts again once it holds this much.
 constexpr uint64_t kMessageSpoolBytes = 1u << 16;
+// Read-ahead of queued files: ranges this close together are announced in
+// one call, of at most kReadChunk bytes.
+constexpr uint64_t kHintGap = 64u << 10;
 
 enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2 };
 
@@ -96,6 +99,8 @@ struct Pool {
     char* pMessageBytes;
     size_t messageSize;
     uint64_t ullMessageAt;  // where the diagnostic being held began in it
+    uint64_t ullHintAt;     // the read-ahead range not yet announced
+    uint64_t ullHintEnd;
     uint64_t ullHeldBytes;
     uint64_t ullSeq;
     int bLastFailed;
@@ -416,6 +421,39 @@ void FreePool(Pool* p) {
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Pool", VX_WHERE);
 }
 
+// The system is told of the bytes a queued file will need as the file is
+// queued, so that they arrive while the threads still hash the files before
+// it, and reading and hashing overlap on a disk.  Neighbouring files go in
+// one call: a file of a few KiB each would cost a call apiece otherwise.
+void HintRange(Pool* p, uint64_t ullAt, uint64_t ullLength) {
+    if (p->ullHintEnd > p->ullHintAt && ullAt >= p->ullHintAt &&
+        ullAt <= p->ullHintEnd + kHintGap && ullAt + ullLength - p->ullHintAt <= kReadChunk) {
+        if (ullAt + ullLength > p->ullHintEnd) p->ullHintEnd = ullAt + ullLength;
+        return;
+    }
+    if (p->ullHintEnd > p->ullHintAt)
+        vx_plat_read_ahead(p->pDev, p->ullHintAt, p->ullHintEnd - p->ullHintAt);
+    p->ullHintAt = ullAt;
+    p->ullHintEnd = ullAt + ullLength;
+}
+
+// The first kReadChunk bytes of a stream's data; a thread reads ahead of
+// itself past them.
+void HintStream(Pool* p, const PoolStream* s) {
+    const uint64_t c = p->ullCluster;
+    uint64_t ullLeft = s->ullSize < kReadChunk ? s->ullSize : kReadChunk;
+    for (uint64_t r = 0; r < s->ullRunCount && ullLeft > 0; r++) {
+        const Run& run = s->pRuns[r];
+        const uint64_t ullRunBytes = run.ullLength < kReadChunk / c + 1 ? run.ullLength * c
+                                                                         : kReadChunk + c;
+        const uint64_t n = ullRunBytes < ullLeft ? ullRunBytes : ullLeft;
+        ullLeft -= n;
+        if (run.llLcn == kSparseLcn) continue;
+        if (run.llLcn < 0 || static_cast<uint64_t>(run.llLcn) >= p->ullClusters) return;
+        HintRange(p, static_cast<uint64_t>(run.llLcn) * c, n);
+    }
+}
+
 // The threads take the runs one after the other; the stream reader finds a
 // VCN's run by the starts kept beside them.  The two agree when each start
 // is the sum of the lengths before it; else the file is hashed in line.
@@ -551,6 +589,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
             for (uint64_t i = 0; i < a->ullRunCount; i++) s->pRuns[i] = a->pRunlist[i];
             s->ullRunCount = a->ullRunCount;
             ullUsed += a->ullRunCount * sizeof(Run);
+            HintStream(p, s);
         }
     }
     p->ullHeldBytes += ullBytes;

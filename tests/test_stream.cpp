@@ -167,16 +167,39 @@ void Collect(void* pContext, const uint8_t* pData, uint32_t dwLength) {
     for (uint32_t i = 0; i < dwLength; i++) c->nonZero += pData[i] != 0;
 }
 
-TEST(ProcessStream, FortyMebibytesComeInSixteenMebibyteChunks) {
+TEST(ProcessStream, SparseChunksComeFromZerosAndOthersInSixteenMebibyteChunks) {
     MemoryVolume mv(kCluster, 16);
-    std::vector<::Run> runs = {{kSparseLcn, 40 * 256}};
-    Attribute a = NonResident(runs, 40u << 20);
     Entry e{};
     e.pVolume = &mv.vol;
+    // 40 MiB of sparse runs: zeros without a read, in pieces.
+    std::vector<::Run> sparse = {{kSparseLcn, 20 * 256}, {kSparseLcn, 20 * 256}};
+    Attribute a = NonResident(sparse, 40u << 20);
     Chunks c;
     EXPECT_EQ(1, ProcessStream(&e, &a, Collect, &c));
-    EXPECT_EQ((std::vector<uint32_t>{16u << 20, 16u << 20, 8u << 20}), c.lengths);
+    uint64_t total = 0;
+    for (uint32_t n : c.lengths) total += n;
+    EXPECT_EQ(40ull << 20, total);
     EXPECT_EQ(0u, c.nonZero);
+    EXPECT_EQ(0u, mv.DeviceReads());
+    // A chunk with one data cluster in it is read whole; the sparse chunk
+    // after it is not.
+    std::vector<::Run> mixed = {{kSparseLcn, 4095}, {3, 1}, {kSparseLcn, 4096}};
+    Attribute m = NonResident(mixed, 32u << 20);
+    memset(mv.bytes.data() + 3 * kCluster, 0xAB, kCluster);
+    Chunks d;
+    EXPECT_EQ(1, ProcessStream(&e, &m, Collect, &d));
+    ASSERT_FALSE(d.lengths.empty());
+    EXPECT_EQ(16u << 20, d.lengths[0]);
+    EXPECT_EQ(kCluster, d.nonZero);
+    EXPECT_EQ(1u, mv.DeviceReads());
+    // Sparse runs that end before the stream does: the chunk is read, and
+    // the clusters the runlist lacks are reported as before.
+    std::vector<::Run> shortRuns = {{kSparseLcn, 2}};
+    Attribute t = NonResident(shortRuns, 3 * kCluster);
+    Chunks f;
+    EXPECT_EQ(0, ProcessStream(&e, &t, Collect, &f));
+    EXPECT_EQ(std::vector<uint32_t>{2 * kCluster}, f.lengths);
+    EXPECT_NE(std::string::npos, mv.errors.Text().find("clusters not found in runlist"));
 }
 
 TEST(ProcessStream, ResidentOnceEmptyNonResidentNever) {
