@@ -188,10 +188,25 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
 
     if (bResident) {
         pAttr->ullSize = dwValueLength;
-        pAttr->pStream = static_cast<uint8_t*>(
-            VX_CALLOC(dwValueLength, 1, VX_FATAL_SYS,
-                      "%s %s l. %d: VX_CALLOC pStream - Entry #" VX_U64 " attribute type 0x%x",
-                      VX_WHERE, pEntry->ullBaseRecord, dwType));
+        // Values go in the Entry's room while it lasts (a record's values
+        // fit in it; those of extension records may not), the rest alone.
+        const uint32_t dwRoomBytes = (dwValueLength + 7u) & ~7u;
+        if (pEntry->dwAttrRoom != 0 && pEntry->pValueRoom == nullptr)
+            pEntry->pValueRoom = static_cast<uint8_t*>(
+                VX_CALLOC(kEntryValueRoom, 1, VX_FATAL_SYS,
+                          "%s %s l. %d: VX_CALLOC pValueRoom - Entry #" VX_U64, VX_WHERE,
+                          pEntry->ullBaseRecord));
+        if (pEntry->pValueRoom != nullptr && dwValueLength <= kEntryValueRoom &&
+            dwRoomBytes <= kEntryValueRoom - pEntry->dwValueUsed) {
+            pAttr->pStream = pEntry->pValueRoom + pEntry->dwValueUsed;
+            pAttr->bValueInEntry = 1;
+            pEntry->dwValueUsed += dwRoomBytes;
+        } else {
+            pAttr->pStream = static_cast<uint8_t*>(VX_CALLOC(
+                dwValueLength, 1, VX_FATAL_SYS,
+                "%s %s l. %d: VX_CALLOC pStream - Entry #" VX_U64 " attribute type 0x%x",
+                VX_WHERE, pEntry->ullBaseRecord, dwType));
+        }
         if (dwValueLength > 0) memcpy(pAttr->pStream, pAttrRecord + dwValueOffset, dwValueLength);
     } else {
         pAttr->ullSize = vx_le64(pAttrRecord, dwLength, nonresident_attribute::kDataSize);
@@ -284,6 +299,10 @@ int ProcessAttributeList(Entry* pEntry, const uint8_t* pList, uint64_t ullListSi
 
 void FreeAttribute(Attribute* pAttr) {
     if (pAttr == nullptr) return;
+    if (pAttr->bValueInEntry) {
+        pAttr->pStream = nullptr;
+        pAttr->bValueInEntry = 0;
+    }
     if (pAttr->pStream != nullptr) {
         VX_FREE(pAttr->pStream, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pStream - Attribute type 0x%x",
                 VX_WHERE, pAttr->dwType);

@@ -31,6 +31,7 @@ struct Attribute {
     uint16_t wFlags;
     uint64_t ullSize;
     uint8_t* pStream;  // resident value copy, ullSize bytes
+    int bValueInEntry; // pStream lies in the Entry's value room: not freed alone
     uint16_t wCompressionUnit;
     uint64_t ullRunCount;
     uint64_t ullNextVcn;
@@ -44,6 +45,9 @@ struct Attribute {
     uint64_t ullIndexedRuns;
 };
 
+// The bytes an Entry keeps for resident values: a 4 KiB record's worth.
+constexpr uint32_t kEntryValueRoom = 4096;
+
 struct Entry {
     Volume* pVolume;
     uint64_t ullBaseRecord;
@@ -56,6 +60,10 @@ struct Entry {
     // The Attributes pAttrList has room for, kept by RecycleEntry for the
     // next record (0: an array made by other means, or none).
     uint32_t dwAttrRoom;
+    // Room for the resident values of its Attributes (kEntryValueRoom bytes),
+    // kept with the array, so that most values cost no allocation of their own.
+    uint8_t* pValueRoom;
+    uint32_t dwValueUsed;
     int bSecurityId;
     uint32_t dwSecurityId;
 };

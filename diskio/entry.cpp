@@ -98,6 +98,12 @@ void ReleaseAttributes(Entry* pEntry, bool bKeepArray) {
         }
         pEntry->wAttrCount = 0;
     }
+    if (pEntry->pValueRoom != nullptr && pEntry->dwAttrRoom == 0) {
+        VX_FREE(pEntry->pValueRoom, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pValueRoom - Record #" VX_U64,
+                VX_WHERE, pEntry->ullBaseRecord);
+        pEntry->pValueRoom = nullptr;
+    }
+    pEntry->dwValueUsed = 0;
     pEntry->ullBaseRecord = 0;
 }
 

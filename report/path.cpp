@@ -64,6 +64,17 @@ struct PathTrail {
     uint32_t* pdwChain;
     uint32_t dwChainMax;
     struct PathMemo* pMemo;  // the memo of the same volume
+    // The memo node (+ 1; 0: none) of its generation whose whole path the
+    // first dwRecalledUnits units still hold, and when that path is all
+    // ASCII its bytes, which both writers write as they are: files of one
+    // directory come one after the other, and their parent's path is then
+    // written again without being put together and converted each time.
+    uint32_t dwRecalledSlot;
+    uint32_t dwRecalledGeneration;
+    uint32_t dwRecalledUnits;
+    bool bRecalledAscii;
+    char* pszRecalled;
+    uint32_t dwRecalledMax;
 };
 
 // The first records of a trail are only looked through, one after the
@@ -130,6 +141,7 @@ void StartTrail(PathTrail* pTrail, uint64_t ullRecord) {
 
 // Appends units (and keeps the path 0-terminated).
 void AppendPath(PathTrail* pTrail, const vx_wchar* pwsz, uint32_t dwUnits) {
+    if (pTrail->dwLength < pTrail->dwRecalledUnits) pTrail->dwRecalledSlot = 0;
     if (pTrail->dwLength + dwUnits + 1 > pTrail->dwPathMax) {
         const uint32_t dwMax = (pTrail->dwLength + dwUnits + 1 + 511) / 512 * 512;
         pTrail->pwszPath = static_cast<vx_wchar*>(VX_REALLOC(
@@ -289,6 +301,43 @@ void RecallMemo(PathTrail* pTrail, const PathMemo* pMemo, uint32_t dwNode) {
     }
 }
 
+// Writes the node's whole path and leaves it in the trail's units, as
+// RecallMemo and the writing of those units would.
+void WriteRecalled(FILE* stream, PathTrail* pTrail, const PathMemo* pMemo, uint32_t dwNode) {
+    if (pTrail->dwRecalledSlot == dwNode + 1 && pTrail->dwRecalledGeneration == pMemo->dwGeneration) {
+        pTrail->dwLength = pTrail->dwRecalledUnits;
+        pTrail->pwszPath[pTrail->dwLength] = 0;
+        if (pTrail->bRecalledAscii)
+            vx_put_bytes(stream, pTrail->pszRecalled, pTrail->dwRecalledUnits);
+        else
+            vx_fputws(stream, pTrail->pwszPath);
+        return;
+    }
+    RecallMemo(pTrail, pMemo, dwNode);
+    const uint32_t dwUnits = pTrail->dwLength;
+    bool bAscii = wc_output_function == vx_locale_fputwc || wc_output_function == vx_utf8_fputwc;
+    if (bAscii && dwUnits > pTrail->dwRecalledMax) {
+        const uint32_t dwMax = (dwUnits + 511) / 512 * 512;
+        pTrail->pszRecalled = static_cast<char*>(VX_REALLOC(
+            pTrail->pszRecalled, dwMax, 1, VX_FATAL_SYS,
+            "%s %s l. %d: VX_REALLOC pTrail->pszRecalled", VX_WHERE));
+        pTrail->dwRecalledMax = dwMax;
+    }
+    for (uint32_t u = 0; bAscii && u < dwUnits; u++) {
+        const vx_wchar w = pTrail->pwszPath[u];
+        if (w == 0 || w >= 0x80) bAscii = false;
+        else pTrail->pszRecalled[u] = static_cast<char>(w);
+    }
+    pTrail->dwRecalledSlot = dwNode + 1;
+    pTrail->dwRecalledGeneration = pMemo->dwGeneration;
+    pTrail->dwRecalledUnits = dwUnits;
+    pTrail->bRecalledAscii = bAscii;
+    if (bAscii)
+        vx_put_bytes(stream, pTrail->pszRecalled, dwUnits);
+    else
+        vx_fputws(stream, pTrail->pwszPath);
+}
+
 // The file's chosen name (see DumpFileName), written and, when a trail is
 // given, appended to its path.
 int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail);
@@ -352,12 +401,11 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
         pTrail->bRoot = true;
     } else if (pKnown != nullptr) {
         // The parent's path exactly as its walk wrote it.
-        RecallMemo(pTrail, pMemo, dwKnown);
         if (pKnown->bRoot) {
             const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
             vx_put_bytes(stream, szRoot, 3);
         }
-        vx_fputws(stream, pTrail->pwszPath);
+        WriteRecalled(stream, pTrail, pMemo, dwKnown);
         pTrail->bRoot = pKnown->bRoot != 0;
         pTrail->dwNames = pKnown->dwNames;
         dwAbove = dwKnown;
@@ -478,6 +526,9 @@ void FreePathState(void* pState) {
         VX_FREE(p->trail.pdwHeads, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pdwHeads", VX_WHERE);
     if (p->trail.pdwChain != nullptr)
         VX_FREE(p->trail.pdwChain, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pdwChain", VX_WHERE);
+    if (p->trail.pszRecalled != nullptr)
+        VX_FREE(p->trail.pszRecalled, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pszRecalled",
+                VX_WHERE);
     if (p->trail.pwszPath != nullptr)
         VX_FREE(p->trail.pwszPath, VX_FATAL_SYS, "%s %s l. %d: VX_FREE trail.pwszPath", VX_WHERE);
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pPathState", VX_WHERE);
