@@ -29,6 +29,9 @@ else
 fi
 
 mkdir -p "$build/artifacts" "$build/fuzz-logs" "$build/seeds"
+# Leaks inside the libraries we read through, which we cannot mend, are not
+# ours to report (fuzz/lsan.supp says which).
+export LSAN_OPTIONS="suppressions=$src/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 run() {
     local t=$1 extra=()
     case $t in
