@@ -19,32 +19,41 @@ void log_release_held() {
 static int vlog_message(unsigned level, uint32_t dwError, const char* format, va_list args)
     VX_PRINTF(3, 0);
 
+// The words that begin a diagnostic of each level; none for an unknown one.
+struct LevelText {
+    unsigned level;
+    const char* pszName;
+    const char* pszTail;  // after the " - ": what a fatal one adds
+    bool bSystem;         // with the system's text and code of the last error
+};
+static const LevelText* FindLevel(unsigned level) {
+    static constexpr LevelText kLevels[] = {
+        {VX_WARNING_SYS, "WARNING", "", true},        {VX_WARNING, "WARNING", "", false},
+        {VX_ERROR_SYS, "ERROR", "", true},            {VX_ERROR, "ERROR", "", false},
+        {VX_FATAL_SYS, "FATAL", "Aborting - ", true}, {VX_FATAL, "FATAL", "Aborting - ", false},
+    };
+    for (const LevelText& t : kLevels)
+        if (t.level == level) return &t;
+    return nullptr;
+}
+
+// "\nWARNING - ", "\nERROR <text> (<code>) - ", ... into text: its length, or
+// what snprintf gives when it does not fit.
+static int FormatPrefix(char* text, size_t size, const LevelText* t, uint32_t dwError) {
+    if (t->bSystem)
+        return snprintf(text, size, "\n%s %s (%lu) - %s", t->pszName, vx_plat_error_text(dwError),
+                        static_cast<unsigned long>(dwError), t->pszTail);
+    return snprintf(text, size, "\n%s - %s", t->pszName, t->pszTail);
+}
+
 // The message of a warning or an error formatted in memory and written at
 // once; 0 when it does not fit (nothing written then).
-static bool WholeMessage(FILE* pErr, unsigned level, uint32_t dwError, const char* format,
+static bool WholeMessage(FILE* pErr, const LevelText* t, uint32_t dwError, const char* format,
                          va_list args) VX_PRINTF(4, 0);
-static bool WholeMessage(FILE* pErr, unsigned level, uint32_t dwError, const char* format,
+static bool WholeMessage(FILE* pErr, const LevelText* t, uint32_t dwError, const char* format,
                          va_list args) {
     char text[2048];
-    int n = 0;
-    switch (level) {
-        case VX_WARNING_SYS:
-            n = snprintf(text, sizeof text, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),
-                         static_cast<unsigned long>(dwError));
-            break;
-        case VX_WARNING:
-            n = snprintf(text, sizeof text, "\nWARNING - ");
-            break;
-        case VX_ERROR_SYS:
-            n = snprintf(text, sizeof text, "\nERROR %s (%lu) - ", vx_plat_error_text(dwError),
-                         static_cast<unsigned long>(dwError));
-            break;
-        case VX_ERROR:
-            n = snprintf(text, sizeof text, "\nERROR - ");
-            break;
-        default:
-            return false;
-    }
+    const int n = FormatPrefix(text, sizeof text, t, dwError);
     if (n < 0 || static_cast<size_t>(n) >= sizeof text) return false;
     va_list copy;
     va_copy(copy, args);
@@ -71,41 +80,22 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
         fflush(nullptr);
         pErr = VxErrorStream;
     }
+    const LevelText* t = FindLevel(level);
+    if (t == nullptr) {
+        fprintf(pErr, "\nUNKNOWN ERROR %u - Aborting\n", level);
+        exit(1);
+    }
     // The whole message in one piece when it fits: the standard error stream
     // is unbuffered, and a write for each of its parts cost more than the
-    // record that a volume full of warnings reports.  Anything else (an
-    // unknown level, no format, a message too long) is written part by part.
+    // record that a volume full of warnings reports.  Anything else (a fatal
+    // one, no format, a message too long) is written part by part.
     if (level != VX_FATAL_SYS && level != VX_FATAL && format != nullptr &&
-        WholeMessage(pErr, level, dwError, format, args)) {
+        WholeMessage(pErr, t, dwError, format, args)) {
         if (pErr != VxErrorStream && VxMessageHeld != nullptr) VxMessageHeld();
         return 0;
     }
-    switch (level) {
-        case VX_WARNING_SYS:
-            fprintf(pErr, "\nWARNING %s (%lu) - ", vx_plat_error_text(dwError),
-                    static_cast<unsigned long>(dwError));
-            break;
-        case VX_WARNING:
-            fputs("\nWARNING - ", pErr);
-            break;
-        case VX_ERROR_SYS:
-            fprintf(pErr, "\nERROR %s (%lu) - ", vx_plat_error_text(dwError),
-                    static_cast<unsigned long>(dwError));
-            break;
-        case VX_ERROR:
-            fputs("\nERROR - ", pErr);
-            break;
-        case VX_FATAL_SYS:
-            fprintf(pErr, "\nFATAL %s (%lu) - Aborting - ", vx_plat_error_text(dwError),
-                    static_cast<unsigned long>(dwError));
-            break;
-        case VX_FATAL:
-            fputs("\nFATAL - Aborting - ", pErr);
-            break;
-        default:
-            fprintf(pErr, "\nUNKNOWN ERROR %u - Aborting\n", level);
-            exit(1);
-    }
+    char prefix[2048];
+    if (FormatPrefix(prefix, sizeof prefix, t, dwError) > 0) fputs(prefix, pErr);
     if (format == nullptr)
         fputs("UNDEFINED MESSAGE", pErr);
     else
