@@ -281,6 +281,13 @@ FILE* vx_plat_open_spool(char** ppBytes, size_t* pSize);
 // Closes the stream and releases its bytes (*ppBytes, the pointer given to
 // vx_plat_open_spool: closing the stream may move them); *ppBytes is then none.
 void vx_plat_close_spool(FILE* pSpool, char** ppBytes);
+// A temporary file for the report held past the spool's bounds: made in
+// $TMPDIR (else /tmp), removed from its folder at once so that nothing is
+// left behind, open for reading and writing.  None where it cannot be made.
+FILE* vx_plat_open_spill();
+// Bytes of the stream at byte ullOffset: 1 when all n were read or written.
+int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n);
+int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, size_t n);
 // The cores the system offers (at least 1).
 unsigned vx_plat_cpu_count();
 

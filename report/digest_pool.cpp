@@ -10,6 +10,7 @@
 #if !defined(_WIN32)
 
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -39,6 +40,18 @@ constexpr uint64_t kMessageSpoolBytes = 1u << 16;
 // Read-ahead of queued files: ranges this close together are announced in
 // one call, of at most kReadChunk bytes.
 constexpr uint64_t kHintGap = 64u << 10;
+// A file with this many bytes of data keeps the report waiting for seconds
+// (a volume's $BadClus:$Bad is as large as the volume).  Rather than stop
+// the other threads at the bounds above, the report after it goes on to a
+// temporary file, the spill, with room left for the digests still to come,
+// and is written out in order once they are known.  Waiting for a smaller
+// file costs less than the spill's write and read.
+constexpr uint64_t kSpillAbove = 256u << 20;
+// Events the spill holds back at most (its waiting digests and diagnostics;
+// the digests that come in are written into it), and the bytes written to
+// it or read from it at a time.
+constexpr uint32_t kMaxDeferred = 4096;
+constexpr uint32_t kSpillBuffer = 1u << 20;
 
 enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2 };
 
@@ -63,6 +76,7 @@ struct DigestJob {
     uint64_t ullRedoAt;    // spool offset where the hash of a file began
     uint64_t ullInsertAt;  // spool offset of the 32 hex digits, or of the diagnostic
     uint64_t ullBlockBytes;
+    uint64_t ullDataBytes;  // of the non-resident streams
     uint32_t dwStreams;
     PoolStream* pStreams;
     char* pText;
@@ -72,6 +86,17 @@ struct DigestJob {
 };
 
 namespace {
+
+// An event the spill holds back: a digest still being made (or to be made
+// again on the main thread) and the bytes of the spill that go before it
+// (ullAt) and between it and its 32 digits (ullDigitsAt); or a diagnostic,
+// written out once the spill before ullAt is.  pJob none: the digest came
+// in and was written into the spill.
+struct Deferred {
+    DigestJob* pJob;
+    uint64_t ullAt;
+    uint64_t ullDigitsAt;
+};
 
 struct Worker {
     std::thread* pThread;
@@ -102,6 +127,21 @@ struct Pool {
     uint64_t ullHintAt;     // the read-ahead range not yet announced
     uint64_t ullHintEnd;
     uint64_t ullHeldBytes;
+    // The spill, made when first needed (bNoSpill: it could not be), and
+    // while bSpilling every event goes to it, in order, until it is written
+    // out: its bytes up to ullSpillEnd, of which ullSpillOut are out and those
+    // from ullSpillFlushed on still in pSpillBuffer; the events it holds back
+    // from ullDeferHead to ullDeferTail of pDeferred.
+    FILE* pSpill;
+    int bNoSpill;
+    int bSpilling;
+    uint8_t* pSpillBuffer;
+    uint64_t ullSpillEnd;
+    uint64_t ullSpillFlushed;
+    uint64_t ullSpillOut;
+    Deferred* pDeferred;
+    uint64_t ullDeferHead;
+    uint64_t ullDeferTail;
     uint64_t ullSeq;
     int bLastFailed;
     int bWriting;  // writing out: diagnostics go straight to their stream
@@ -209,11 +249,68 @@ void WorkerMain(Pool* p, Worker* w) {
     }
 }
 
+// The spill's failures end the run: what it holds is the report itself.
+void SpillFailed(Pool* p) {
+    p->bWriting = 1;
+    log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spill file cannot be written or read",
+                VX_WHERE);
+}
+
+void FlushSpill(Pool* p) {
+    const uint64_t n = p->ullSpillEnd - p->ullSpillFlushed;
+    if (n == 0) return;
+    if (!vx_plat_spill_write(p->pSpill, p->ullSpillFlushed, p->pSpillBuffer, n)) SpillFailed(p);
+    p->ullSpillFlushed = p->ullSpillEnd;
+}
+
+// Report bytes, written out, or to the spill while it holds anything.
+void Emit(Pool* p, const void* pData, uint64_t ullLength) {
+    if (!p->bSpilling) {
+        fwrite(pData, 1, ullLength, p->pOut);
+        return;
+    }
+    const auto* pBytes = static_cast<const uint8_t*>(pData);
+    while (ullLength > 0) {
+        if (p->ullSpillEnd - p->ullSpillFlushed == kSpillBuffer) FlushSpill(p);
+        const uint64_t ullRoom = kSpillBuffer - (p->ullSpillEnd - p->ullSpillFlushed);
+        const uint64_t n = ullLength < ullRoom ? ullLength : ullRoom;
+        memcpy(p->pSpillBuffer + (p->ullSpillEnd - p->ullSpillFlushed), pBytes, n);
+        p->ullSpillEnd += n;
+        pBytes += n;
+        ullLength -= n;
+    }
+}
+
+// Writes out the spill's bytes up to ullUpTo.
+void CopySpill(Pool* p, uint64_t ullUpTo) {
+    FlushSpill(p);
+    while (p->ullSpillOut < ullUpTo) {
+        const uint64_t ullLeft = ullUpTo - p->ullSpillOut;
+        const size_t n = ullLeft < kSpillBuffer ? static_cast<size_t>(ullLeft) : kSpillBuffer;
+        if (!vx_plat_spill_read(p->pSpill, p->ullSpillOut, p->pSpillBuffer, n)) SpillFailed(p);
+        fwrite(p->pSpillBuffer, 1, n, p->pOut);
+        p->ullSpillOut += n;
+    }
+}
+
 void WriteSpool(Pool* p, uint64_t ullUpTo) {
     if (ullUpTo > p->ullConsumed) {
-        fwrite(p->pSpoolBytes + p->ullConsumed, 1, ullUpTo - p->ullConsumed, p->pOut);
+        Emit(p, p->pSpoolBytes + p->ullConsumed, ullUpTo - p->ullConsumed);
         p->ullConsumed = ullUpTo;
     }
+}
+
+void DigestText(const DigestJob* j, char hex[32]) {
+    for (int i = 0; i < 16; i++) {
+        hex[2 * i] = "0123456789abcdef"[j->digest[i] >> 4];
+        hex[2 * i + 1] = "0123456789abcdef"[j->digest[i] & 15];
+    }
+}
+
+void FreeJob(Pool* p, DigestJob* j) {
+    if (!j->bMessage) p->ullHeldBytes -= j->ullBlockBytes;
+    j->~DigestJob();
+    VX_FREE(j, VX_FATAL_SYS, "%s %s l. %d: VX_FREE DigestJob", VX_WHERE);
 }
 
 // A job that failed in its thread, hashed again here through the stream
@@ -243,11 +340,132 @@ int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
     return ok;
 }
 
+// The oldest event into the spill: the report up to it, then its digest
+// when it is known and clean; else room for the digits, and the event waits
+// in the spill's list.  1 when the event is done with.
+int SpillEvent(Pool* p, DigestJob* j) {
+    Deferred d{j, 0, 0};
+    if (j->bMessage) {
+        WriteSpool(p, j->ullInsertAt);
+        d.ullAt = p->ullSpillEnd;
+    } else {
+        WriteSpool(p, j->ullRedoAt);
+        d.ullAt = p->ullSpillEnd;
+        WriteSpool(p, j->ullInsertAt);
+        char hex[32] = {};
+        const int bKnown = j->state.load(std::memory_order_acquire) == JOB_DONE;
+        if (bKnown) DigestText(j, hex);
+        d.ullDigitsAt = p->ullSpillEnd;
+        Emit(p, hex, 32);
+        if (bKnown) return 1;
+    }
+    p->pDeferred[p->ullDeferTail % kMaxDeferred] = d;
+    p->ullDeferTail++;
+    return 0;
+}
+
+// The digests that came in since they were held back go into the spill.
+void SettleDeferred(Pool* p) {
+    for (uint64_t k = p->ullDeferHead; k != p->ullDeferTail; k++) {
+        Deferred& d = p->pDeferred[k % kMaxDeferred];
+        DigestJob* j = d.pJob;
+        if (j == nullptr || j->bMessage || j->state.load(std::memory_order_acquire) != JOB_DONE)
+            continue;
+        char hex[32];
+        DigestText(j, hex);
+        if (d.ullDigitsAt >= p->ullSpillFlushed) {
+            memcpy(p->pSpillBuffer + (d.ullDigitsAt - p->ullSpillFlushed), hex, 32);
+        } else {
+            // The digits may straddle the buffer's start.
+            const uint64_t ullInFile = p->ullSpillFlushed - d.ullDigitsAt;
+            const uint64_t n = ullInFile < 32 ? ullInFile : 32;
+            if (!vx_plat_spill_write(p->pSpill, d.ullDigitsAt, hex, n)) SpillFailed(p);
+            if (n < 32) memcpy(p->pSpillBuffer, hex + n, 32 - n);
+        }
+        FreeJob(p, j);
+        d.pJob = nullptr;
+    }
+}
+
+// Writes out the spill in order, each event it holds back in its place, as
+// long as their digests are known (bWait: waiting for them, until it is
+// empty).  When nothing is left in it, the events go straight out again.
+void DrainSpill(Pool* p, int bWait) {
+    if (!p->bSpilling) return;
+    const int bWasWriting = p->bWriting;
+    p->bWriting = 1;
+    for (; p->ullDeferHead != p->ullDeferTail; p->ullDeferHead++) {
+        Deferred& d = p->pDeferred[p->ullDeferHead % kMaxDeferred];
+        DigestJob* j = d.pJob;
+        if (j == nullptr) continue;
+        if (!j->bMessage && j->state.load(std::memory_order_acquire) == JOB_QUEUED) {
+            if (!bWait) break;
+            std::unique_lock<std::mutex> hold(p->lock);
+            p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
+        }
+        CopySpill(p, d.ullAt);
+        if (j->bMessage) {
+            if (VxBeforeMessage != nullptr) VxBeforeMessage();
+            fflush(p->pOut);
+            fwrite(j->pText, 1, j->ullTextBytes, VxErrorStream);
+            fflush(VxErrorStream);
+        } else {
+            if (j->state.load(std::memory_order_acquire) == JOB_FAILED) {
+                const int ok = RedoJob(p, j, j->digest);
+                if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
+            }
+            CopySpill(p, d.ullDigitsAt);
+            char hex[32];
+            DigestText(j, hex);
+            fwrite(hex, 1, 32, p->pOut);
+            p->ullSpillOut += 32;
+        }
+        FreeJob(p, j);
+        d.pJob = nullptr;
+    }
+    if (p->ullDeferHead == p->ullDeferTail) {
+        CopySpill(p, p->ullSpillEnd);
+        p->ullSpillEnd = p->ullSpillFlushed = p->ullSpillOut = 0;
+        p->bSpilling = 0;
+    }
+    p->bWriting = bWasWriting;
+}
+
+// Whether the spill can take the oldest event, which waits for a digest
+// kSpillAbove or more bytes long, instead of the report waiting for it.
+int CanSpill(Pool* p, const DigestJob* j) {
+    if (j->bMessage || j->ullDataBytes < kSpillAbove || p->bNoSpill ||
+        p->ullDeferTail - p->ullDeferHead >= kMaxDeferred)
+        return 0;
+    if (p->pSpill == nullptr) {
+        p->pSpill = vx_plat_open_spill();
+        if (p->pSpill == nullptr) {
+            p->bNoSpill = 1;  // the report waits instead, in memory
+            return 0;
+        }
+        p->pSpillBuffer = static_cast<uint8_t*>(
+            VX_CALLOC(kSpillBuffer, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC spill", VX_WHERE));
+        p->pDeferred = static_cast<Deferred*>(VX_CALLOC(
+            kMaxDeferred, sizeof(Deferred), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC spill list",
+            VX_WHERE));
+    }
+    return 1;
+}
+
 // Writes out the oldest event: the report up to it, then its digest (made
 // again here when its thread could not) or its diagnostic, as they were
 // written without the threads.
 void WriteEvent(Pool* p, DigestJob* j) {
     p->bWriting = 1;
+    // A spill that cannot hold back one more event is written out first.
+    if (p->bSpilling && p->ullDeferTail - p->ullDeferHead >= kMaxDeferred) DrainSpill(p, 1);
+    if (p->bSpilling) {
+        const int bDone = SpillEvent(p, j);
+        p->bWriting = 0;
+        p->ullHead++;
+        if (bDone) FreeJob(p, j);
+        return;
+    }
     if (j->bMessage) {
         WriteSpool(p, j->ullInsertAt);
         if (VxBeforeMessage != nullptr) VxBeforeMessage();
@@ -261,24 +479,21 @@ void WriteEvent(Pool* p, DigestJob* j) {
             if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
         }
         WriteSpool(p, j->ullInsertAt);
-        char hex[33];
-        for (int i = 0; i < 16; i++) {
-            hex[2 * i] = "0123456789abcdef"[j->digest[i] >> 4];
-            hex[2 * i + 1] = "0123456789abcdef"[j->digest[i] & 15];
-        }
+        char hex[32];
+        DigestText(j, hex);
         fwrite(hex, 1, 32, p->pOut);
-        p->ullHeldBytes -= j->ullBlockBytes;
     }
     p->bWriting = 0;
     p->ullHead++;
-    j->~DigestJob();
-    VX_FREE(j, VX_FATAL_SYS, "%s %s l. %d: VX_FREE DigestJob", VX_WHERE);
+    FreeJob(p, j);
 }
 
 // Writes out the events whose digests are known, in order; with bWait, waits
 // for the oldest ones until the held output is within half its bounds
-// (bAll: until nothing is held).
+// (bAll: until nothing is held).  A long digest is not waited for while the
+// spill can take the report after it (but for bAll).
 void WriteOut(Pool* p, int bWait, int bAll) {
+    DrainSpill(p, 0);
     int bFlushed = 0;
     for (;;) {
         const uint64_t ullQueued = p->ullTail - p->ullHead;
@@ -290,8 +505,13 @@ void WriteOut(Pool* p, int bWait, int bAll) {
                                p->spoolSize - p->ullConsumed >= kMaxSpoolBytes / 2;
             // (spoolSize is as of the last flush, which a wait follows.)
             if (!bWait || !bOver) break;
-            std::unique_lock<std::mutex> hold(p->lock);
-            p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
+            if (p->bSpilling) SettleDeferred(p);
+            if (!bAll && CanSpill(p, j)) {
+                p->bSpilling = 1;
+            } else {
+                std::unique_lock<std::mutex> hold(p->lock);
+                p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
+            }
         }
         if (!bFlushed) fflush(p->pSpool);
         bFlushed = 1;
@@ -301,6 +521,7 @@ void WriteOut(Pool* p, int bWait, int bAll) {
         fflush(p->pSpool);
         WriteSpool(p, p->spoolSize);
     }
+    if (bAll) DrainSpill(p, 1);
 }
 
 int OpenSpool(FILE** ppSpool, char** ppBytes, size_t* pSize) {
@@ -417,6 +638,11 @@ void FreePool(Pool* p) {
                 VX_WHERE);
     vx_plat_close_spool(p->pSpool, &p->pSpoolBytes);
     vx_plat_close_spool(p->pMessages, &p->pMessageBytes);
+    if (p->pSpill != nullptr) fclose(p->pSpill);
+    if (p->pSpillBuffer != nullptr)
+        VX_FREE(p->pSpillBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE spill", VX_WHERE);
+    if (p->pDeferred != nullptr)
+        VX_FREE(p->pDeferred, VX_FATAL_SYS, "%s %s l. %d: VX_FREE spill list", VX_WHERE);
     p->~Pool();
     VX_FREE(p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Pool", VX_WHERE);
 }
@@ -537,6 +763,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
     uint32_t dwStreams = 0;
     int bNonResident = 0;
+    uint64_t ullData = 0;
     uint64_t ullBytes = sizeof(DigestJob);
     for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
         const Attribute* a = &pEntry->pAttrList[k];
@@ -549,6 +776,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
             ullBytes += (a->ullSize + 7) & ~7ull;  // the runs after it stay aligned
         } else {
             bNonResident = 1;
+            ullData = a->ullSize > UINT64_MAX - ullData ? UINT64_MAX : ullData + a->ullSize;
             if (a->ullRunCount > kMaxOneJob / sizeof(Run) || !StartsAddUp(a)) return nullptr;
             ullBytes += a->ullRunCount * sizeof(Run);
         }
@@ -567,6 +795,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     j->ullRecord = pEntry->ullBaseRecord;
     j->ullSeq = p->ullSeq;
     j->ullBlockBytes = ullBytes;
+    j->ullDataBytes = ullData;
     j->dwStreams = dwStreams;
     j->pStreams = reinterpret_cast<PoolStream*>(pBlock + ullUsed);
     ullUsed += dwStreams * sizeof(PoolStream);

@@ -383,6 +383,50 @@ TEST(ReportBuilt, Md5OfAStreamThatCannotBeReadFailsTheRecordOnly) {
     EXPECT_EQ("", plain.run.err);
 }
 
+// $BadClus:$Bad of a 300 MiB volume is 300 MiB of zeros, whose digest takes
+// a while; the report of the 20000 files after it outgrows what the threads
+// may hold in memory, so it goes on through the spill file, and with
+// TMPDIR naming no folder (no spill) it waits in memory.  Files whose
+// streams a thread refuses (compressed: hashed again on the main thread)
+// and files whose security id is unknown (a diagnostic, held in order) lie
+// among them.  Report and diagnostics come out as on one thread.
+TEST(ReportBuilt, ALongDigestHoldsTheReportInOrderWhateverTheThreads) {
+    VolumeDesc d = NewVolume();
+    d.minTotalClusters = (300u << 20) / 4096;
+    for (uint64_t k = 0; k < 20000; k++) {
+        // Long names: the report outgrows the memory bounds sooner.
+        FileDesc f = File(std::to_string(k) + std::string(150, 'n'), 16 + k, kRootRecord, "x");
+        if (k % 3 == 0) {
+            f.data = Pattern(5000 + k % 97);
+            f.nonResident = true;
+        }
+        if (k % 4001 == 7) f.info.securityId = 0x999;
+        d.files.push_back(f);
+    }
+    for (uint64_t k : {3000u, 9000u, 17001u}) {
+        const uint32_t at = AttrOffset(d, 16 + k, kAttrData, 0);
+        ASSERT_NE(0u, at);
+        d.recordPatches.push_back({.record = 16 + k, .offset = at + 0x0C, .bytes = {0x01, 0x00}});
+    }
+    const std::string dir = MakeTestDir("long-digest");
+    const std::string img = dir + "/volume.img";
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, nullptr, &error)) << error;
+    // All but the run header's line, whose clock readings differ.
+    auto masked = [](const std::string& out) { return out.substr(out.find('\n', out.find('\n') + 1)); };
+    const RunResult one = RunVolscanBinary({"-m", "--threads=1", "-f", img, "C"});
+    EXPECT_EQ(3u, Count(one.err, "error while processing MD5")) << one.err;
+    EXPECT_EQ(5u, Count(one.err, "security id 2457 not found, trying")) << one.err;
+    for (const std::string& tmp : {std::string(), "TMPDIR=" + dir + "/none"}) {
+        const RunResult two = RunVolscanBinary({"-m", "--threads=2", "-f", img, "C"}, "",
+                                               tmp.empty() ? std::vector<std::string>{}
+                                                           : std::vector<std::string>{tmp});
+        EXPECT_EQ(one.exitStatus, two.exitStatus) << tmp;
+        EXPECT_TRUE(masked(one.out) == masked(two.out)) << tmp;
+        EXPECT_EQ(one.err, two.err) << tmp;
+    }
+}
+
 // ------------------------------------------------------- record selection
 
 TEST(ReportBuilt, ErasedOnlySingleRecordVerboseAndUtf8Names) {

@@ -138,6 +138,54 @@ void vx_plat_close_spool(FILE* pSpool, char** ppBytes) {
     *ppBytes = nullptr;
 }
 
+FILE* vx_plat_open_spill() {
+    const char* pszDir = getenv("TMPDIR");
+    if (pszDir == nullptr || *pszDir == '\0') pszDir = "/tmp";
+    static const char kName[] = "/volscan-spill-XXXXXX";
+    const size_t cbDir = strlen(pszDir);
+    char* pszPath = static_cast<char*>(malloc(cbDir + sizeof kName));
+    if (pszPath == nullptr) return nullptr;
+    memcpy(pszPath, pszDir, cbDir);
+    memcpy(pszPath + cbDir, kName, sizeof kName);
+    const int fd = mkostemp(pszPath, O_CLOEXEC);
+    if (fd >= 0) unlink(pszPath);
+    free(pszPath);
+    if (fd < 0) return nullptr;
+    FILE* pSpill = fdopen(fd, "w+b");
+    if (pSpill == nullptr) close(fd);
+    return pSpill;
+}
+
+// The spill's reads and writes go straight to its descriptor at their
+// offsets: no stream buffer to keep in step, and a short write is seen at once.
+int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n) {
+    const int fd = fileno(pSpill);
+    auto* p = static_cast<char*>(pData);
+    while (n > 0) {
+        const ssize_t got = pread(fd, p, n, static_cast<off_t>(ullOffset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return 0;
+        p += got;
+        n -= static_cast<size_t>(got);
+        ullOffset += static_cast<uint64_t>(got);
+    }
+    return 1;
+}
+
+int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, size_t n) {
+    const int fd = fileno(pSpill);
+    const auto* p = static_cast<const char*>(pData);
+    while (n > 0) {
+        const ssize_t put = pwrite(fd, p, n, static_cast<off_t>(ullOffset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return 0;
+        p += put;
+        n -= static_cast<size_t>(put);
+        ullOffset += static_cast<uint64_t>(put);
+    }
+    return 1;
+}
+
 unsigned vx_plat_cpu_count() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<unsigned>(n) : 1u;
