@@ -340,6 +340,27 @@ int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
     return ok;
 }
 
+// A held diagnostic, after the report before it.
+void WriteMessage(Pool* p, const DigestJob* j) {
+    if (VxBeforeMessage != nullptr) VxBeforeMessage();
+    fflush(p->pOut);
+    fwrite(j->pText, 1, j->ullTextBytes, VxErrorStream);
+    fflush(VxErrorStream);
+}
+
+// A job its thread could not hash is hashed again here, writing its diagnostics.
+void RedoIfFailed(Pool* p, DigestJob* j) {
+    if (j->state.load(std::memory_order_acquire) != JOB_FAILED) return;
+    const int ok = RedoJob(p, j, j->digest);
+    if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
+}
+
+void WriteDigits(Pool* p, const DigestJob* j) {
+    char hex[32];
+    DigestText(j, hex);
+    fwrite(hex, 1, 32, p->pOut);
+}
+
 // The oldest event into the spill: the report up to it, then its digest
 // when it is known and clean; else room for the digits, and the event waits
 // in the spill's list.  1 when the event is done with.
@@ -405,20 +426,12 @@ void DrainSpill(Pool* p, int bWait) {
         }
         CopySpill(p, d.ullAt);
         if (j->bMessage) {
-            if (VxBeforeMessage != nullptr) VxBeforeMessage();
-            fflush(p->pOut);
-            fwrite(j->pText, 1, j->ullTextBytes, VxErrorStream);
-            fflush(VxErrorStream);
+            WriteMessage(p, j);
         } else {
-            if (j->state.load(std::memory_order_acquire) == JOB_FAILED) {
-                const int ok = RedoJob(p, j, j->digest);
-                if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
-            }
+            RedoIfFailed(p, j);
             CopySpill(p, d.ullDigitsAt);
-            char hex[32];
-            DigestText(j, hex);
-            fwrite(hex, 1, 32, p->pOut);
-            p->ullSpillOut += 32;
+            WriteDigits(p, j);
+            p->ullSpillOut += 32;  // the room left for them
         }
         FreeJob(p, j);
         d.pJob = nullptr;
@@ -468,20 +481,12 @@ void WriteEvent(Pool* p, DigestJob* j) {
     }
     if (j->bMessage) {
         WriteSpool(p, j->ullInsertAt);
-        if (VxBeforeMessage != nullptr) VxBeforeMessage();
-        fflush(p->pOut);
-        fwrite(j->pText, 1, j->ullTextBytes, VxErrorStream);
-        fflush(VxErrorStream);
+        WriteMessage(p, j);
     } else {
         WriteSpool(p, j->ullRedoAt);
-        if (j->state.load(std::memory_order_acquire) == JOB_FAILED) {
-            const int ok = RedoJob(p, j, j->digest);
-            if (!ok && j->ullSeq == p->ullSeq) p->bLastFailed = 1;
-        }
+        RedoIfFailed(p, j);
         WriteSpool(p, j->ullInsertAt);
-        char hex[32];
-        DigestText(j, hex);
-        fwrite(hex, 1, 32, p->pOut);
+        WriteDigits(p, j);
     }
     p->bWriting = 0;
     p->ullHead++;
