@@ -8,14 +8,20 @@
 
 namespace {
 EVP_MD_CTX* g_pContext = nullptr;
-const EVP_MD* g_pMd5 = nullptr;
+EVP_MD* g_pMd5 = nullptr;
+
+// The algorithm is looked up once: given EVP_md5(), every EVP_DigestInit_ex
+// looks it up again, under a lock the hashing threads share, once a file.
+EVP_MD* FetchMd5() {
+    EVP_MD* pMd = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    if (pMd == nullptr) vx_plat_set_last_error(ENOMEM);
+    return pMd;
+}
 }  // namespace
 
 int vx_plat_md5_init() {
-    if (g_pContext == nullptr) {
-        g_pContext = EVP_MD_CTX_new();
-        g_pMd5 = EVP_md5();
-    }
+    if (g_pContext == nullptr) g_pContext = EVP_MD_CTX_new();
+    if (g_pMd5 == nullptr) g_pMd5 = FetchMd5();
     if (g_pContext == nullptr || g_pMd5 == nullptr ||
         EVP_DigestInit_ex(g_pContext, g_pMd5, nullptr) != 1) {
         vx_plat_set_last_error(ENOMEM);
@@ -36,29 +42,31 @@ void vx_plat_md5_final(uint8_t digest[16]) {
 
 void vx_plat_md5_release() {
     if (g_pContext != nullptr) EVP_MD_CTX_free(g_pContext);
+    EVP_MD_free(g_pMd5);
     g_pContext = nullptr;
+    g_pMd5 = nullptr;
 }
 
 struct VxMd5 {
     EVP_MD_CTX* pContext;
+    EVP_MD* pMd;
 };
 
 VxMd5* vx_plat_md5_new() {
+    EVP_MD* pMd = FetchMd5();
+    if (pMd == nullptr) return nullptr;
     EVP_MD_CTX* pContext = EVP_MD_CTX_new();
-    if (pContext == nullptr) {
-        vx_plat_set_last_error(ENOMEM);
-        return nullptr;
-    }
-    VxMd5* pMd5 = new (std::nothrow) VxMd5{pContext};
+    VxMd5* pMd5 = pContext != nullptr ? new (std::nothrow) VxMd5{pContext, pMd} : nullptr;
     if (pMd5 == nullptr) {
         EVP_MD_CTX_free(pContext);
+        EVP_MD_free(pMd);
         vx_plat_set_last_error(ENOMEM);
     }
     return pMd5;
 }
 
 int vx_plat_md5_begin(VxMd5* pMd5) {
-    return EVP_DigestInit_ex(pMd5->pContext, EVP_md5(), nullptr) == 1 ? 1 : 0;
+    return EVP_DigestInit_ex(pMd5->pContext, pMd5->pMd, nullptr) == 1 ? 1 : 0;
 }
 
 void vx_plat_md5_add(VxMd5* pMd5, const void* pData, size_t length) {
@@ -74,5 +82,6 @@ void vx_plat_md5_end(VxMd5* pMd5, uint8_t digest[16]) {
 void vx_plat_md5_free(VxMd5* pMd5) {
     if (pMd5 == nullptr) return;
     EVP_MD_CTX_free(pMd5->pContext);
+    EVP_MD_free(pMd5->pMd);
     delete pMd5;
 }
