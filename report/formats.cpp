@@ -87,6 +87,7 @@ struct Facts {
     Pool<FileNameFacts> names;
     int32_t lChosen;  // the name the path ends with, or -1
     uint8_t digest[16];
+    int bNoDigest;  // a copy of the $MFT holds none of a data stream: the field is left empty
     SecurityFacts security;
     int bLookups;  // account names are wanted (JSON)
 };
@@ -276,7 +277,8 @@ int Gather(Entry* pEntry, int md5) {
     int status = VX_OK;
     int s = GatherPath(pEntry);
     status = Raise(status, s);
-    if (md5 && !ComputeMd5(pEntry, g_facts.digest)) status = VX_FAILED;
+    g_facts.bNoDigest = md5 && DigestLeftOut(pEntry);
+    if (md5 && !g_facts.bNoDigest && !ComputeMd5(pEntry, g_facts.digest)) status = VX_FAILED;
     g_facts.bStandard = 0;
     const Attribute* pStandard =
         FindAttribute(pEntry, AttrType(pEntry, ATTR_STANDARD_INFORMATION), nullptr);
@@ -525,7 +527,8 @@ void WriteCsv(FILE* stream, const Entry* pEntry, int md5) {
         fputs(",,,", stream);
     }
     if (md5) {
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+        if (!g_facts.bNoDigest)
+            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc(',', stream);
     }
     fprintf(stream, "%u,", pEntry->wLinkCount);
@@ -663,7 +666,8 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
     }
     if (md5) {
         fputs(",\"md5\":\"", stream);
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+        if (!g_facts.bNoDigest)
+            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc('"', stream);
     }
     fprintf(stream, ",\"links\":%u,\"size\":", pEntry->wLinkCount);
@@ -725,9 +729,13 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
         bFirst = false;
         fputs("{\"name\":\"", stream);
         PutUnits(stream, pAttr->wszName, UnitCount(pAttr->wszName), kJson);
-        fprintf(stream,
-                "\",\"size\":" VX_U64 ",\"allocated_size\":" VX_U64 ",\"resident\":%s,\"flags\":%u}",
-                pAttr->ullSize, AllocatedSize(pEntry, pAttr), pAttr->bResident ? "true" : "false",
+        fprintf(stream, "\",\"size\":" VX_U64 ",\"allocated_size\":", pAttr->ullSize);
+        // A copy of the $MFT without $Boot does not tell the cluster size.
+        if (pAttr->bResident || CopyClusterKnown(pEntry->pVolume))
+            fprintf(stream, VX_U64, AllocatedSize(pEntry, pAttr));
+        else
+            fputs("null", stream);
+        fprintf(stream, ",\"resident\":%s,\"flags\":%u}", pAttr->bResident ? "true" : "false",
                 pAttr->wFlags);
     }
     fputs("],\"security\":", stream);
@@ -825,9 +833,10 @@ void PutBodyTimes(FILE* stream, const uint64_t* pullTimes) {
 }
 
 void PutBodyMd5(FILE* stream, int md5) {
-    if (md5)
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-    else
+    if (md5) {
+        if (!g_facts.bNoDigest)
+            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+    } else
         fputc('0', stream);
     fputc('|', stream);
 }
