@@ -321,6 +321,9 @@ int OpenMftCopy(Volume* pVol);
 Attribute* CopyMftData(Volume* pVol, const Attribute* pRecorded);
 // The $SDS stream over its copy; none (said once) without one.
 Attribute* CopySdsData(Volume* pVol);
+// 1 when the copy holds fewer records than its $DATA: the records after its
+// last whole one were lost.
+int CopyCutShort(const Volume* pVol);
 // 0 for a copy without $Boot: ClusterSize is then the record size.
 int CopyClusterKnown(const Volume* pVol);
 // A non-resident attribute list of a copy has no clusters to read: the

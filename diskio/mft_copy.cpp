@@ -330,8 +330,8 @@ int OpenMftCopy(Volume* pVol) {
     if (!pCopy->bClusterKnown)
         log_message(VX_WARNING,
                     "%s %s() l.%d: no copy of $Boot beside %s: the cluster size is not known, "
-                    "allocated sizes are counted in records of %u bytes",
-                    VX_MODULE, "OpenVolume", __LINE__, pVol->pszMftCopy, dwRecordSize);
+                    "the allocated sizes of non-resident streams are left out",
+                    VX_MODULE, "OpenVolume", __LINE__, pVol->pszMftCopy);
     pVol->hVolume = vx_plat_open_reader(pCopy, ReadLayout, pCopy->ullLayoutBytes);
     if (pVol->hVolume == nullptr) {
         log_message(VX_ERROR_SYS, "%s %s() l.%d: CreateFile - Drive : %s", VX_MODULE, "OpenVolume",
@@ -376,6 +376,8 @@ Attribute* CopySdsData(Volume* pVol) {
                 VX_WHERE, pVol->pszMftCopy);
     return nullptr;
 }
+
+int CopyCutShort(const Volume* pVol) { return pVol->pCopy != nullptr && pVol->pCopy->bCutSaid; }
 
 int CopyClusterKnown(const Volume* pVol) { return pVol->pCopy == nullptr || pVol->pCopy->bClusterKnown; }
 

@@ -242,6 +242,7 @@ int ReportVolume(Volume* pVol, const RunOptions* pOpt, FILE* pOut) {
     int s = WalkRecords(pVol, pOpt, pOut, &pEntry);
     if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
     ProgressEnd();
+    if (CopyCutShort(pVol) && s == VX_OK) s = VX_FAILED;
     const uint64_t ullLeftOut = InfoDigestsLeftOut.exchange(0);
     if (ullLeftOut > 0)
         log_message(VX_WARNING,
