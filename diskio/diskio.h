@@ -313,9 +313,11 @@ int InspectMftCopy(const uint8_t* pBytes, size_t cb, uint32_t* pdwRecordSize,
                    const char** ppszWhat, uint64_t* pullValue);
 // OpenVolume's part for a copy: its geometry (records from record 0, the
 // cluster and sector sizes from the $Boot copy) and the device that reads
-// the $MFT and $SDS copies as the clusters of a volume.
+// the $MFT and $SDS copies as the clusters of a volume.  `pDev` is the
+// copy's device when it is open already (a block of memory; the Volume
+// then owns it), none to open pszMftCopy.
 [[nodiscard]]
-int OpenMftCopy(Volume* pVol);
+int OpenMftCopy(Volume* pVol, VxDevice* pDev);
 // The $MFT data stream over the copy, sized as the recorded one (`pRecorded`,
 // record 0's $DATA) within the whole records the copy holds.
 Attribute* CopyMftData(Volume* pVol, const Attribute* pRecorded);

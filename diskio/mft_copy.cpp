@@ -275,11 +275,11 @@ void SetRun(Attribute* pAttr, Run* pRun, uint64_t ullLcn, uint64_t ullClusters, 
 
 }  // namespace
 
-int OpenMftCopy(Volume* pVol) {
+int OpenMftCopy(Volume* pVol, VxDevice* pDev) {
     auto* pCopy = static_cast<MftCopy*>(
         VX_CALLOC(1, sizeof(MftCopy), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pCopy", VX_WHERE));
     pVol->pCopy = pCopy;
-    pCopy->pMftDev = OpenCopyFile(pVol->pszMftCopy, "$MFT");
+    pCopy->pMftDev = pDev != nullptr ? pDev : OpenCopyFile(pVol->pszMftCopy, "$MFT");
     if (pCopy->pMftDev == nullptr) return VX_FAILED;
     pCopy->ullMftBytes = FileBytes(pCopy->pMftDev);
     const uint32_t dwHead =

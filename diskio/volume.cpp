@@ -524,7 +524,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
 
     if (pVol->pszMftCopy != nullptr) {
         // A copy has no boot sector of its own to read the geometry from.
-        if (OpenMftCopy(pVol) != VX_OK) return VX_FAILED;
+        if (OpenMftCopy(pVol, pDev) != VX_OK) return VX_FAILED;
         PClusterBuffer = static_cast<uint8_t*>(VX_CALLOC(
             1, pVol->ClusterSize, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC PClusterBuffer - Drive : %s",
             VX_OPEN_WHERE, pVol->pszDevice));
