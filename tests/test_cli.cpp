@@ -86,6 +86,7 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
     EXPECT_THAT(sourceLines, HasSubstr("\n--list-partitions, --partition=N"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--list-snapshots, --snapshot=N"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--snapshot=all : "));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--sds : the copy of $Secure:$SDS beside the -f copy of $MFT"));
     EXPECT_EQ(rest.substr(format),
               "\nOutput format :\n" + kTitles +
                   "\nAll times are UTC according to local computer.\n"
