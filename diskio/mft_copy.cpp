@@ -141,16 +141,15 @@ int InspectMftCopy(const uint8_t* pBytes, size_t cb, uint32_t* pdwRecordSize,
         *pullValue = dwSize;
         return 1;
     }
-    uint8_t record[kMaxRecordSize];
+    auto* record = static_cast<uint8_t*>(
+        VX_CALLOC(dwSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC record 0", VX_WHERE));
     memcpy(record, pBytes, dwSize);
-    if (!SilentFixups(record, dwSize)) {
-        *ppszWhy = "update sequence of record 0 (torn), at offset";
-        *pullValue = vx_le16(record, dwSize, record_header::kUsaOffset);
-        return 1;
-    }
-    if (vx_le48(record, dwSize, record_header::kBaseRecord) != 0) {
-        *ppszWhy = "record 0, an extension of record";
-        *pullValue = vx_le48(record, dwSize, record_header::kBaseRecord);
+    const bool bFixed = SilentFixups(record, dwSize);
+    const uint64_t ullBase = vx_le48(record, dwSize, record_header::kBaseRecord);
+    if (!bFixed || ullBase != 0) {
+        *ppszWhy = bFixed ? "record 0, an extension of record" : "update sequence of record 0 (torn), at offset";
+        *pullValue = bFixed ? ullBase : vx_le16(record, dwSize, record_header::kUsaOffset);
+        VX_FREE(record, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record 0", VX_WHERE);
         return 1;
     }
     // The $MFT's name, or, when an attribute list has taken it to an
@@ -172,6 +171,7 @@ int InspectMftCopy(const uint8_t* pBytes, size_t cb, uint32_t* pdwRecordSize,
                           vx_le8(record, dwSize, ullAttr + attribute_header::kNonResident) != 0);
         ullAttr += dwLength;
     }
+    VX_FREE(record, VX_FATAL_SYS, "%s %s l. %d: VX_FREE record 0", VX_WHERE);
     if (bName || (!bOtherName && bList && bData)) {
         *pdwRecordSize = dwSize;
         return 1;
@@ -206,10 +206,14 @@ int ReadLayout(void* pContext, uint64_t ullOffset, void* pBuffer, uint32_t dwLen
         uint32_t dwPart = dwLength - dwDone;
         if (ullRegionEnd - ullAt < dwPart) dwPart = static_cast<uint32_t>(ullRegionEnd - ullAt);
         uint32_t dwGot = 0;
-        if (ullIn < ullFile) {
-            const uint32_t dwAsk =
-                ullFile - ullIn < dwPart ? static_cast<uint32_t>(ullFile - ullIn) : dwPart;
-            if (!vx_plat_read_at(pDev, ullIn, pOut + dwDone, dwAsk, &dwGot)) return 0;
+        const uint32_t dwAsk =
+            ullIn >= ullFile ? 0 : ullFile - ullIn < dwPart ? static_cast<uint32_t>(ullFile - ullIn) : dwPart;
+        while (dwGot < dwAsk) {
+            uint32_t dwOne = 0;
+            if (!vx_plat_read_at(pDev, ullIn + dwGot, pOut + dwDone + dwGot, dwAsk - dwGot, &dwOne))
+                return 0;
+            if (dwOne == 0) break;
+            dwGot += dwOne;
         }
         memset(pOut + dwDone + dwGot, 0, dwPart - dwGot);
         dwDone += dwPart;
