@@ -203,7 +203,7 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
     }
     // A copy of the $MFT, as triage collectors take it, begins with the
     // FILE record of the $MFT itself.
-    if (bRaw && !pReq->bOffset && pReq->dwPartition == 0 && !bNtfsAtZero && info.bSizeKnown &&
+    if (bRaw && ullOffset == 0 && pReq->dwPartition == 0 && !bNtfsAtZero && info.bSizeKnown &&
         info.ullSize >= 4 && DeviceRead(pDev, 0, boot, 4) && memcmp(boot, "FILE", 4) == 0) {
         const size_t cbHead = info.ullSize < kCopyHeadBytes ? static_cast<size_t>(info.ullSize)
                                                            : kCopyHeadBytes;
