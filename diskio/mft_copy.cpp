@@ -177,7 +177,7 @@ int InspectMftCopy(const uint8_t* pBytes, size_t cb, uint32_t* pdwRecordSize,
         return 1;
     }
     *ppszWhy = "record 0, which holds no name $MFT; first attribute at offset";
-    *pullValue = vx_le16(record, dwSize, record_header::kAttributesOffset);
+    *pullValue = vx_le16(pBytes, dwSize, record_header::kAttributesOffset);
     return 1;
 }
 
