@@ -7,7 +7,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <string>
 #include <vector>
@@ -429,6 +434,83 @@ TEST(ReportBuilt, ALongDigestHoldsTheReportInOrderWhateverTheThreads) {
         EXPECT_TRUE(masked(one.out) == masked(two.out)) << tmp;
         EXPECT_EQ(one.err, two.err) << tmp;
     }
+}
+
+// A -m run stopped by SIGTERM or SIGINT after its first progress, while
+// the 1 GiB sparse $BadClus:$Bad of a 1 GiB volume is hashed and the report
+// of the files after it waits in the spill: the report ends at a line, each
+// line the one the whole run writes, one diagnostic names the signal and
+// the record the report stops before, the progress line is cleared and the
+// status is 128 + the signal.  A second signal ends the process at once,
+// even when the first finds it blocked writing to a pipe nobody reads.
+TEST(ReportBuilt, ASignalEndsTheHeldReportWithTheLastWholeRecord) {
+    VolumeDesc d = NewVolume();
+    d.minTotalClusters = (1u << 30) / 4096;
+    for (uint64_t k = 0; k < 20000; k++) {
+        FileDesc f = File(std::to_string(k) + std::string(150, 'n'), 16 + k, kRootRecord, "x");
+        if (k % 3 == 0) {
+            f.data = Pattern(5000 + k % 97);
+            f.nonResident = true;
+        }
+        d.files.push_back(f);
+    }
+    const std::string dir = MakeTestDir("signal"), img = dir + "/volume.img";
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, nullptr, &error)) << error;
+    auto lines = [](const std::string& text) {
+        std::vector<std::string> out;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            out.push_back(text.substr(at, end - at));
+        return out;
+    };
+    const std::vector<std::string> whole =
+        lines(RunVolscanBinary({"-m", "--threads=2", "-f", img, "C"}).out);
+    for (int sig : {SIGTERM, SIGINT}) {
+        const std::string out = dir + "/report" + std::to_string(sig), err = out + ".err";
+        bool sent = false;
+        const BoundedRunResult r = RunVolscanBounded(
+            {"-m", "--threads=2", "--progress", "-o", out, "-f", img, "C"}, "", dir + "/stdout", err,
+            120000, 0, [&](int pid, int) {
+                if (!sent && ReadFile(err).find(" records ") != std::string::npos)
+                    sent = kill(pid, sig) == 0;
+            });
+        EXPECT_EQ(128 + sig, r.exitStatus) << sig;
+        const std::string report = ReadFile(out), text = ReadFile(err);
+        ASSERT_FALSE(report.empty());
+        EXPECT_EQ('\n', report.back());
+        const std::vector<std::string> got = lines(report);
+        ASSERT_LE(got.size(), whole.size());
+        for (size_t k = 0; k < got.size(); k++)  // but the clocks of the run header
+            EXPECT_TRUE(k == 1 || whole[k] == got[k]) << k << ": " << got[k];
+        const std::string kSays = std::string("interrupted by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        const size_t at = text.find(kSays);
+        ASSERT_NE(std::string::npos, at) << text;
+        EXPECT_EQ(at, text.rfind("interrupted by"));
+        // The line was cleared before it, and nothing follows it.
+        EXPECT_EQ(text.find_last_of('\r'), text.rfind("\r", at));
+        const std::string told = text.substr(at);
+        EXPECT_TRUE(told.size() > 2 && told.substr(told.size() - 2) == "\n\n") << told;
+        if (told.find("before record #") != std::string::npos) {
+            const uint64_t stop = std::stoull(told.substr(told.find('#') + 1));
+            EXPECT_EQ(std::to_string(stop - 1), got.back().substr(0, got.back().find('|'))) << told;
+        } else {
+            EXPECT_EQ(whole.size(), got.size()) << told;
+        }
+    }
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    int signals = 0;
+    const BoundedRunResult r = RunVolscanBounded(
+        {"-v", "-m", "--threads=2", "-f", img, "C"}, "", fifo, dir + "/fifo.err", 120000, 0,
+        [&](int pid, int waited) {
+            if (waited >= 300 * (signals + 1) && signals < 2 && kill(pid, SIGTERM) == 0) signals++;
+        });
+    close(reader);
+    EXPECT_EQ(SIGTERM, r.termSignal);
+    EXPECT_EQ(2, signals);
 }
 
 // ------------------------------------------------------- record selection
