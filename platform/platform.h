@@ -314,6 +314,9 @@ void vx_plat_close_spool(FILE* pSpool, char** ppBytes);
 // $TMPDIR (else /tmp), removed from its folder at once so that nothing is
 // left behind, open for reading and writing.  None where it cannot be made.
 FILE* vx_plat_open_spill();
+// The folder the spill is made in, for the diagnostic of a spill that
+// cannot be written.
+const char* vx_plat_spill_folder();
 // Bytes of the stream at byte ullOffset: 1 when all n were read or written.
 int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n);
 int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, size_t n);

@@ -262,8 +262,9 @@ void WorkerMain(Pool* p, Worker* w) {
 // The spill's failures end the run: what it holds is the report itself.
 void SpillFailed(Pool* p) {
     p->bWriting = 1;
-    log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spill file cannot be written or read",
-                VX_WHERE);
+    log_message(VX_FATAL_SYS,
+                "%s %s() l.%d: the report's spill file in %s cannot be written or read",
+                VX_WHERE, vx_plat_spill_folder());
 }
 
 void FlushSpill(Pool* p) {
@@ -609,6 +610,8 @@ FILE* HoldMessage(int bWriteNow) {
         return nullptr;
     }
     if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
+    // (After a signal nothing is written out to make room.)
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) return nullptr;
     fflush(p->pMessages);
     p->ullMessageAt = p->messageSize;
     return p->pMessages;
@@ -923,6 +926,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
     if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 0);
     if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 1);
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) return nullptr;  // after a signal
     auto* pBlock = static_cast<uint8_t*>(
         VX_CALLOC(ullBytes, 1, VX_FATAL_SYS,
                   "%s %s l. %d: VX_CALLOC DigestJob - Base record #" VX_U64, VX_WHERE,

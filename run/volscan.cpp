@@ -264,7 +264,6 @@ int ReportVolume(Volume* pVol, const RunOptions* pOpt, FILE* pOut) {
     uint64_t ullCut = UINT64_MAX;
     if (DigestPoolStop(&ullCut) && s == VX_OK) s = VX_FAILED;
     if (vx_plat_interrupted() != 0) {
-        fflush(pOut);
         const uint64_t ullLimit = MftWalkLimit(pVol);
         const bool bAll = ullCut == UINT64_MAX &&
                           (pOpt->bSingleIndex ||

@@ -490,12 +490,14 @@ TEST(ReportBuilt, ASignalEndsTheHeldReportWithTheLastWholeRecord) {
         EXPECT_EQ(text.find_last_of('\r'), text.rfind("\r", at));
         const std::string told = text.substr(at);
         EXPECT_TRUE(told.size() > 2 && told.substr(told.size() - 2) == "\n\n") << told;
-        if (told.find("before record #") != std::string::npos) {
-            const uint64_t stop = std::stoull(told.substr(told.find('#') + 1));
-            EXPECT_EQ(std::to_string(stop - 1), got.back().substr(0, got.back().find('|'))) << told;
-        } else {
-            EXPECT_EQ(whole.size(), got.size()) << told;
-        }
+        // Every record before the one named is there (the lines after the titles).
+        uint64_t stop = UINT64_MAX;
+        if (told.find("before record #") != std::string::npos)
+            stop = std::stoull(told.substr(told.find('#') + 1));
+        size_t want = 0;
+        while (want < whole.size() && !whole[want].starts_with("MFT Index|")) want++;
+        for (want++; want < whole.size() && std::stoull(whole[want]) < stop;) want++;
+        EXPECT_EQ(want, got.size()) << told;
     }
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));

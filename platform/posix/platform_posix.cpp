@@ -140,9 +140,13 @@ void vx_plat_close_spool(FILE* pSpool, char** ppBytes) {
     *ppBytes = nullptr;
 }
 
-FILE* vx_plat_open_spill() {
+const char* vx_plat_spill_folder() {
     const char* pszDir = getenv("TMPDIR");
-    if (pszDir == nullptr || *pszDir == '\0') pszDir = "/tmp";
+    return pszDir == nullptr || *pszDir == '\0' ? "/tmp" : pszDir;
+}
+
+FILE* vx_plat_open_spill() {
+    const char* pszDir = vx_plat_spill_folder();
     static const char kName[] = "/volscan-spill-XXXXXX";
     const size_t cbDir = strlen(pszDir);
     char* pszPath = static_cast<char*>(malloc(cbDir + sizeof kName));
@@ -166,6 +170,7 @@ int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n) 
     while (n > 0) {
         const ssize_t got = pread(fd, p, n, static_cast<off_t>(ullOffset));
         if (got < 0 && errno == EINTR) continue;
+        if (got == 0) errno = EIO;  // shorter than what was written to it
         if (got <= 0) return 0;
         p += got;
         n -= static_cast<size_t>(got);
@@ -180,6 +185,7 @@ int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, siz
     while (n > 0) {
         const ssize_t put = pwrite(fd, p, n, static_cast<off_t>(ullOffset));
         if (put < 0 && errno == EINTR) continue;
+        if (put == 0) errno = ENOSPC;
         if (put <= 0) return 0;
         p += put;
         n -= static_cast<size_t>(put);

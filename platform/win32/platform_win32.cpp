@@ -391,6 +391,7 @@ void vx_plat_close_spool(FILE*, char**) {}
 
 // The Windows build hashes on the main thread alone: nothing is held.
 FILE* vx_plat_open_spill() { return nullptr; }
+const char* vx_plat_spill_folder() { return ""; }
 int vx_plat_spill_read(FILE*, uint64_t, void*, size_t) { return 0; }
 int vx_plat_spill_write(FILE*, uint64_t, const void*, size_t) { return 0; }
 
