@@ -132,8 +132,8 @@ void OutputFailed(const WatchedOutput& w, uint32_t dwError) {
     // failure: the report stops where it stopped.
     VxHoldMessage = nullptr;
     VxMessageHeld = nullptr;
-    if (w.pStream == VxErrorStream || w.pStream == stderr) {
-        if (w.pStream == stderr) exit(1);
+    if (w.pStream == VxErrorStream) {
+        if (w.pStream == stderr) exit(1);  // nowhere left to say it
         VxErrorStream = stderr;
     }
     vx_plat_set_last_error(dwError);

@@ -518,6 +518,9 @@ TEST(ReportBuilt, ASignalEndsTheHeldReportWithTheLastWholeRecord) {
         for (want++; want < whole.size() && std::stoull(whole[want]) < stop;) want++;
         EXPECT_EQ(want, got.size()) << told;
     }
+#if !defined(__SANITIZE_THREAD__)
+    // (ThreadSanitizer holds a signal back until the call it comes in
+    // returns, and a write to a full pipe never returns.)
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     // A pipe already full: the run's first write waits there, for good.
@@ -528,16 +531,24 @@ TEST(ReportBuilt, ASignalEndsTheHeldReportWithTheLastWholeRecord) {
     const std::vector<char> junk(1u << 16, 'j');
     while (write(filler, junk.data(), junk.size()) > 0) {
     }
-    int signals = 0;
+    int signals = 0, firstAt = 0;
+    const std::string fifoErr = dir + "/fifo.err";
     const BoundedRunResult r = RunVolscanBounded(
-        {"-v", "-m", "--threads=2", "-f", img, "C"}, "", fifo, dir + "/fifo.err", 120000, 0,
+        {"-v", "-m", "--threads=2", "--progress", "-f", img, "C"}, "", fifo, fifoErr, 120000, 0,
         [&](int pid, int waited) {
-            if (waited >= 300 * (signals + 1) && signals < 2 && kill(pid, SIGTERM) == 0) signals++;
+            if (signals == 0 && ReadFile(fifoErr).find(" records ") != std::string::npos &&
+                kill(pid, SIGTERM) == 0) {
+                signals = 1;
+                firstAt = waited;
+            } else if (signals == 1 && waited >= firstAt + 500 && kill(pid, SIGTERM) == 0) {
+                signals = 2;
+            }
         });
     close(reader);
     close(filler);
     EXPECT_EQ(SIGTERM, r.termSignal);
     EXPECT_EQ(2, signals);
+#endif
 }
 
 // ------------------------------------------------------- record selection
