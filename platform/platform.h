@@ -207,8 +207,37 @@ int vx_plat_heap_free(void* pBlock);
 
 // Creates `path` new for writing (exclusive: an existing file or a symbolic
 // link in its place is refused) and opens a text stream on it.  On failure
-// returns none with *pbExists set when the path already existed.
+// returns none with *pbExists set when the path already existed.  The
+// stream's writes are checked as vx_plat_output_failed says.
 FILE* vx_plat_create_new_file(const char* path, int* pbExists);
+// A stream writing to the standard output whose writes are checked the same
+// way (the standard output itself where the system has no such stream).
+FILE* vx_plat_open_standard_output();
+// Closes a stream of the two functions above (the standard output's
+// descriptor stays open): 1 done, 0 when its last bytes or the close failed
+// (last error set).
+int vx_plat_close_output(FILE* pStream);
+// 1 when a write to the stream failed, with *pdwError the system's reason
+// (ENOSPC, EIO, EDQUOT...).  Once one has failed, the streams made above
+// take nothing more: what follows the failure is not written.
+int vx_plat_output_failed(FILE* pStream, uint32_t* pdwError);
+
+// -------------------------------------------------------- interruptions
+
+// From vx_plat_catch_interrupts on, SIGINT, SIGTERM and SIGHUP (on Windows
+// Ctrl-C and Ctrl-Break as SIGINT, the console's closing as SIGHUP, the
+// session's end as SIGTERM) no longer end the process: the first one is
+// remembered, for the run to stop and write out what it holds; a second one
+// ends the process at once, as it would have without the first.  A signal
+// the process was started ignoring stays ignored.
+void vx_plat_catch_interrupts();
+// The number of the first signal caught (2, 15, 1), 0 when none; safe from
+// any thread.
+int vx_plat_interrupted();
+// "SIGINT", "SIGTERM", "SIGHUP" (on Windows the event's name).
+const char* vx_plat_interrupt_name(int signal);
+// Gives the signals their former handling back; the run is over.
+void vx_plat_release_interrupts();
 
 // ------------------------------------------------------------------ host
 
@@ -291,6 +320,9 @@ void vx_plat_close_spool(FILE* pSpool, char** ppBytes);
 // $TMPDIR (else /tmp), removed from its folder at once so that nothing is
 // left behind, open for reading and writing.  None where it cannot be made.
 FILE* vx_plat_open_spill();
+// The folder the spill is made in, for the diagnostic of a spill that
+// cannot be written.
+const char* vx_plat_spill_folder();
 // Bytes of the stream at byte ullOffset: 1 when all n were read or written.
 int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n);
 int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, size_t n);

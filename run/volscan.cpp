@@ -181,16 +181,40 @@ struct RunStreams {
 constexpr size_t kOutputBufferBytes = 1u << 20;
 char g_stdoutBuffer[kOutputBufferBytes];
 
+// Closes the run's streams, the error file last, so that a report, user or
+// debug file whose last bytes cannot be written is still diagnosed there.
 void CloseRunStreams(RunStreams* pStreams) {
-    FILE* files[] = {pStreams->pOutput, pStreams->pUser, pStreams->pDebug, pStreams->pError};
+    FILE* files[] = {pStreams->pOutput, pStreams->pUser, pStreams->pDebug, pStreams->pError,
+                     stderr};
     for (FILE* f : files)
-        if (f != nullptr && f != stdout && f != stderr) fclose(f);
+        if (f != nullptr) vx_close_output(f);
     if (pStreams->pOutputBuffer != nullptr)
         VX_FREE(pStreams->pOutputBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pOutputBuffer",
                 VX_WHERE);
     pStreams->pOutputBuffer = nullptr;
     fflush(stdout);
     fflush(stderr);
+}
+
+// The record the walk would have read next, and whether the run was told
+// it was interrupted.
+uint64_t g_ullNextRecord = 0;
+int g_bInterruptTold = 0;
+
+// One diagnostic says that a signal stopped the run and where the report
+// stops; the report's lines before that record are all there, each as a
+// whole run writes it.
+void TellInterrupted(uint64_t ullStopAt, int bAllRecords) {
+    if (g_bInterruptTold) return;
+    g_bInterruptTold = 1;
+    const char* pszSignal = vx_plat_interrupt_name(vx_plat_interrupted());
+    if (bAllRecords)
+        log_message(VX_ERROR, "%s %s() l.%d: interrupted by %s after the last record", VX_WHERE,
+                    pszSignal);
+    else
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: interrupted by %s: the report stops before record #" VX_U64,
+                    VX_WHERE, pszSignal, ullStopAt);
 }
 
 // Creates one named file of the run, or ends it.
@@ -241,7 +265,15 @@ int ReportVolume(Volume* pVol, const RunOptions* pOpt, FILE* pOut) {
         DigestPoolStart(pVol, pOut, pOpt->dwThreads);
     Entry* pEntry = nullptr;
     int s = WalkRecords(pVol, pOpt, pOut, &pEntry);
-    if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
+    uint64_t ullCut = UINT64_MAX;
+    if (DigestPoolStop(&ullCut) && s == VX_OK) s = VX_FAILED;
+    if (vx_plat_interrupted() != 0) {
+        const uint64_t ullLimit = MftWalkLimit(pVol);
+        const bool bAll = ullCut == UINT64_MAX &&
+                          (pOpt->bSingleIndex ||
+                           !RecordInside(g_ullNextRecord, pVol->MftRecordSize, ullLimit));
+        TellInterrupted(ullCut < g_ullNextRecord ? ullCut : g_ullNextRecord, bAll);
+    }
     ProgressEnd();
     if (CopyCutShort(pVol) && s == VX_OK) s = VX_FAILED;
     const uint64_t ullLeftOut = InfoDigestsLeftOut.exchange(0);
@@ -281,14 +313,20 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     // The first record is always tried, even with -i beyond the end.
     int s = InitEntry(pVol, ppEntry, n, pOpt->bErasedOnly);
     s = ReportRecord(pOut, *ppEntry, pOpt, s);
+    vx_check_outputs();
     n++;
-    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
+    // A signal stops the walk between two records: the report then ends
+    // with a whole record.
+    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex &&
+           vx_plat_interrupted() == 0) {
         ProgressUpdate(n);
         RecycleEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
+        vx_check_outputs();
         n++;
     }
+    g_ullNextRecord = n;
     return s;
 }
 
@@ -472,6 +510,18 @@ int RunVolscan(int argc, char** argv) {
         streams.pError = CreateRunFile(program, "error", opt.pszErrorFile);
         VxErrorStream = streams.pError;
     }
+    if (streams.pOutput == stdout) streams.pOutput = vx_plat_open_standard_output();
+    if (streams.pOutput == stdout || opt.pszOutputFile == nullptr)
+        vx_watch_output(streams.pOutput, program, "the standard output", nullptr);
+    else
+        vx_watch_output(streams.pOutput, program, "output", opt.pszOutputFile);
+    if (streams.pUser != nullptr) vx_watch_output(streams.pUser, program, "user", opt.pszUserFile);
+    if (streams.pDebug != nullptr && streams.pDebug != stderr)
+        vx_watch_output(streams.pDebug, program, "debug", opt.pszDebugFile);
+    if (streams.pError != nullptr) vx_watch_output(streams.pError, program, "error", opt.pszErrorFile);
+    vx_watch_output(stderr, program, "the standard error stream", nullptr);
+    vx_plat_catch_interrupts();
+    g_bInterruptTold = 0;
 
     set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
     // Account names are wanted by the verbose text, the user file and JSON Lines.
@@ -484,7 +534,7 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     char* pBuffer = g_stdoutBuffer;
-    if (pOut != stdout) {
+    if (opt.pszOutputFile != nullptr) {
         streams.pOutputBuffer = static_cast<char*>(
             VX_CALLOC(kOutputBufferBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pOutputBuffer",
                       VX_WHERE));
@@ -537,7 +587,7 @@ int RunVolscan(int argc, char** argv) {
     // --snapshot=all: each snapshot's report after the volume's, the oldest
     // first; one that cannot be read leaves the others to be reported.
     const uint32_t dwSnapshots = snapshot.bAll && snaps.pSet != nullptr ? snaps.dwCount : 0;
-    for (uint32_t n = 1; n <= dwSnapshots && !bListed; n++) {
+    for (uint32_t n = 1; n <= dwSnapshots && !bListed && vx_plat_interrupted() == 0; n++) {
         Volume shadow{};
         shadow.DriveLetter = vol.DriveLetter;
         shadow.pszSourcePath = vol.pszSourcePath;
@@ -563,6 +613,13 @@ int RunVolscan(int argc, char** argv) {
     if (opt.format != kFormatLine) EndFormattedReport();
     vx_plat_md5_release();
     FreeSidText();
+    // A signal that came outside the walk: the report is whole as far as it went.
+    const int signal = vx_plat_interrupted();
+    if (signal != 0) {
+        TellInterrupted(0, 1);
+        s = 128 + signal;
+    }
     CloseRunStreams(&streams);
+    vx_plat_release_interrupts();
     return s;
 }
