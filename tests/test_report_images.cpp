@@ -1126,4 +1126,97 @@ TEST_F(BitLockerTest, KeysThatDoNotUnlockAreNamedAndNoSecretIsWritten) {
     }
 }
 
+// The copy of bitlk-aes-xts-128 that make-bitlocker.sh fills, once: its
+// folder, or "" with *pWhy saying why.
+std::string FilledBitLocker(const std::string& dir, const std::string& password, std::string* pWhy) {
+    static std::string out, why;
+    static bool bMade = false;
+    if (!bMade) {
+        bMade = true;
+        out = MakeTestDir("bitlocker-filled");
+        const std::string cmd = "sh '" + SourcePath("tests/images/make-bitlocker.sh") + "' '" + dir +
+                                "/bitlk-aes-xts-128.img' '" + password + "' '" + out + "' > '" +
+                                out + "/make.log' 2>&1";
+        const int rc = system(cmd.c_str());
+        if (rc != 0) {
+            why = ReadFile(out + "/make.log");
+            if (!WIFEXITED(rc) || WEXITSTATUS(rc) != 77) why = "make-bitlocker.sh failed: " + why;
+            out.clear();
+        }
+    }
+    *pWhy = why;
+    return out;
+}
+
+// A volume of real files encrypted by dislocker: the report of every mode
+// is bdemount's, the digests md5sum's on the ntfs-3g mount; as partition 2
+// of a GPT disk in EWF and VHDX, it is listed, chosen and reported alike.
+TEST_F(BitLockerTest, FilledVolumeReportsAsBdemountDecryptsInEveryContainer) {
+    if (system("command -v bdemount > /dev/null") != 0) GTEST_SKIP() << "no bdemount (libbde-utils)";
+    const auto& keys = conf_.at("bitlk-aes-xts-128");
+    std::string why;
+    const std::string dir = FilledBitLocker(dir_, keys.at("PW"), &why);
+    if (dir.empty()) {
+        ASSERT_THAT(why, Not(HasSubstr("make-bitlocker.sh failed"))) << why;
+        GTEST_SKIP() << why;
+    }
+    const std::string filled = dir + "/filled.img";
+    BdeMount mount(filled, "-p " + keys.at("PW"));
+    if (!mount.mounted) GTEST_SKIP() << "bdemount cannot mount here (no FUSE)";
+    const std::string password = "--password=" + keys.at("PW");
+    for (const auto& mode : kBitLockerModes) {
+        SCOPED_TRACE(mode[0]);
+        std::vector<std::string> options = mode;
+        options.insert(options.begin(), password);
+        SourceRun ours = RunBitLocker(filled, options), peer = RunBitLocker(mount.dir + "/bde1", mode);
+        EXPECT_EQ(ours.exitStatus, peer.exitStatus);
+        EXPECT_GT(ours.body.size(), 40000u);
+        EXPECT_TRUE(ours.body == peer.body);
+        EXPECT_EQ(ours.err, peer.err);
+    }
+    SourceRun plain = RunBitLocker(filled, {password, "-m"});
+    std::map<std::string, std::string> digests;  // "dir0/file1.bin" → MD5 of the line
+    for (const auto& [record, line] : ParseReport(plain.body)) {
+        if (line.path.rfind("C:\\", 0) != 0) continue;
+        std::string path = line.path.substr(3);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (line.links != "0") digests[path] = line.md5;
+    }
+    size_t matched = 0;
+    std::smatch m;
+    for (const std::string& line : Lines(ReadFile(dir + "/md5sums.txt"))) {
+        // The line's digest of a file with alternate streams covers them too.
+        if (!std::regex_match(line, m, std::regex("([0-9a-f]{32})  (.*)")) ||
+            m[2] == "dir1/file1.bin" || m[2] == "dir2/file2.bin")
+            continue;
+        EXPECT_EQ(digests[m[2]], m[1].str()) << line;
+        matched++;
+    }
+    EXPECT_EQ(matched, 259u);
+    EXPECT_THAT(plain.body, HasSubstr("|ads|19|"));
+    for (const char* container : {"gpt.E01", "gpt.vhdx"}) {
+        SCOPED_TRACE(container);
+        const std::string disk = dir + "/" + container;
+        RunResult list = RunVolscanBinary({"-f", disk, "--list-partitions"});
+        EXPECT_EQ(list.exitStatus, 0);
+        EXPECT_THAT(list.out, HasSubstr("\n  2         4096       204800  no    Basic data, BitLocker " +
+                                        keys.at("GUID") + "\n"));
+        for (const std::vector<std::string>& choice :
+             {std::vector<std::string>{}, std::vector<std::string>{"--partition=2"}}) {
+            std::vector<std::string> options = choice;
+            options.insert(options.end(), {password, "-m"});
+            SourceRun r = RunBitLocker(disk, options);
+            EXPECT_EQ(r.exitStatus, plain.exitStatus);
+            EXPECT_TRUE(r.body == plain.body);
+            const std::string chosen = "\nWARNING - volscan PrepareSource() l.N: SOURCE: reading "
+                                       "BitLocker partition 2 (first sector 4096, 204800 sectors)\n\n";
+            EXPECT_EQ(r.err, (choice.empty() ? chosen : "") + plain.err);
+        }
+    }
+    // Shadow copies are looked for inside the unlocked volume.
+    RunResult snaps = RunVolscanBinary({"-f", filled, password, "--list-snapshots"});
+    EXPECT_EQ(snaps.exitStatus, 0);
+    EXPECT_EQ(snaps.out, filled + ": no shadow copies on this volume\n");
+}
+
 }  // namespace
