@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "security/winsid.h"
 #include "support/run_binary.h"
@@ -1217,6 +1218,52 @@ TEST_F(BitLockerTest, FilledVolumeReportsAsBdemountDecryptsInEveryContainer) {
     RunResult snaps = RunVolscanBinary({"-f", filled, password, "--list-snapshots"});
     EXPECT_EQ(snaps.exitStatus, 0);
     EXPECT_EQ(snaps.out, filled + ": no shadow copies on this volume\n");
+}
+
+// Damaged FVE metadata, offsets past the volume and a volume cut short of
+// what it claims: the library's reason, status 2, within a bounded time.
+TEST_F(BitLockerTest, DamagedMetadataIsNamed) {
+    const std::string ff(8, '\xff'), past("\xff\xff\xff\xff\xff\xff\0\0", 8);
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint64_t, std::string>> patches;
+        uint64_t ullCut;  // the copy's length, 0: whole
+        const char* message;
+    } cases[] = {
+        {"first copy", {{0x2195000, "XXXXXXXX"}}, 0, "invalid metadata block signature"},
+        {"second copy", {{0x2C1D000, "XXXXXXXX"}}, 0, "invalid metadata block signature"},
+        {"third copy", {{0x373A000, "XXXXXXXX"}}, 0, "invalid metadata block signature"},
+        {"every copy",
+         {{0x2195000, "XXXXXXXX"}, {0x2C1D000, "XXXXXXXX"}, {0x373A000, "XXXXXXXX"}},
+         0, "invalid metadata block signature"},
+        {"offsets past the volume", {{0xB0, past}, {0xB8, past}, {0xC0, past}}, 0,
+         "unable to read FVE metadata block"},
+        {"header size", {{0x2195040, ff}, {0x2C1D040, ff}, {0x373A040, ff}}, 0, ": libbde_"},
+        {"volume cut short", {}, 40u << 20, "unable to read FVE metadata block"},
+    };
+    const std::string dir = MakeTestDir("bitlocker-damage");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string copy = dir + "/copy.img";
+        ASSERT_EQ(system(("cp --sparse=always '" + dir_ + "/bitlk-aes-xts-128.img' '" + copy + "'").c_str()), 0);
+        if (c.ullCut != 0) {
+            ASSERT_EQ(truncate(copy.c_str(), static_cast<off_t>(c.ullCut)), 0);
+        }
+        FILE* f = fopen(copy.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        for (const auto& [at, bytes] : c.patches) {
+            ASSERT_EQ(fseek(f, static_cast<long>(at), SEEK_SET), 0);
+            ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        }
+        fclose(f);
+        BoundedRunResult r = RunVolscanBounded({"-f", copy, "--password=anaconda", "-m", "C"}, dir,
+                                               dir + "/out", dir + "/err", 60000, 0);
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_THAT(ReadFile(dir + "/err"),
+                    HasSubstr("the BitLocker volume " + copy + " cannot be opened: "));
+        EXPECT_THAT(ReadFile(dir + "/err"), HasSubstr(c.message));
+    }
 }
 
 }  // namespace
