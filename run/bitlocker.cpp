@@ -244,7 +244,9 @@ int UnlockSource(Volume* pVol, BitLockerRequest* pReq, VxDevice** ppDev) {
         return VX_OK;
     }
     uint64_t ullSize = 0;
-    if (!vx_plat_device_size(pDev, &ullSize)) ullSize = UINT64_MAX;
+    // A source of unknown size (a pipe) is read as far as it goes.
+    if (!vx_plat_device_size(pDev, &ullSize) || ullSize > static_cast<uint64_t>(INT64_MAX))
+        ullSize = static_cast<uint64_t>(INT64_MAX);
     auto* pStartupKey = static_cast<uint8_t*>(VX_CALLOC(
         kStartupKeyBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pStartupKey", VX_WHERE));
     size_t cbStartupKey = 0;
@@ -272,12 +274,11 @@ int UnlockSource(Volume* pVol, BitLockerRequest* pReq, VxDevice** ppDev) {
     EndBitLockerRequest(pReq);
     Identity(info, szId, sizeof szId);
     ProtectorText(info.dwProtectors, szProtectors, sizeof szProtectors);
-    if (status != VX_OK) {
-    } else if (info.result == VX_BDE_FAILED) {
+    if (status == VX_OK && info.result == VX_BDE_FAILED) {
         log_message(VX_ERROR, "%s %s() l.%d: the BitLocker volume %s cannot be opened: %s",
                     VX_WHERE, pszName, vx_plat_image_error());
         status = VX_FAILED;
-    } else if (info.result == VX_BDE_LOCKED && !bKeys) {
+    } else if (status == VX_OK && info.result == VX_BDE_LOCKED && !bKeys) {
         const uint32_t p = info.dwProtectors;
         char szOptions[160] = "";
         if (p & VX_BDE_PASSWORD) strcat(szOptions, " --password=TEXT");
@@ -289,7 +290,7 @@ int UnlockSource(Volume* pVol, BitLockerRequest* pReq, VxDevice** ppDev) {
                     szOptions[0] != 0 ? "unlock it with one of" : "none of them can be given here",
                     szOptions, szOptions[0] != 0 ? " (the value - reads it from the terminal)" : "");
         status = VX_FATAL_STATUS;
-    } else if (info.result == VX_BDE_LOCKED) {
+    } else if (status == VX_OK && info.result == VX_BDE_LOCKED) {
         const char* pszWhy = vx_plat_image_error();
         log_message(VX_ERROR, "%s %s() l.%d: %s %s not unlock the BitLocker volume %s%s, protected "
                     "by %s%s%s",
