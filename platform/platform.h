@@ -159,6 +159,63 @@ VxDevice* vx_plat_open_snapshot_volume(VxSnapshotSet* pSet);
 uint64_t vx_plat_snapshot_read_failures(const VxSnapshotSet* pSet, const char** ppszFirst);
 void vx_plat_close_snapshots(VxSnapshotSet* pSet);
 
+// ------------------------------------------------------------ BitLocker
+
+// A BitLocker volume unlocked through libbde where the build has it.  The
+// library reads the encrypted volume through our own reads, so it may lie
+// in any container or partition; the unlocked volume is a device of its
+// own.
+enum VxBitLockerProtector {
+    VX_BDE_PASSWORD = 1,
+    VX_BDE_RECOVERY_PASSWORD = 2,
+    VX_BDE_STARTUP_KEY = 4,
+    VX_BDE_TPM = 8,
+    VX_BDE_CLEAR_KEY = 16,
+    VX_BDE_OTHER_PROTECTOR = 32,
+};
+
+// The keys tried, each none when not given.  The caller keeps and wipes them.
+struct VxBitLockerKeys {
+    const char* pszPassword;
+    const char* pszRecoveryPassword;  // 8 groups of 6 digits joined by dashes
+    const uint8_t* pStartupKey;       // the bytes of a .BEK file
+    size_t cbStartupKey;
+};
+
+enum VxBitLockerResult { VX_BDE_UNLOCKED = 0, VX_BDE_LOCKED = 1, VX_BDE_FAILED = 2 };
+
+struct VxBitLockerInfo {
+    int bIdentifier;
+    uint8_t identifier[16];  // the volume's, as on the disk
+    uint32_t dwProtectors;   // VxBitLockerProtector bits
+    int result;              // VxBitLockerResult
+};
+
+// 1 when this build reads BitLocker volumes.
+int vx_plat_bitlocker_supported();
+// Unlocks the volume read through `pVolumeDev` (offset 0 its first byte, no
+// read past `ullVolumeSize`) with the keys given.  Unlocked: a device
+// reading the unlocked volume, which takes pVolumeDev and closes it with
+// itself.  Otherwise none, pVolumeDev left to the caller, pInfo->result
+// saying whether the keys failed (what pInfo says of the volume is then
+// set) or the library could not open the volume, vx_plat_image_error()
+// giving its reason.
+VxDevice* vx_plat_open_bitlocker(VxDevice* pVolumeDev, uint64_t ullVolumeSize,
+                                 const VxBitLockerKeys* pKeys, VxBitLockerInfo* pInfo);
+
+// Reads a secret line (without its line end) into psz: from the terminal
+// with the echo off, after `pszPrompt` on it, or from the standard input
+// when that is no terminal.  1 done; 0 when it cannot be read (last error
+// set) or is longer than cb - 1 bytes (last error 0).  Nothing of it is
+// left in a buffer of the C library.
+int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb);
+// The bytes of a small file, "-" the standard input, into p (up to cb
+// bytes): 1 with *pcbRead set, 0 when it cannot be read (last error set)
+// or holds more than cb bytes (last error 0).
+int vx_plat_read_secret_file(const char* path, uint8_t* p, size_t cb, size_t* pcbRead);
+// Overwrites cb bytes with zeros in a way the compiler keeps.
+void vx_plat_wipe(void* p, size_t cb);
+
 // A device whose reads `pfnRead` makes (volumes put together in memory by
 // the tests and the fuzz targets); `ullSize` bytes.  Closing it closes
 // nothing of the context.

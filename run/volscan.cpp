@@ -16,6 +16,7 @@
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
+#include "run/bitlocker.h"
 #include "run/source.h"
 #include "text/vx_locale.h"
 
@@ -93,6 +94,8 @@ void PrintHelp(const char* program) {
           "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "--threads : threads hashing the files' data streams for -m (default: the cores;\n"
           "     1: one file after the other on the main thread)\n"
+          "--password, --recovery-password, --startup-key=FILE : unlock a BitLocker volume\n"
+          "     (the value - reads the secret from the terminal or the standard input)\n"
           "\nOutput format :\n",
           stderr);
     fputs(kColumnTitles, stderr);
@@ -132,6 +135,9 @@ enum {
     OPT_LIST_SNAPSHOTS,
     OPT_THREADS,
     OPT_SDS,
+    OPT_PASSWORD,
+    OPT_RECOVERY_PASSWORD,
+    OPT_STARTUP_KEY,
 };
 
 const struct option kLongOptions[] = {
@@ -159,6 +165,9 @@ const struct option kLongOptions[] = {
     {"list-snapshots", no_argument, nullptr, OPT_LIST_SNAPSHOTS},
     {"threads", required_argument, nullptr, OPT_THREADS},
     {"sds", required_argument, nullptr, OPT_SDS},
+    {"password", required_argument, nullptr, OPT_PASSWORD},
+    {"recovery-password", required_argument, nullptr, OPT_RECOVERY_PASSWORD},
+    {"startup-key", required_argument, nullptr, OPT_STARTUP_KEY},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -340,6 +349,7 @@ int RunVolscan(int argc, char** argv) {
     RunStreams streams{stdout, nullptr, nullptr, nullptr, nullptr};
     SourceRequest source{};
     SnapshotRequest snapshot{};
+    BitLockerRequest bitlocker{};
 
     vx_setlocale("");
 
@@ -404,6 +414,11 @@ int RunVolscan(int argc, char** argv) {
                 }
                 break;
             case OPT_LIST_SNAPSHOTS: snapshot.bList = 1; break;
+            case OPT_PASSWORD: TakeBitLockerOption(&bitlocker, BDE_PASSWORD, optarg); break;
+            case OPT_RECOVERY_PASSWORD:
+                TakeBitLockerOption(&bitlocker, BDE_RECOVERY_PASSWORD, optarg);
+                break;
+            case OPT_STARTUP_KEY: TakeBitLockerOption(&bitlocker, BDE_STARTUP_KEY, optarg); break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
             case OPT_FORMAT:
                 opt.format = ParseReportFormat(optarg);
@@ -552,6 +567,7 @@ int RunVolscan(int argc, char** argv) {
     if (source.bListPartitions || snapshot.bList) {
         s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
         if (snapshot.bList) {
+            if (s == VX_OK) s = UnlockSource(&vol, &bitlocker, &pSourceDev);
             if (s == VX_OK) s = OpenSnapshots(&vol, &snapshot, &pSourceDev, &snaps);
             if (s == VX_OK) s = ListSnapshots(pOut, &vol, &snaps);
             bListed = 1;
@@ -564,6 +580,7 @@ int RunVolscan(int argc, char** argv) {
         }
         if (!source.bListPartitions)
             s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (s == VX_OK) s = UnlockSource(&vol, &bitlocker, &pSourceDev);
         if (s == VX_OK && bSnapshots) {
             s = OpenSnapshots(&vol, &snapshot, &pSourceDev, &snaps);
             // Shadow copies that cannot be read leave the volume to be reported.
@@ -604,6 +621,7 @@ int RunVolscan(int argc, char** argv) {
         if (t > s) s = t;
     }
     CloseSnapshots(&snaps);
+    EndBitLockerRequest(&bitlocker);
     if (sSnapshots > s) s = sSnapshots;
     if (bSidTable) {
         if (streams.pUser != nullptr) DumpSystemInfo(streams.pUser, "users", "", 1);

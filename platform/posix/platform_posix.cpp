@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
@@ -622,3 +623,86 @@ uint64_t vx_plat_clock_ms() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
+
+namespace {
+
+// Reads fd up to a line end or its end, a byte at a time so that no
+// buffer keeps what follows; the rest of a line too long is read and
+// dropped.  1 done, 0 failed (errno set) or too long (errno 0).
+int ReadSecretLine(int fd, char* psz, size_t cb) {
+    size_t n = 0;
+    bool bLong = false;
+    for (;;) {
+        char c = 0;
+        const ssize_t got = read(fd, &c, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            vx_plat_wipe(psz, cb);
+            return 0;
+        }
+        if (got == 0 || c == '\n') break;
+        if (n + 1 < cb) psz[n++] = c;
+        else bLong = true;
+        c = 0;
+    }
+    if (n > 0 && psz[n - 1] == '\r') n--;
+    psz[n] = 0;
+    if (!bLong) return 1;
+    vx_plat_wipe(psz, cb);
+    errno = 0;
+    return 0;
+}
+
+}  // namespace
+
+int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb) {
+    if (cb == 0) return 0;
+    termios saved{};
+    const bool bTerminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (bTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        if (write(STDERR_FILENO, pszPrompt, strlen(pszPrompt)) < 0) {
+            // The prompt is a courtesy: the secret is read without it.
+        }
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const int ok = ReadSecretLine(STDIN_FILENO, psz, cb);
+    const int error = errno;
+    if (bTerminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    errno = error;
+    return ok;
+}
+
+int vx_plat_read_secret_file(const char* path, uint8_t* p, size_t cb, size_t* pcbRead) {
+    *pcbRead = 0;
+    const bool bStdin = strcmp(path, "-") == 0;
+    const int fd = bStdin ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    size_t n = 0;
+    int ok = 1;
+    for (;;) {
+        uint8_t c = 0;
+        const ssize_t got = read(fd, n < cb ? p + n : &c, n < cb ? cb - n : 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        if (n == cb) {
+            ok = 0;
+            errno = 0;
+            break;
+        }
+        n += static_cast<size_t>(got);
+    }
+    const int error = errno;
+    if (!bStdin) close(fd);
+    if (!ok) vx_plat_wipe(p, cb);
+    errno = error;
+    *pcbRead = ok ? n : 0;
+    return ok;
+}
+
+void vx_plat_wipe(void* p, size_t cb) { explicit_bzero(p, cb); }

@@ -426,3 +426,91 @@ void vx_plat_text_buffer_bytes(VxTextBuffer*, const char** ppBytes, size_t* pcbB
 }
 
 void vx_plat_text_buffer_close(VxTextBuffer*) {}
+
+// ------------------------------------------------------------- secrets
+
+namespace {
+
+// Reads h up to a line end or its end, a byte at a time; the rest of a line
+// too long is read and dropped.  1 done, 0 failed or too long (error 0).
+int ReadSecretLine(HANDLE h, char* psz, size_t cb) {
+    size_t n = 0;
+    bool bLong = false;
+    for (;;) {
+        char c = 0;
+        DWORD dwGot = 0;
+        if (!ReadFile(h, &c, 1, &dwGot, nullptr)) {
+            if (GetLastError() == ERROR_BROKEN_PIPE) break;
+            SecureZeroMemory(psz, cb);
+            return 0;
+        }
+        if (dwGot == 0 || c == '\n') break;
+        if (n + 1 < cb) psz[n++] = c;
+        else bLong = true;
+    }
+    if (n > 0 && psz[n - 1] == '\r') n--;
+    psz[n] = 0;
+    if (!bLong) return 1;
+    SecureZeroMemory(psz, cb);
+    SetLastError(0);
+    return 0;
+}
+
+}  // namespace
+
+int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb) {
+    if (cb == 0) return 0;
+    HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD dwMode = 0;
+    const bool bConsole = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &dwMode);
+    if (bConsole) {
+        DWORD dwWritten = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), pszPrompt, static_cast<DWORD>(strlen(pszPrompt)),
+                  &dwWritten, nullptr);
+        SetConsoleMode(h, dwMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    }
+    const int ok = ReadSecretLine(h, psz, cb);
+    const DWORD dwError = GetLastError();
+    if (bConsole) {
+        SetConsoleMode(h, dwMode);
+        DWORD dwWritten = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &dwWritten, nullptr);
+    }
+    SetLastError(dwError);
+    return ok;
+}
+
+int vx_plat_read_secret_file(const char* path, uint8_t* p, size_t cb, size_t* pcbRead) {
+    *pcbRead = 0;
+    const bool bStdin = strcmp(path, "-") == 0;
+    HANDLE h = bStdin ? GetStdHandle(STD_INPUT_HANDLE)
+                      : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    size_t n = 0;
+    int ok = 1;
+    for (;;) {
+        uint8_t c = 0;
+        DWORD dwGot = 0;
+        if (!ReadFile(h, n < cb ? p + n : &c, n < cb ? static_cast<DWORD>(cb - n) : 1, &dwGot,
+                      nullptr)) {
+            ok = GetLastError() == ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (dwGot == 0) break;
+        if (n == cb) {
+            ok = 0;
+            SetLastError(0);
+            break;
+        }
+        n += dwGot;
+    }
+    const DWORD dwError = GetLastError();
+    if (!bStdin) CloseHandle(h);
+    if (!ok) SecureZeroMemory(p, cb);
+    SetLastError(ok ? 0 : dwError);
+    *pcbRead = ok ? n : 0;
+    return ok;
+}
+
+void vx_plat_wipe(void* p, size_t cb) { SecureZeroMemory(p, cb); }
