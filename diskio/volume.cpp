@@ -630,6 +630,7 @@ int CloseVolume(Volume* pVol) {
                 VX_WHERE);
         PProcessStreamBuffer = nullptr;
     }
+    ReleaseUnitReader();
     FreeSecureSDs(&pVol->secList);
     ReleaseRecordCache(pVol);
     if (pVol->pReportState != nullptr) {

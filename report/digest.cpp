@@ -20,15 +20,50 @@ void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
 
 }  // namespace
 
-int ComputeMd5(const Entry* pEntry, uint8_t digest[16]) {
+int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDigest) {
     int ok = 1;
+    if (ppszNoDigest != nullptr) *ppszNoDigest = nullptr;
     if (!vx_plat_md5_init())
         log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_MODULE, "DumpMd5", __LINE__);
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    // Data the reparse point places elsewhere is not digested as the zeros
+    // of the sparse stream left on the volume.
+    const DataPlace place = FindDataPlace(pEntry);
+    if (place.iPlace == DATA_ELSEWHERE || place.iPlace == DATA_BAD_REPARSE) {
+        log_message(place.iPlace == DATA_ELSEWHERE ? VX_WARNING : VX_ERROR,
+                    "%s %s() l.%d: no digest, %s - Base record #" VX_U64, VX_MODULE, "DumpMd5",
+                    __LINE__, place.pszWhy, pEntry->ullBaseRecord);
+        if (ppszNoDigest != nullptr) *ppszNoDigest = place.pszWhy;
+        vx_plat_md5_final(digest);
+        return place.iPlace == DATA_ELSEWHERE ? 1 : 0;
+    }
+    int bEncrypted = 0;
     for (uint16_t k = 0; k < pEntry->wAttrCount && ok; k++) {
         const Attribute* pAttr = &pEntry->pAttrList[k];
         if (pAttr->dwType != dwData) continue;
-        ok = ProcessStream(pEntry, pAttr, Md5Update, nullptr);
+        if ((pAttr->wFlags & kAttrEncrypted) != 0 && !bEncrypted) {
+            bEncrypted = 1;
+            log_message(VX_WARNING,
+                        "%s %s() l.%d: encrypted (EFS) stream, the digest is of its stored "
+                        "ciphertext - Base record #" VX_U64,
+                        VX_MODULE, "DumpMd5", __LINE__, pEntry->ullBaseRecord);
+        }
+        if (place.iPlace == DATA_WOF && IsWofStream(pAttr)) continue;  // the storage, not content
+        if (place.iPlace == DATA_WOF && pAttr->wNameLength == 0) {
+            const Attribute* pWof = nullptr;
+            for (uint16_t w = 0; w < pEntry->wAttrCount && pWof == nullptr; w++)
+                if (pEntry->pAttrList[w].dwType == dwData && IsWofStream(&pEntry->pAttrList[w]))
+                    pWof = &pEntry->pAttrList[w];
+            if (pWof == nullptr)
+                log_message(VX_ERROR,
+                            "%s %s() l.%d: WOF-compressed file without its WofCompressedData "
+                            "stream - Base record #" VX_U64,
+                            VX_MODULE, "DumpMd5", __LINE__, pEntry->ullBaseRecord);
+            ok = pWof != nullptr &&
+                 ProcessWofStream(pEntry, pAttr, pWof, place.dwAlgorithm, Md5Update, nullptr);
+        } else {
+            ok = ProcessStream(pEntry, pAttr, Md5Update, nullptr);
+        }
         if (!ok)
             log_message(VX_ERROR,
                         "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
@@ -48,9 +83,11 @@ int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode) {
         return 1;
     }
     uint8_t digest[16];
-    const int ok = ComputeMd5(pEntry, digest);
+    const char* pszNoDigest = nullptr;
+    const int ok = ComputeMd5(pEntry, digest, &pszNoDigest);
     if (!lineMode) fputs("MD5 hash value : ", stream);
-    for (uint8_t b : digest) fprintf(stream, "%02x", b);
+    if (pszNoDigest == nullptr)
+        for (uint8_t b : digest) fprintf(stream, "%02x", b);
     fputs(lineMode ? "|" : "\n", stream);
     return ok;
 }
