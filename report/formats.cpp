@@ -87,6 +87,8 @@ struct Facts {
     Pool<FileNameFacts> names;
     int32_t lChosen;  // the name the path ends with, or -1
     uint8_t digest[16];
+    int bDigest;               // digest is the data's: every stream was read
+    const char* pszNoDigest;  // why there is none, when the data is not on the volume
     SecurityFacts security;
     int bLookups;  // account names are wanted (JSON)
 };
@@ -276,7 +278,13 @@ int Gather(Entry* pEntry, int md5) {
     int status = VX_OK;
     int s = GatherPath(pEntry);
     status = Raise(status, s);
-    if (md5 && !ComputeMd5(pEntry, g_facts.digest)) status = VX_FAILED;
+    if (md5) {
+        // A stream that could not be read leaves no digest, rather than that
+        // of the bytes that happened to arrive.
+        const int ok = ComputeMd5(pEntry, g_facts.digest, &g_facts.pszNoDigest);
+        if (!ok) status = VX_FAILED;
+        g_facts.bDigest = ok && g_facts.pszNoDigest == nullptr;
+    }
     g_facts.bStandard = 0;
     const Attribute* pStandard =
         FindAttribute(pEntry, AttrType(pEntry, ATTR_STANDARD_INFORMATION), nullptr);
@@ -525,7 +533,8 @@ void WriteCsv(FILE* stream, const Entry* pEntry, int md5) {
         fputs(",,,", stream);
     }
     if (md5) {
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+        if (g_facts.bDigest)
+            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc(',', stream);
     }
     fprintf(stream, "%u,", pEntry->wLinkCount);
@@ -661,10 +670,14 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
     } else {
         fputs("null", stream);
     }
-    if (md5) {
+    if (md5 && g_facts.bDigest) {
         fputs(",\"md5\":\"", stream);
         for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc('"', stream);
+    } else if (md5) {
+        fputs(",\"md5\":null", stream);
+        if (g_facts.pszNoDigest != nullptr)
+            fprintf(stream, ",\"md5_unavailable\":\"%s\"", g_facts.pszNoDigest);
     }
     fprintf(stream, ",\"links\":%u,\"size\":", pEntry->wLinkCount);
     const Attribute* pMain = MainStream(pEntry);
@@ -726,9 +739,11 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
         fputs("{\"name\":\"", stream);
         PutUnits(stream, pAttr->wszName, UnitCount(pAttr->wszName), kJson);
         fprintf(stream,
-                "\",\"size\":" VX_U64 ",\"allocated_size\":" VX_U64 ",\"resident\":%s,\"flags\":%u}",
+                "\",\"size\":" VX_U64 ",\"allocated_size\":" VX_U64 ",\"resident\":%s,\"flags\":%u",
                 pAttr->ullSize, AllocatedSize(pEntry, pAttr), pAttr->bResident ? "true" : "false",
                 pAttr->wFlags);
+        // EFS: what the digest covers is the ciphertext.
+        fputs((pAttr->wFlags & kAttrEncrypted) != 0 ? ",\"encrypted\":true}" : "}", stream);
     }
     fputs("],\"security\":", stream);
     const SecurityFacts* pSec = &g_facts.security;
@@ -825,9 +840,9 @@ void PutBodyTimes(FILE* stream, const uint64_t* pullTimes) {
 }
 
 void PutBodyMd5(FILE* stream, int md5) {
-    if (md5)
+    if (md5 && g_facts.bDigest)
         for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-    else
+    else if (!md5)
         fputc('0', stream);
     fputc('|', stream);
 }
