@@ -305,6 +305,9 @@ int ReadCompressionUnit(UnitReader* pReader, const Run* pRuns, uint64_t ullRunCo
                         uint64_t* pullLcn);
 // Frees the main thread's unit buffers and decoders (CloseVolume).
 void ReleaseUnitReader();
+// Set when a stream was not read because this build has no decoder for it
+// (the caller clears it first): its content is then unknown, not damaged.
+extern int StreamCodecMissing;
 
 // ------------------------------------------- where a file's data is kept
 

@@ -8,6 +8,8 @@
 
 #define VX_MODULE "diskio"
 
+int StreamCodecMissing = 0;
+
 namespace {
 
 // The zeros a sparse chunk is passed on from, a piece at a time, rather
@@ -42,6 +44,15 @@ int ReadVolumeClusters(void* pContext, uint64_t ullLcn, uint64_t ullCount, uint8
     uint64_t ullGot = ullCount;
     return ReadClusters(static_cast<Volume*>(pContext), ullLcn, &ullGot, pOut) &&
            ullGot == ullCount;
+}
+
+void CodecMissing(const Attribute* pAttr) {
+    StreamCodecMissing = 1;
+    log_message(VX_ERROR,
+                "%s %s() l.%d: (attribute 0x%x) LZNT1-compressed stream not read: this build "
+                "has no %s",
+                VX_MODULE, "ReadCompressedBytes", __LINE__, pAttr->dwType,
+                vx_plat_codec_library(VX_CODEC_LZNT1));
 }
 
 // Bytes of a compressed stream, a unit at a time; past its initialized
@@ -92,10 +103,7 @@ int ReadCompressedBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset
                                 " not found in runlist",
                                 VX_WHERE, pAttr->dwType, ullVcn);
                 else if (status == UNIT_NO_CODEC)
-                    log_message(VX_ERROR,
-                                "%s %s() l.%d: (attribute 0x%x) LZNT1-compressed stream not "
-                                "read: this build has no %s",
-                                VX_WHERE, pAttr->dwType, vx_plat_codec_library(VX_CODEC_LZNT1));
+                    CodecMissing(pAttr);
                 else
                     log_message(VX_ERROR,
                                 "%s %s() l.%d: (attribute 0x%x) compression unit at Vcn 0x" VX_X64

@@ -163,7 +163,8 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
             size_t cbGot = 0;
             const int status = vx_plat_decompress(pCodecs, codec, pIn, n, pOut, ullOut, &cbGot);
             if (status != VX_DECODE_OK || cbGot != ullOut) {
-                if (status == VX_DECODE_MISSING)
+                StreamCodecMissing = status == VX_DECODE_MISSING;
+                if (StreamCodecMissing)
                     log_message(VX_ERROR,
                                 "%s %s() l.%d: WOF-compressed stream (%s) not read: this build "
                                 "has no %s - Base record #" VX_U64,

@@ -38,6 +38,7 @@ int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDiges
         return place.iPlace == DATA_ELSEWHERE ? 1 : 0;
     }
     int bEncrypted = 0;
+    StreamCodecMissing = 0;
     for (uint16_t k = 0; k < pEntry->wAttrCount && ok; k++) {
         const Attribute* pAttr = &pEntry->pAttrList[k];
         if (pAttr->dwType != dwData) continue;
@@ -69,6 +70,10 @@ int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDiges
                         "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
                         VX_MODULE, "DumpMd5", __LINE__, pEntry->ullBaseRecord);
     }
+    // What this build cannot decompress has no digest, not that of the
+    // bytes before it.
+    if (StreamCodecMissing && ppszNoDigest != nullptr)
+        *ppszNoDigest = "this build cannot decompress the stream";
     vx_plat_md5_final(digest);
     return ok;
 }

@@ -387,6 +387,33 @@ TEST(ReportBuilt, Md5OfAStreamThatCannotBeReadFailsTheRecordOnly) {
     EXPECT_EQ("", plain.run.err);
 }
 
+// EFS streams: no plaintext without the user's keys, so the digest is of the
+// stored ciphertext (what icat gives), with one warning for the file, on the
+// hashing threads' run too; JSON Lines marks each encrypted stream.
+TEST(ReportBuilt, EncryptedStreamsAreDigestedAsStored) {
+    VolumeDesc d = NewVolume();
+    FileDesc f = File("secret.efs", 20, kRootRecord, "");
+    f.data = Pattern(9000);
+    f.nonResident = true;
+    f.streams = {{.name = "s", .data = Pattern(5000), .nonResident = true}};
+    d.files = {f};
+    const uint32_t at0 = AttrOffset(d, 20, kAttrData, 0), at1 = AttrOffset(d, 20, kAttrData, 1);
+    ASSERT_NE(0u, at0);
+    ASSERT_NE(0u, at1);
+    d.recordPatches = {{.record = 20, .offset = at0 + 0x0C, .bytes = {0x00, 0x40}},
+                       {.record = 20, .offset = at1 + 0x0C, .bytes = {0x00, 0x40}}};
+    std::vector<uint8_t> both = Pattern(9000);
+    const std::vector<uint8_t> tail = Pattern(5000);
+    both.insert(both.end(), tail.begin(), tail.end());
+    for (const char* threads : {"--threads=1", "--threads=2"}) {
+        Scanned c = Scan(d, {"-m", threads});
+        EXPECT_EQ(Md5Hex(both), Fields(LineOf(c.run.out, 20))[2]);
+        EXPECT_EQ(1u, Count(c.run.err, "encrypted (EFS) stream, the digest is of its stored "
+                                       "ciphertext - Base record #20"));
+    }
+    EXPECT_EQ(2u, Count(Scan(d, {"--format=jsonl", "-m", "-i", "20"}).run.out, "\"encrypted\":true}"));
+}
+
 // $BadClus:$Bad of a 300 MiB volume is 300 MiB of zeros, whose digest takes
 // a while; the report of the 20000 files after it outgrows what the threads
 // may hold in memory, so it goes on through the spill file, and with

@@ -38,8 +38,8 @@ void vx_plat_codecs_free(VxCodecs* pCodecs) {
 }
 
 const char* vx_plat_codec_library(int codec) {
-    return codec == VX_CODEC_LZX ? "the system (LZX is not in RtlDecompressBufferEx)"
-                                 : "RtlDecompressBufferEx";
+    return codec == VX_CODEC_LZX ? "LZX decoder (the system's RtlDecompressBufferEx has none)"
+                                 : "RtlDecompressBufferEx in this system's ntdll";
 }
 
 int vx_plat_decompress(VxCodecs* pCodecs, int codec, const uint8_t* pIn, size_t cbIn,
