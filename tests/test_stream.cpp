@@ -288,3 +288,57 @@ TEST(ProcessStream, ChunkCutShortIsPassedOnAndTheWalkFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// A WOF file's WofCompressedData as a resident value: chunk table, then the
+// chunks; what ProcessWofStream delivers and says.
+struct WofCase {
+    uint64_t ullSize;
+    std::vector<uint8_t> stored;
+    const char* pszSaid;  // none: read cleanly
+};
+
+TEST(ProcessWofStream, ChunkTablesAndChunksFromBytes) {
+    std::vector<uint8_t> raw(4 + 8192);
+    for (size_t i = 4; i < raw.size(); i++) raw[i] = static_cast<uint8_t>(i * 13 + i / 7);
+    auto withTable = [&raw](uint32_t dwEnd) {
+        std::vector<uint8_t> v = raw;
+        for (int k = 0; k < 4; k++) v[k] = static_cast<uint8_t>(dwEnd >> (8 * k));
+        return v;
+    };
+    std::vector<uint8_t> garbage = withTable(100);
+    garbage.resize(4 + 100 + 4096);
+    const WofCase cases[] = {
+        {8192, withTable(4096), nullptr},  // two chunks stored as they are
+        {8192, withTable(0), "WOF chunk table damaged at chunk 0"},
+        {8192, withTable(9000), "WOF chunk table damaged at chunk 0"},
+        {8192, garbage, "WOF chunk 0 does not decompress (XPRESS) to 4096 bytes"},
+        {1ull << 40, withTable(4096), "cannot hold the 0x10000000 chunks"},
+    };
+    for (const WofCase& c : cases) {
+        MemoryVolume mv(kCluster, 4);
+        Attribute data = {}, wof = {};
+        data.ullSize = c.ullSize;
+        wof.bResident = 1;
+        wof.ullSize = c.stored.size();
+        std::vector<uint8_t> stored = c.stored;
+        wof.pStream = stored.data();
+        Entry e{};
+        e.pVolume = &mv.vol;
+        std::vector<uint8_t> out;
+        const int ok = ProcessWofStream(&e, &data, &wof, 0, [](void* p, const uint8_t* pData,
+                                                               uint32_t n) {
+            static_cast<std::vector<uint8_t>*>(p)->insert(
+                static_cast<std::vector<uint8_t>*>(p)->end(), pData, pData + n);
+        }, &out);
+        EXPECT_EQ(c.pszSaid == nullptr, ok == 1) << mv.errors.Text();
+        if (c.pszSaid == nullptr)
+            EXPECT_EQ(std::vector<uint8_t>(raw.begin() + 4, raw.end()), out);
+        else
+            EXPECT_NE(std::string::npos, mv.errors.Text().find(c.pszSaid)) << mv.errors.Text();
+        wof.pStream = nullptr;
+    }
+}
+
+}  // namespace
