@@ -126,7 +126,8 @@ done
 # aA-zone.bin (text, with a Zone.Identifier stream beside).
 # /Elsewhere/: data not on the volume, reparse data set by hand over a
 # sparse unnamed stream: wim.bin (WOF provider 1), dedup.bin (0x80000013),
-# cloud.bin (0x9000001A), and short.bin (a WOF tag with 8 bytes of data).
+# cloud.bin (0x9000001A), and short.bin (a WOF tag with 8 bytes of data);
+# then /last.txt.
 # peer/wof.md5.txt: libfsntfs's digest of each WOF file's streams (read()
 # decompresses the unnamed one), "-" for the files without one.
 img=wof.img
@@ -159,6 +160,8 @@ setfattr -n system.ntfs_reparse_data -v 0x17000080100000000100000001000000010000
 setfattr -n system.ntfs_reparse_data -v 0x13000080080000000100000000000000 "$E/dedup.bin"
 setfattr -n system.ntfs_reparse_data -v 0x1a000090080000000100000000000000 "$E/cloud.bin"
 setfattr -n system.ntfs_reparse_data -v 0x17000080080000000100000002000000 "$E/short.bin"
+# A plain file made last, so that the volume's last record reads cleanly.
+printf 'last\n' > "$MNT/last.txt"
 umountvol
 PYTHONPATH= $PY "$HERE/peer-wof.py" "$OUT/$img" > "$PEER/wof.md5.txt"
 ( cd "$OUT" && sha256sum compress512.img compress2k.img compress4k.img wof.img > "$PEER/compress.SHA256SUMS" )
