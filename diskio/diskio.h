@@ -303,6 +303,8 @@ int CompressionSupported(uint16_t wFlags, uint16_t wCompressionUnit, uint64_t ul
 int ReadCompressionUnit(UnitReader* pReader, const Run* pRuns, uint64_t ullRunCount,
                         uint64_t ullStreamClusters, uint64_t ullUnit, uint8_t* pOut,
                         uint64_t* pullLcn);
+// The main thread's decoders, made when first needed (none if they cannot be).
+struct VxCodecs* MainThreadCodecs();
 // Frees the main thread's unit buffers and decoders (CloseVolume).
 void ReleaseUnitReader();
 // Set when a stream was not read because this build has no decoder for it

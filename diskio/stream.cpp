@@ -70,8 +70,8 @@ int ReadCompressedBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset
             kMaxUnitBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC unit input", VX_WHERE));
         g_pUnit = static_cast<uint8_t*>(VX_CALLOC(kMaxUnitBytes, 1, VX_FATAL_SYS,
                                                   "%s %s l. %d: VX_CALLOC unit", VX_WHERE));
-        g_units.pCodecs = vx_plat_codecs_new();
     }
+    g_units.pCodecs = MainThreadCodecs();
     g_units.ullCluster = c;
     g_units.ullClusters = pVol->ClusterNumber;
     g_units.pfnRead = ReadVolumeClusters;
@@ -133,12 +133,17 @@ int ReadCompressedBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset
 
 }  // namespace
 
+VxCodecs* MainThreadCodecs() {
+    if (g_units.pCodecs == nullptr) g_units.pCodecs = vx_plat_codecs_new();
+    return g_units.pCodecs;
+}
+
 void ReleaseUnitReader() {
     if (g_units.pInput != nullptr) {
         VX_FREE(g_units.pInput, VX_FATAL_SYS, "%s %s l. %d: VX_FREE unit input", VX_WHERE);
         VX_FREE(g_pUnit, VX_FATAL_SYS, "%s %s l. %d: VX_FREE unit", VX_WHERE);
-        vx_plat_codecs_free(g_units.pCodecs);
     }
+    vx_plat_codecs_free(g_units.pCodecs);
     g_units = UnitReader{};
     g_pUnit = nullptr;
 }

@@ -122,7 +122,7 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
     uint8_t* pOut = pBlock + kMaxChunk;
     uint8_t* pWindow = pBlock + 2 * kMaxChunk;
     uint64_t ullWindowAt = UINT64_MAX, ullWindowBytes = 0;
-    VxCodecs* pCodecs = vx_plat_codecs_new();
+    VxCodecs* pCodecs = MainThreadCodecs();
     int ok = pCodecs != nullptr;
     uint64_t ullStart = 0;
     for (uint64_t i = 0; i < ullChunks && ok; i++) {
@@ -183,7 +183,6 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
         }
         ullStart = ullEnd;
     }
-    vx_plat_codecs_free(pCodecs);
     VX_FREE(pBlock, VX_FATAL_SYS, "%s %s l. %d: VX_FREE WOF chunk", VX_WHERE);
     return ok;
 }
