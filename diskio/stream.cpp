@@ -60,6 +60,12 @@ void CodecMissing(const Attribute* pAttr) {
 int ReadCompressedBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset,
                         uint64_t* pullCount, void* pDest) {
     const uint64_t c = pVol->ClusterSize;
+    if (pVol->pCopy != nullptr) {  // a copy of the $MFT holds no file's clusters
+        log_message(VX_ERROR, "%s %s() l.%d: (attribute 0x%x) non-resident: its clusters are not "
+                    "in the copy of $MFT", VX_WHERE, pAttr->dwType);
+        *pullCount = 0;
+        return 0;
+    }
     if (!CompressionSupported(pAttr->wFlags, pAttr->wCompressionUnit, c)) {
         log_message(VX_ERROR, "%s %s() l.%d: compressed attributes not implemented", VX_WHERE);
         *pullCount = 0;
@@ -152,6 +158,13 @@ int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64
                    void* pDest) {
     if (pAttr->bResident) {
         log_message(VX_ERROR, "%s %s() l.%d: do not apply to resident streams", VX_WHERE);
+        *pullCount = 0;
+        return 0;
+    }
+    // A copy of the $MFT holds the clusters of the $MFT and $SDS alone.
+    if (pVol->pCopy != nullptr && pAttr != pVol->pMftData && pAttr != pVol->pSecureData) {
+        log_message(VX_ERROR, "%s %s() l.%d: (attribute 0x%x) non-resident: its clusters are not "
+                    "in the copy of $MFT", VX_WHERE, pAttr->dwType);
         *pullCount = 0;
         return 0;
     }

@@ -87,8 +87,10 @@ struct Facts {
     Pool<FileNameFacts> names;
     int32_t lChosen;  // the name the path ends with, or -1
     uint8_t digest[16];
-    int bDigest;               // digest is the data's: every stream was read
-    const char* pszNoDigest;  // why there is none, when the data is not on the volume
+    // No digest is written: a copy of the $MFT holds none of a data stream,
+    // a stream could not be read, or the data is not on the volume (pszNoDigest).
+    int bNoDigest;
+    const char* pszNoDigest;
     SecurityFacts security;
     int bLookups;  // account names are wanted (JSON)
 };
@@ -278,12 +280,14 @@ int Gather(Entry* pEntry, int md5) {
     int status = VX_OK;
     int s = GatherPath(pEntry);
     status = Raise(status, s);
-    if (md5) {
+    g_facts.bNoDigest = md5 && DigestLeftOut(pEntry);
+    g_facts.pszNoDigest = nullptr;
+    if (md5 && !g_facts.bNoDigest) {
         // A stream that could not be read leaves no digest, rather than that
         // of the bytes that happened to arrive.
         const int ok = ComputeMd5(pEntry, g_facts.digest, &g_facts.pszNoDigest);
         if (!ok) status = VX_FAILED;
-        g_facts.bDigest = ok && g_facts.pszNoDigest == nullptr;
+        g_facts.bNoDigest = !ok || g_facts.pszNoDigest != nullptr;
     }
     g_facts.bStandard = 0;
     const Attribute* pStandard =
@@ -533,7 +537,7 @@ void WriteCsv(FILE* stream, const Entry* pEntry, int md5) {
         fputs(",,,", stream);
     }
     if (md5) {
-        if (g_facts.bDigest)
+        if (!g_facts.bNoDigest)
             for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc(',', stream);
     }
@@ -670,12 +674,11 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
     } else {
         fputs("null", stream);
     }
-    if (md5 && g_facts.bDigest) {
+    if (md5) {
         fputs(",\"md5\":\"", stream);
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+        if (!g_facts.bNoDigest)
+            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc('"', stream);
-    } else if (md5) {
-        fputs(",\"md5\":null", stream);
         if (g_facts.pszNoDigest != nullptr)
             fprintf(stream, ",\"md5_unavailable\":\"%s\"", g_facts.pszNoDigest);
     }
@@ -738,9 +741,13 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
         bFirst = false;
         fputs("{\"name\":\"", stream);
         PutUnits(stream, pAttr->wszName, UnitCount(pAttr->wszName), kJson);
-        fprintf(stream,
-                "\",\"size\":" VX_U64 ",\"allocated_size\":" VX_U64 ",\"resident\":%s,\"flags\":%u",
-                pAttr->ullSize, AllocatedSize(pEntry, pAttr), pAttr->bResident ? "true" : "false",
+        fprintf(stream, "\",\"size\":" VX_U64 ",\"allocated_size\":", pAttr->ullSize);
+        // A copy of the $MFT without $Boot does not tell the cluster size.
+        if (pAttr->bResident || CopyClusterKnown(pEntry->pVolume))
+            fprintf(stream, VX_U64, AllocatedSize(pEntry, pAttr));
+        else
+            fputs("null", stream);
+        fprintf(stream, ",\"resident\":%s,\"flags\":%u", pAttr->bResident ? "true" : "false",
                 pAttr->wFlags);
         // EFS: what the digest covers is the ciphertext.
         fputs((pAttr->wFlags & kAttrEncrypted) != 0 ? ",\"encrypted\":true}" : "}", stream);
@@ -840,9 +847,10 @@ void PutBodyTimes(FILE* stream, const uint64_t* pullTimes) {
 }
 
 void PutBodyMd5(FILE* stream, int md5) {
-    if (md5 && g_facts.bDigest)
-        for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-    else if (!md5)
+    if (md5) {
+        if (!g_facts.bNoDigest)
+            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
+    } else
         fputc('0', stream);
     fputc('|', stream);
 }
