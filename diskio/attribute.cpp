@@ -212,6 +212,7 @@ int InitAttribute(Entry* pEntry, const uint8_t* pAttrRecord, uint32_t dwLength) 
         pAttr->ullSize = vx_le64(pAttrRecord, dwLength, nonresident_attribute::kDataSize);
         pAttr->wCompressionUnit =
             vx_le16(pAttrRecord, dwLength, nonresident_attribute::kCompressionUnit);
+        pAttr->ullInitSize = vx_le64(pAttrRecord, dwLength, nonresident_attribute::kInitializedSize);
     }
     pEntry->wAttrCount++;
     if (!bResident)  // as above: what the runlist refused has been said

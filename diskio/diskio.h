@@ -33,6 +33,9 @@ struct Attribute {
     uint8_t* pStream;  // resident value copy, ullSize bytes
     int bValueInEntry; // pStream lies in the Entry's value room: not freed alone
     uint16_t wCompressionUnit;
+    // Bytes written to the stream (non-resident): those after it read as
+    // zeros in a compressed stream.
+    uint64_t ullInitSize;
     uint64_t ullRunCount;
     uint64_t ullNextVcn;
     Run* pRunlist;
@@ -113,6 +116,7 @@ enum AttrKind {
     ATTR_SECURITY_DESCRIPTOR = 4,   // 0x50
     ATTR_VOLUME_INFORMATION = 6,    // 0x70
     ATTR_DATA = 7,                  // 0x80
+    ATTR_REPARSE_POINT = 11,        // 0xC0
 };
 
 struct Volume {
@@ -265,6 +269,82 @@ int ReadRecord(Entry* pEntry, uint64_t ullRecord, int isBase, int erasedOnly);
 // data attribute changed) or release them (the volume closes).
 void InvalidateRecordCache(Volume* pVol);
 void ReleaseRecordCache(Volume* pVol);
+
+// ------------------------------------------------- compression units
+
+// The attribute flags of a stream's storage.
+constexpr uint16_t kAttrCompressionMask = 0x00FF;
+constexpr uint16_t kAttrCompressed = 0x0001;  // LZNT1
+constexpr uint16_t kAttrEncrypted = 0x4000;
+constexpr uint16_t kAttrSparse = 0x8000;
+// Windows compresses in units of 16 clusters of at most 4 KiB.
+constexpr uint16_t kUnitShift = 4;
+constexpr uint32_t kUnitClusters = 1u << kUnitShift;
+constexpr uint32_t kMaxCompressedCluster = 4096;
+constexpr uint32_t kMaxUnitBytes = kUnitClusters * kMaxCompressedCluster;
+
+// Whole clusters for the unit reader: 1 when all ullCount arrived.
+typedef int (*ClusterReadFn)(void* pContext, uint64_t ullLcn, uint64_t ullCount, uint8_t* pOut);
+
+// What reads the compression units of one stream after the other: the
+// volume's geometry, its clusters' reader, the decoders and a unit's room
+// for the stored clusters, and where in the runs the last unit was found.
+struct UnitReader {
+    uint64_t ullCluster;
+    uint64_t ullClusters;
+    ClusterReadFn pfnRead;
+    void* pReadContext;
+    struct VxCodecs* pCodecs;
+    uint8_t* pInput;  // kMaxUnitBytes
+    uint64_t ullRun;
+    uint64_t ullRunVcn;
+};
+
+enum {
+    UNIT_OK = 0,
+    UNIT_READ_FAILED,  // a cluster read failed (*pullLcn)
+    UNIT_NOT_MAPPED,   // clusters of the unit inside the stream missing from the runs
+    UNIT_BAD_DATA,     // the stored unit does not decompress, or a run lies off the volume
+    UNIT_NO_CODEC,     // this build has no LZNT1 decoder
+};
+
+// Whether a compressed stream is laid out as Windows writes it (LZNT1 in
+// units of 16 clusters of at most 4 KiB), the only one that is decoded.
+int CompressionSupported(uint16_t wFlags, uint16_t wCompressionUnit, uint64_t ullCluster);
+// Unit ullUnit of a compressed stream into pOut (kUnitClusters clusters):
+// stored whole when its clusters are all on disk, zeros when none is, else
+// LZNT1, its tail after the decoded bytes zeros.  ullStreamClusters bounds
+// the clusters that must be mapped.  UNIT_OK or what failed.
+int ReadCompressionUnit(UnitReader* pReader, const Run* pRuns, uint64_t ullRunCount,
+                        uint64_t ullStreamClusters, uint64_t ullUnit, uint8_t* pOut,
+                        uint64_t* pullLcn);
+// The main thread's decoders, made when first needed (none if they cannot be).
+struct VxCodecs* MainThreadCodecs();
+// Frees the main thread's unit buffers and decoders (CloseVolume).
+void ReleaseUnitReader();
+// Set when a stream was not read because this build has no decoder for it
+// (the caller clears it first): its content is then unknown, not damaged.
+extern int StreamCodecMissing;
+
+// ------------------------------------------- where a file's data is kept
+
+// What a file's reparse point says of its data: on the volume as its
+// streams hold it; WOF-compressed (the unnamed stream's content is in the
+// WofCompressedData stream); kept elsewhere (a WIM file, the deduplication
+// chunk store, a cloud service); or a reparse point too short to tell.
+enum { DATA_ON_VOLUME = 0, DATA_WOF = 1, DATA_ELSEWHERE = 2, DATA_BAD_REPARSE = 3 };
+struct DataPlace {
+    int iPlace;
+    uint32_t dwAlgorithm;  // DATA_WOF: 0 XPRESS4K, 1 LZX, 2 XPRESS8K, 3 XPRESS16K
+    const char* pszWhy;    // DATA_ELSEWHERE, DATA_BAD_REPARSE: in words
+};
+DataPlace FindDataPlace(const Entry* pEntry);
+// Whether the Attribute is the WofCompressedData stream.
+int IsWofStream(const Attribute* pAttr);
+// The unnamed stream of a WOF file, decompressed from pWof a chunk at a
+// time and handed to pfnCallback; 1 all of it, 0 after a diagnostic.
+int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribute* pWof,
+                     uint32_t dwAlgorithm, StreamCallback pfnCallback, void* pContext);
 
 // ----------------------------------------------------------- attributes
 

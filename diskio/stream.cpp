@@ -4,8 +4,11 @@
 
 #include "diskio/diskio.h"
 #include "base/vx_log.h"
+#include "platform/platform.h"
 
 #define VX_MODULE "diskio"
+
+int StreamCodecMissing = 0;
 
 namespace {
 
@@ -32,7 +35,124 @@ bool AllSparse(const Attribute* pAttr, uint64_t ullVcn, uint64_t ullCount) {
     return false;
 }
 
+// The main thread's unit reader: its buffers and decoders are made by the
+// first compressed stream and kept until the volume closes.
+UnitReader g_units{};
+uint8_t* g_pUnit = nullptr;  // one decoded unit
+
+int ReadVolumeClusters(void* pContext, uint64_t ullLcn, uint64_t ullCount, uint8_t* pOut) {
+    uint64_t ullGot = ullCount;
+    return ReadClusters(static_cast<Volume*>(pContext), ullLcn, &ullGot, pOut) &&
+           ullGot == ullCount;
+}
+
+void CodecMissing(const Attribute* pAttr) {
+    StreamCodecMissing = 1;
+    log_message(VX_ERROR,
+                "%s %s() l.%d: (attribute 0x%x) LZNT1-compressed stream not read: this build "
+                "has no %s",
+                VX_MODULE, "ReadCompressedBytes", __LINE__, pAttr->dwType,
+                vx_plat_codec_library(VX_CODEC_LZNT1));
+}
+
+// Bytes of a compressed stream, a unit at a time; past its initialized
+// size, zeros.  *pullCount becomes what was delivered.
+int ReadCompressedBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset,
+                        uint64_t* pullCount, void* pDest) {
+    const uint64_t c = pVol->ClusterSize;
+    if (pVol->pCopy != nullptr) {  // a copy of the $MFT holds no file's clusters
+        log_message(VX_ERROR, "%s %s() l.%d: (attribute 0x%x) non-resident: its clusters are not "
+                    "in the copy of $MFT", VX_WHERE, pAttr->dwType);
+        *pullCount = 0;
+        return 0;
+    }
+    if (!CompressionSupported(pAttr->wFlags, pAttr->wCompressionUnit, c)) {
+        log_message(VX_ERROR, "%s %s() l.%d: compressed attributes not implemented", VX_WHERE);
+        *pullCount = 0;
+        return 0;
+    }
+    if (g_units.pInput == nullptr) {
+        g_units.pInput = static_cast<uint8_t*>(VX_CALLOC(
+            kMaxUnitBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC unit input", VX_WHERE));
+        g_pUnit = static_cast<uint8_t*>(VX_CALLOC(kMaxUnitBytes, 1, VX_FATAL_SYS,
+                                                  "%s %s l. %d: VX_CALLOC unit", VX_WHERE));
+    }
+    g_units.pCodecs = MainThreadCodecs();
+    g_units.ullCluster = c;
+    g_units.ullClusters = pVol->ClusterNumber;
+    g_units.pfnRead = ReadVolumeClusters;
+    g_units.pReadContext = pVol;
+    // A unit is decoded once for each read of its bytes (the Attribute may
+    // be another file's at the next call).
+    uint64_t ullHeld = UINT64_MAX;
+    const uint64_t ullUnitBytes = kUnitClusters * c;
+    const uint64_t ullStreamClusters = pAttr->ullSize / c + (pAttr->ullSize % c != 0 ? 1 : 0);
+    auto* pOut = static_cast<uint8_t*>(pDest);
+    uint64_t ullDone = 0;
+    while (ullDone < *pullCount) {
+        const uint64_t ullAt = ullOffset + ullDone;
+        const uint64_t ullUnit = ullAt / ullUnitBytes;
+        if (ullUnit != ullHeld) {
+            uint64_t ullWhere = 0;
+            const int status = ReadCompressionUnit(&g_units, pAttr->pRunlist, pAttr->ullRunCount,
+                                                   ullStreamClusters, ullUnit, g_pUnit, &ullWhere);
+            if (status != UNIT_OK) {
+                const uint64_t ullVcn = ullUnit * kUnitClusters;
+                if (status == UNIT_READ_FAILED)
+                    log_message(VX_ERROR,
+                                "%s %s() l.%d: (attribute 0x%x) compression unit at Vcn 0x" VX_X64
+                                " not read: cluster read failed at Lcn 0x" VX_X64,
+                                VX_WHERE, pAttr->dwType, ullVcn, ullWhere);
+                else if (status == UNIT_NOT_MAPPED)
+                    log_message(VX_ERROR,
+                                "%s %s() l.%d: (attribute 0x%x) compression unit at Vcn 0x" VX_X64
+                                " not found in runlist",
+                                VX_WHERE, pAttr->dwType, ullVcn);
+                else if (status == UNIT_NO_CODEC)
+                    CodecMissing(pAttr);
+                else
+                    log_message(VX_ERROR,
+                                "%s %s() l.%d: (attribute 0x%x) compression unit at Vcn 0x" VX_X64
+                                " is damaged: it does not decompress as LZNT1 or lies outside "
+                                "the volume",
+                                VX_WHERE, pAttr->dwType, ullVcn);
+                *pullCount = ullDone;
+                return 0;
+            }
+            // What was never written reads as zeros.
+            const uint64_t ullStart = ullUnit * ullUnitBytes;
+            if (pAttr->ullInitSize < ullStart + ullUnitBytes) {
+                const uint64_t ullFrom =
+                    pAttr->ullInitSize > ullStart ? pAttr->ullInitSize - ullStart : 0;
+                memset(g_pUnit + ullFrom, 0, ullUnitBytes - ullFrom);
+            }
+            ullHeld = ullUnit;
+        }
+        const uint64_t ullIn = ullAt % ullUnitBytes;
+        uint64_t n = ullUnitBytes - ullIn;
+        if (n > *pullCount - ullDone) n = *pullCount - ullDone;
+        memcpy(pOut + ullDone, g_pUnit + ullIn, n);
+        ullDone += n;
+    }
+    return 1;
+}
+
 }  // namespace
+
+VxCodecs* MainThreadCodecs() {
+    if (g_units.pCodecs == nullptr) g_units.pCodecs = vx_plat_codecs_new();
+    return g_units.pCodecs;
+}
+
+void ReleaseUnitReader() {
+    if (g_units.pInput != nullptr) {
+        VX_FREE(g_units.pInput, VX_FATAL_SYS, "%s %s l. %d: VX_FREE unit input", VX_WHERE);
+        VX_FREE(g_pUnit, VX_FATAL_SYS, "%s %s l. %d: VX_FREE unit", VX_WHERE);
+    }
+    vx_plat_codecs_free(g_units.pCodecs);
+    g_units = UnitReader{};
+    g_pUnit = nullptr;
+}
 
 int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64_t* pullCount,
                    void* pDest) {
@@ -48,12 +168,14 @@ int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64
         *pullCount = 0;
         return 0;
     }
-    if (pAttr->wFlags != 0) {
-        log_message(VX_ERROR, "%s %s() l.%d: compressed attributes not implemented", VX_WHERE);
-        *pullCount = 0;
-        return 0;
-    }
     const uint64_t ullCluster = pVol->ClusterSize;
+    if ((pAttr->wFlags & kAttrCompressionMask) != 0) {
+        uint64_t ullBytes = *pullCount > UINT64_MAX / ullCluster ? 0 : *pullCount * ullCluster;
+        const int ok = ullVcn <= UINT64_MAX / ullCluster &&
+                       ReadCompressedBytes(pVol, pAttr, ullVcn * ullCluster, &ullBytes, pDest);
+        *pullCount = ok ? *pullCount : ullBytes / ullCluster;
+        return ok;
+    }
     uint64_t ullWanted = *pullCount;
     uint64_t ullDelivered = 0;
     uint64_t ullRun = 0;
@@ -122,11 +244,8 @@ int ReadStreamBytes(Volume* pVol, const Attribute* pAttr, uint64_t ullOffset, ui
         *pullCount = n;
         return 1;
     }
-    if (pAttr->wFlags != 0) {
-        log_message(VX_ERROR, "%s %s() l.%d: compressed attributes not implemented", VX_WHERE);
-        *pullCount = 0;
-        return 0;
-    }
+    if ((pAttr->wFlags & kAttrCompressionMask) != 0)
+        return ReadCompressedBytes(pVol, pAttr, ullOffset, pullCount, pDest);
     const uint64_t ullCluster = pVol->ClusterSize;
     uint64_t ullVcn = ullOffset / ullCluster;
     uint64_t ullInCluster = ullOffset % ullCluster;
@@ -251,7 +370,7 @@ int ProcessStreamFrom(const Entry* pEntry, const Attribute* pAttr, uint64_t ullS
         uint64_t n = pAttr->ullSize - ullOffset;
         if (n > ProcessChunkSize) n = ProcessChunkSize;
         const uint64_t ullCluster = pEntry->pVolume->ClusterSize;
-        if (pAttr->wFlags == 0 && ullOffset % ullCluster == 0 &&
+        if ((pAttr->wFlags & kAttrCompressionMask) == 0 && ullOffset % ullCluster == 0 &&
             AllSparse(pAttr, ullOffset / ullCluster, (n + ullCluster - 1) / ullCluster)) {
             for (uint64_t ullDone = 0; ullDone < n; ullDone += kZeroPiece)
                 pfnCallback(pContext, kZeros,

@@ -653,6 +653,7 @@ int CloseVolume(Volume* pVol) {
                 VX_WHERE);
         PProcessStreamBuffer = nullptr;
     }
+    ReleaseUnitReader();
     FreeSecureSDs(&pVol->secList);
     ReleaseRecordCache(pVol);
     CloseMftCopy(pVol);

@@ -1,6 +1,7 @@
 // Seeds: what the clean images hold, in the input form of each target.
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "base/le.h"
 #include "diskio/partition.h"
@@ -321,11 +322,60 @@ std::vector<Input> BitLockerSeeds() {
 
 }  // namespace
 
+// The stored clusters of real compressed and WOF streams of the committed
+// volumes (make-compressed.sh; the clusters as istat lists them).
+Input ImageBytes(const char* pszImage, uint64_t ullAt, uint64_t ullBytes) {
+    const Input img = FuzzReadFile(FuzzImageDir() + "/" + pszImage);
+    if (ullAt >= img.size()) return {};
+    return Input(img.begin() + ullAt, img.begin() + (img.size() - ullAt < ullBytes
+                                                          ? img.size()
+                                                          : ullAt + ullBytes));
+}
+
+std::vector<Input> Lznt1Seeds() {
+    std::vector<Input> seeds;
+    // mixed.bin: 300 KiB, its first unit in 3 clusters (4096: LCN 546; 512: LCN 4312).
+    for (const auto& [pszImage, bFlags, ullLcn] :
+         {std::tuple{"compress4k.img", uint8_t{3}, uint64_t{546}},
+          std::tuple{"compress512.img", uint8_t{0}, uint64_t{4312}}}) {
+        const uint32_t cs = bFlags == 3 ? 4096 : 512;
+        Input in{bFlags};
+        PutLe(in, 2 * 16 * cs, 4);
+        PutLe(in, 2 * 16 * cs, 4);
+        in.push_back(3);
+        in.push_back(16);
+        const Input stored = ImageBytes(pszImage, ullLcn * cs, 32 * cs);
+        in.insert(in.end(), stored.begin(), stored.end());
+        if (!stored.empty()) seeds.push_back(in);
+    }
+    return seeds;
+}
+
+std::vector<Input> WofSeeds() {
+    std::vector<Input> seeds;
+    // wof.img: aA-mixed.bin's WofCompressedData for each algorithm (LCN, bytes)
+    // and the uncompressed size (5.5 chunks).
+    for (const auto& [bAlg, ullLcn, ullBytes, ullSize] :
+         {std::tuple{uint8_t{0}, uint64_t{239}, uint64_t{6472}, uint64_t{22528}},
+          std::tuple{uint8_t{1}, uint64_t{768}, uint64_t{35658}, uint64_t{180224}},
+          std::tuple{uint8_t{2}, uint64_t{270}, uint64_t{11657}, uint64_t{45056}},
+          std::tuple{uint8_t{3}, uint64_t{277}, uint64_t{22027}, uint64_t{90112}}}) {
+        Input in{0, bAlg};
+        PutLe(in, ullSize, 4);
+        const Input stored = ImageBytes("wof.img", ullLcn * 4096, ullBytes);
+        in.insert(in.end(), stored.begin(), stored.end());
+        if (!stored.empty()) seeds.push_back(in);
+    }
+    return seeds;
+}
+
 std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
     const std::string name = pszName;
     if (name == "boot") return BootSeeds();
     if (name == "record") return RecordSeeds();
     if (name == "runlist") return RunlistSeeds();
+    if (name == "lznt1") return Lznt1Seeds();
+    if (name == "wof") return WofSeeds();
     if (name == "attrlist") return AttributeListSeeds();
     if (name == "sds") return SdsSeeds();
     if (name == "descriptor") return DescriptorSeeds();

@@ -706,6 +706,90 @@ void FuzzBitLocker(const uint8_t* pData, size_t size) {
 
 }  // namespace
 
+// Compression units: a flag byte (cluster size; bit 2: a unit of other
+// than 16 clusters), the stream's size and initialized size, the clusters
+// stored of its two units, then their bytes: read whole, in pieces and through
+// ProcessStream, as a compressed stream.
+void FuzzLznt1(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const uint8_t bFlags = in.U8();
+    static const uint32_t kSizes[4] = {512, 1024, 2048, 4096};
+    const uint32_t cs = kSizes[bFlags & 3];
+    constexpr uint64_t kClusters = 32;
+    Attribute a{};
+    a.dwType = 0x80;
+    a.wFlags = 0x0001;
+    a.wCompressionUnit = (bFlags & 4) ? 3 : 4;
+    a.ullSize = in.U32() % (2 * 16 * cs + cs);
+    a.ullInitSize = in.U32() % (a.ullSize + 1);
+    const uint64_t n1 = in.U8() % 17, n2 = in.U8() % 17;
+    std::vector<Run> runs;
+    if (n1 > 0) runs.push_back({0, n1});
+    if (n1 < 16) runs.push_back({kSparseLcn, 16 - n1});
+    if (n2 > 0) runs.push_back({16, n2});
+    if (n2 < 16) runs.push_back({kSparseLcn, 16 - n2});
+    a.pRunlist = runs.data();
+    a.ullRunCount = runs.size();
+    std::vector<uint8_t> dev(kClusters * cs, 0);
+    const std::vector<uint8_t> rest = in.Bytes(in.Left());
+    memcpy(dev.data(), rest.data(), rest.size() < dev.size() ? rest.size() : dev.size());
+    static Scratch scratch;
+    const uint8_t* pDevice = scratch.Fill(dev.data(), dev.size(), dev.size());
+    FuzzVolume fv(pDevice, dev.size(), cs, kClusters, 1024);
+    FuzzOptions opt;
+    BeginRunSettings(opt);
+    std::vector<uint8_t> buffer(3 * 16 * cs);
+    for (uint64_t off = 0; off <= a.ullSize; off += 16 * cs / 3 + 1) {
+        uint64_t ullCount = a.ullSize - off;
+        (void)ReadStreamBytes(&fv.vol, &a, off, &ullCount, buffer.data());
+        FuzzCheck(ullCount <= a.ullSize - off, "no more bytes than asked");
+    }
+    Entry e{};
+    e.pVolume = &fv.vol;
+    uint64_t ullTotal = 0;
+    ProcessStream(&e, &a, [](void* pContext, const uint8_t*, uint32_t dwLength) {
+        *static_cast<uint64_t*>(pContext) += dwLength;
+    }, &ullTotal);
+    FuzzCheck(ullTotal <= a.ullSize, "no more stream than its size");
+    a.pRunlist = nullptr;
+    EndRunSettings(opt);
+}
+
+// A WOF file: the algorithm (any byte), the unnamed stream's size (bit 7 of
+// the flag byte: up to 2^40), then its WofCompressedData stream, chunk table
+// and chunks, as a resident value; decompressed as -m does.
+void FuzzWof(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const uint8_t bFlags = in.U8();
+    const uint32_t dwAlgorithm = in.U8() % 6;
+    const uint64_t ullSize = (bFlags & 0x80) ? in.U64() % (1ull << 40) : in.U32() % (1u << 20);
+    std::vector<uint8_t> stored = in.Bytes(in.Left());
+    static Scratch scratch;
+    std::vector<uint8_t> dev(16 * 4096, 0);
+    const uint8_t* pDevice = scratch.Fill(dev.data(), dev.size(), dev.size());
+    FuzzVolume fv(pDevice, dev.size(), 4096, 16, 1024);
+    FuzzOptions opt;
+    BeginRunSettings(opt);
+    Attribute data{}, wof{};
+    data.dwType = wof.dwType = 0x80;
+    data.bResident = 0;
+    data.ullSize = ullSize;
+    wof.bResident = 1;
+    wof.ullSize = stored.size();
+    wof.pStream = stored.data();
+    Entry e{};
+    e.pVolume = &fv.vol;
+    uint64_t ullTotal = 0;
+    if (dwAlgorithm <= 3)
+        (void)ProcessWofStream(&e, &data, &wof, dwAlgorithm, [](void* pContext, const uint8_t*,
+                                                                uint32_t dwLength) {
+            *static_cast<uint64_t*>(pContext) += dwLength;
+        }, &ullTotal);
+    FuzzCheck(ullTotal <= ullSize, "no more stream than its size");
+    FuzzCheck(ullTotal <= 8 * 32768 * (stored.size() + 1), "no more chunks than the stream holds");
+    EndRunSettings(opt);
+}
+
 // ------------------------------------------------------------- mftcopy
 //
 // A copy of the $MFT as a collector takes it, read as a run reads one: its
@@ -760,6 +844,8 @@ const FuzzTarget kFuzzTargets[] = {
     {"partition", FuzzPartition, "MBR and GPT partition tables, extended chains, GPT backups"},
     {"shadow", FuzzShadow, "a shadow copy catalog and stores, read by us and by libvshadow"},
     {"bitlocker", FuzzBitLocker, "BitLocker metadata opened and unlocked by libbde over our reads"},
+    {"lznt1", FuzzLznt1, "NTFS compression units: stored, sparse and LZNT1, read as -m reads them"},
+    {"wof", FuzzWof, "a WOF file's chunk table and XPRESS or LZX chunks, decompressed as -m does"},
     {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
     {"mftcopy", FuzzMftCopy, "a copy of the $MFT as collectors take it, walked as a run"},
 };

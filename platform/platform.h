@@ -364,6 +364,28 @@ void vx_plat_md5_add(VxMd5* pMd5, const void* pData, size_t length);
 void vx_plat_md5_end(VxMd5* pMd5, uint8_t digest[16]);
 void vx_plat_md5_free(VxMd5* pMd5);
 
+// --------------------------------------------------------- decompression
+
+// The formats a file's stored bytes may be compressed in: LZNT1 (NTFS
+// compression units), XPRESS Huffman and LZX (the chunks of WOF-compressed
+// files).  libfwnt and wimlib decode them on POSIX, the system's
+// RtlDecompressBuffer on Windows (which has no LZX).
+enum VxCodec { VX_CODEC_LZNT1 = 0, VX_CODEC_XPRESS = 1, VX_CODEC_LZX = 2 };
+enum { VX_DECODE_OK = 0, VX_DECODE_BAD = 1, VX_DECODE_MISSING = 2 };
+// One thread's decoders, made as first needed and kept for the next block.
+struct VxCodecs;
+VxCodecs* vx_plat_codecs_new();
+void vx_plat_codecs_free(VxCodecs* pCodecs);
+// What the build names as the decoder of the codec ("libfwnt", ...), for the
+// diagnostic of a build without it.
+const char* vx_plat_codec_library(int codec);
+// Decodes cbIn bytes into pOut (room for cbOut bytes; XPRESS and LZX must
+// make exactly cbOut, LZNT1 at most cbOut, *pcbGot saying how many).
+// VX_DECODE_OK, VX_DECODE_BAD for data that does not decode, or
+// VX_DECODE_MISSING when this build cannot decode the codec.
+int vx_plat_decompress(VxCodecs* pCodecs, int codec, const uint8_t* pIn, size_t cbIn,
+                       uint8_t* pOut, size_t cbOut, size_t* pcbGot);
+
 // ----------------------------------------------------------------- spool
 
 // A stream whose bytes gather in memory (open_memstream): the report of

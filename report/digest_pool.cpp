@@ -24,6 +24,8 @@ namespace {
 // What one thread reads and hashes at a time, and the block of zeros that
 // stands for every sparse run.
 constexpr uint32_t kReadChunk = 1u << 20;
+// A compressed stream is decoded in the same buffer: stored clusters, then the unit.
+static_assert(kReadChunk >= 2 * kMaxUnitBytes);
 constexpr uint32_t kZeroBlock = 1u << 18;
 // Bounds of what waits in memory: events queued, the bytes of the jobs'
 // copies of the streams' runs and resident values, and the report held in
@@ -61,7 +63,9 @@ struct PoolStream {
     uint32_t dwType;
     int bResident;
     uint16_t wFlags;
+    uint16_t wCompressionUnit;
     uint64_t ullSize;
+    uint64_t ullInitSize;
     uint8_t* pResident;  // the value's copy, inside the job's block
     Run* pRuns;          // the runs' copy, inside the job's block
     uint64_t ullRunCount;
@@ -107,6 +111,7 @@ struct Worker {
     alignas(std::thread) unsigned char threadStorage[sizeof(std::thread)];
     uint8_t* pBuffer;
     VxMd5* pMd5;
+    VxCodecs* pCodecs;  // made by the first compressed stream
 };
 
 struct Pool {
@@ -174,6 +179,52 @@ void HashAdd(Worker* w, const void* pData, uint64_t ullLength) {
     InfoHashedBytes.fetch_add(ullLength, std::memory_order_relaxed);
 }
 
+int PoolReadClusters(void* pContext, uint64_t ullLcn, uint64_t ullCount, uint8_t* pOut) {
+    const auto* p = static_cast<const Pool*>(pContext);
+    const uint64_t ullBytes = ullCount * p->ullCluster;  // at most a unit
+    uint32_t dwDone = 0;
+    while (dwDone < ullBytes) {
+        uint32_t dwGot = 0;
+        if (!vx_plat_read_at(p->pDev, ullLcn * p->ullCluster + dwDone, pOut + dwDone,
+                             static_cast<uint32_t>(ullBytes - dwDone), &dwGot) ||
+            dwGot == 0)
+            return 0;
+        dwDone += dwGot;
+    }
+    return 1;
+}
+
+// A compressed stream, a unit at a time, decoded in the worker's buffer:
+// the stored clusters in its first kMaxUnitBytes, the unit after them.
+int HashCompressed(const Pool* p, Worker* w, const PoolStream& s) {
+    const uint64_t c = p->ullCluster;
+    if (!CompressionSupported(s.wFlags, s.wCompressionUnit, c)) return 0;
+    if (w->pCodecs == nullptr) w->pCodecs = vx_plat_codecs_new();
+    if (w->pCodecs == nullptr) return 0;
+    UnitReader r{};
+    r.ullCluster = c;
+    r.ullClusters = p->ullClusters;
+    r.pfnRead = PoolReadClusters;
+    r.pReadContext = const_cast<Pool*>(p);
+    r.pCodecs = w->pCodecs;
+    r.pInput = w->pBuffer;
+    uint8_t* pUnit = w->pBuffer + kMaxUnitBytes;
+    const uint64_t ullUnitBytes = kUnitClusters * c;
+    const uint64_t ullStreamClusters = s.ullSize / c + (s.ullSize % c != 0 ? 1 : 0);
+    for (uint64_t ullAt = 0, ullUnit = 0; ullAt < s.ullSize; ullAt += ullUnitBytes, ullUnit++) {
+        uint64_t ullWhere = 0;
+        if (ReadCompressionUnit(&r, s.pRuns, s.ullRunCount, ullStreamClusters, ullUnit, pUnit,
+                                &ullWhere) != UNIT_OK)
+            return 0;
+        if (s.ullInitSize < ullAt + ullUnitBytes) {
+            const uint64_t ullFrom = s.ullInitSize > ullAt ? s.ullInitSize - ullAt : 0;
+            memset(pUnit + ullFrom, 0, ullUnitBytes - ullFrom);
+        }
+        HashAdd(w, pUnit, s.ullSize - ullAt < ullUnitBytes ? s.ullSize - ullAt : ullUnitBytes);
+    }
+    return 1;
+}
+
 // The digest of a job's streams, every byte read at its own offset; 0 at
 // the first thing that is not a clean read (the main thread does it again),
 // -1 when a signal stops the run (a sparse stream of terabytes takes hours).
@@ -189,7 +240,11 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
             ullGiven += s.ullSize;
             continue;
         }
-        if (s.wFlags != 0) return 0;
+        if ((s.wFlags & kAttrCompressionMask) != 0) {
+            if (!HashCompressed(p, w, s)) return 0;
+            ullGiven += s.ullSize;
+            continue;
+        }
         uint64_t ullLeft = s.ullSize;
         // Leading zeros the digest moved past, taken off the sparse runs.
         uint64_t ullSkip = 0;
@@ -356,7 +411,9 @@ int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
         a->dwType = s.dwType;
         a->bResident = s.bResident;
         a->wFlags = s.wFlags;
+        a->wCompressionUnit = s.wCompressionUnit;
         a->ullSize = s.ullSize;
+        a->ullInitSize = s.ullInitSize;
         a->pStream = s.pResident;
         a->pRunlist = s.pRuns;
         a->ullRunCount = s.ullRunCount;
@@ -670,6 +727,8 @@ void StopWorkers(Pool* p) {
         }
         vx_plat_md5_free(w->pMd5);
         w->pMd5 = nullptr;
+        vx_plat_codecs_free(w->pCodecs);
+        w->pCodecs = nullptr;
         if (w->pBuffer != nullptr)
             VX_FREE(w->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE worker buffer", VX_WHERE);
         w->pBuffer = nullptr;
@@ -915,6 +974,9 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     Pool* p = g_pPool;
     if (p == nullptr || stream != p->pSpool) return nullptr;
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    // Files whose reparse point places their data, and encrypted ones, are
+    // hashed in line, which says what their digest is (or why there is none).
+    if (FindDataPlace(pEntry).iPlace != DATA_ON_VOLUME) return nullptr;
     uint32_t dwStreams = 0;
     int bNonResident = 0;
     uint64_t ullData = 0;
@@ -922,6 +984,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
         const Attribute* a = &pEntry->pAttrList[k];
         if (a->dwType != dwData) continue;
+        if ((a->wFlags & kAttrEncrypted) != 0) return nullptr;
         dwStreams++;
         ullBytes += sizeof(PoolStream);
         if (a->bResident) {
@@ -963,7 +1026,9 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
         s->dwType = a->dwType;
         s->bResident = a->bResident;
         s->wFlags = a->wFlags;
+        s->wCompressionUnit = a->wCompressionUnit;
         s->ullSize = a->ullSize;
+        s->ullInitSize = a->ullInitSize;
         if (a->bResident) {
             s->pResident = pBlock + ullUsed;
             for (uint64_t i = 0; i < a->ullSize; i++) s->pResident[i] = a->pStream[i];

@@ -87,7 +87,10 @@ struct Facts {
     Pool<FileNameFacts> names;
     int32_t lChosen;  // the name the path ends with, or -1
     uint8_t digest[16];
-    int bNoDigest;  // a copy of the $MFT holds none of a data stream: the field is left empty
+    // No digest is written: a copy of the $MFT holds none of a data stream,
+    // a stream could not be read, or the data is not on the volume (pszNoDigest).
+    int bNoDigest;
+    const char* pszNoDigest;
     SecurityFacts security;
     int bLookups;  // account names are wanted (JSON)
 };
@@ -278,7 +281,14 @@ int Gather(Entry* pEntry, int md5) {
     int s = GatherPath(pEntry);
     status = Raise(status, s);
     g_facts.bNoDigest = md5 && DigestLeftOut(pEntry);
-    if (md5 && !g_facts.bNoDigest && !ComputeMd5(pEntry, g_facts.digest)) status = VX_FAILED;
+    g_facts.pszNoDigest = nullptr;
+    if (md5 && !g_facts.bNoDigest) {
+        // A stream that could not be read leaves no digest, rather than that
+        // of the bytes that happened to arrive.
+        const int ok = ComputeMd5(pEntry, g_facts.digest, &g_facts.pszNoDigest);
+        if (!ok) status = VX_FAILED;
+        g_facts.bNoDigest = !ok || g_facts.pszNoDigest != nullptr;
+    }
     g_facts.bStandard = 0;
     const Attribute* pStandard =
         FindAttribute(pEntry, AttrType(pEntry, ATTR_STANDARD_INFORMATION), nullptr);
@@ -669,6 +679,8 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
         if (!g_facts.bNoDigest)
             for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
         fputc('"', stream);
+        if (g_facts.pszNoDigest != nullptr)
+            fprintf(stream, ",\"md5_unavailable\":\"%s\"", g_facts.pszNoDigest);
     }
     fprintf(stream, ",\"links\":%u,\"size\":", pEntry->wLinkCount);
     const Attribute* pMain = MainStream(pEntry);
@@ -735,8 +747,10 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
             fprintf(stream, VX_U64, AllocatedSize(pEntry, pAttr));
         else
             fputs("null", stream);
-        fprintf(stream, ",\"resident\":%s,\"flags\":%u}", pAttr->bResident ? "true" : "false",
+        fprintf(stream, ",\"resident\":%s,\"flags\":%u", pAttr->bResident ? "true" : "false",
                 pAttr->wFlags);
+        // EFS: what the digest covers is the ciphertext.
+        fputs((pAttr->wFlags & kAttrEncrypted) != 0 ? ",\"encrypted\":true}" : "}", stream);
     }
     fputs("],\"security\":", stream);
     const SecurityFacts* pSec = &g_facts.security;

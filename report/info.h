@@ -41,9 +41,12 @@ int WalkBack(FILE* stream, const Entry* pEntry, int isFirst, int lineMode);
 [[nodiscard]]
 int DumpFileName(FILE* stream, const Entry* pEntry);
 
-// 1 when every data stream was hashed to its end, 0 otherwise.
+// 1 when every data stream was hashed to its end, 0 otherwise.  With
+// ppszNoDigest, when the data cannot be digested at all (it is not on the
+// volume, or the reparse point that would place it is damaged), that reason:
+// the digest is then no digest of the file.
 [[nodiscard]]
-int ComputeMd5(const Entry* pEntry, uint8_t digest[16]);
+int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDigest = nullptr);
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
 // 1 when the Entry is read from a copy of the $MFT and a data stream of it
 // lies outside the copy (non-resident): its digest is left out, and counted

@@ -449,7 +449,8 @@ TEST_P(MutatedImage, DeepChainAndWholeVolumeSdsCostTheirBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, MutatedImage,
-                         ::testing::Values("sample", "sect4k", "clust512", "attrlist"),
+                         ::testing::Values("sample", "sect4k", "clust512", "attrlist",
+                                           "compress4k", "wof"),
                          [](const auto& p) { return std::string(p.param); });
 
 }  // namespace

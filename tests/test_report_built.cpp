@@ -367,7 +367,7 @@ TEST(ReportBuilt, Md5OfAStreamThatCannotBeReadFailsTheRecordOnly) {
     ASSERT_NE(0u, packedAt);
     ASSERT_NE(0u, holesAt);
     d.recordPatches = {{.record = 20, .offset = packedAt + 0x0C, .bytes = {0x01, 0x00}},
-                       {.record = 21, .offset = holesAt + 0x0C, .bytes = {0x00, 0x80}}};
+                       {.record = 21, .offset = holesAt + 0x0C, .bytes = {0x01, 0x00}}};
 
     Scanned c = Scan(d, {"-m", "-i", "20"});
     EXPECT_EQ("20|C:\\packed.bin|" + kEmptyMd5 + "|1|9000|Ar|" + kTime +
@@ -376,7 +376,8 @@ TEST(ReportBuilt, Md5OfAStreamThatCannotBeReadFailsTheRecordOnly) {
     EXPECT_EQ(2, c.run.exitStatus);
     EXPECT_EQ(1u, Count(c.run.err, "error while processing MD5 - Base record #20")) << c.run.err;
 
-    // What came before the refused stream is in the digest.
+    // What came before the refused stream (compressed in units of one
+    // cluster, which Windows never writes) is in the digest.
     Scanned h = Scan(d, {"-m", "-i", "21"});
     std::vector<std::string> f = Fields(LineOf(h.run.out, 21));
     ASSERT_EQ(18u, f.size()) << h.run.out;
@@ -389,11 +390,41 @@ TEST(ReportBuilt, Md5OfAStreamThatCannotBeReadFailsTheRecordOnly) {
     EXPECT_EQ("5000", f[16]);
     EXPECT_EQ(2, h.run.exitStatus);
     EXPECT_EQ(1u, Count(h.run.err, "error while processing MD5 - Base record #21")) << h.run.err;
+    // The formats give no digest for what could not be read.
+    EXPECT_EQ(0u, Count(Scan(d, {"--format=csv", "-m", "-i", "21"}).run.out, Md5Hex(Bytes("abc"))));
+    EXPECT_EQ(1u, Count(Scan(d, {"--format=jsonl", "-m", "-i", "21"}).run.out, "\"md5\":\"\","));
 
     // Without -m nothing reads the streams.
     Scanned plain = Scan(d, {"-i", "21"});
     EXPECT_EQ(0, plain.run.exitStatus);
     EXPECT_EQ("", plain.run.err);
+}
+
+// EFS streams: no plaintext without the user's keys, so the digest is of the
+// stored ciphertext (what icat gives), with one warning for the file, on the
+// hashing threads' run too; JSON Lines marks each encrypted stream.
+TEST(ReportBuilt, EncryptedStreamsAreDigestedAsStored) {
+    VolumeDesc d = NewVolume();
+    FileDesc f = File("secret.efs", 20, kRootRecord, "");
+    f.data = Pattern(9000);
+    f.nonResident = true;
+    f.streams = {{.name = "s", .data = Pattern(5000), .nonResident = true}};
+    d.files = {f};
+    const uint32_t at0 = AttrOffset(d, 20, kAttrData, 0), at1 = AttrOffset(d, 20, kAttrData, 1);
+    ASSERT_NE(0u, at0);
+    ASSERT_NE(0u, at1);
+    d.recordPatches = {{.record = 20, .offset = at0 + 0x0C, .bytes = {0x00, 0x40}},
+                       {.record = 20, .offset = at1 + 0x0C, .bytes = {0x00, 0x40}}};
+    std::vector<uint8_t> both = Pattern(9000);
+    const std::vector<uint8_t> tail = Pattern(5000);
+    both.insert(both.end(), tail.begin(), tail.end());
+    for (const char* threads : {"--threads=1", "--threads=2"}) {
+        Scanned c = Scan(d, {"-m", threads});
+        EXPECT_EQ(Md5Hex(both), Fields(LineOf(c.run.out, 20))[2]);
+        EXPECT_EQ(1u, Count(c.run.err, "encrypted (EFS) stream, the digest is of its stored "
+                                       "ciphertext - Base record #20"));
+    }
+    EXPECT_EQ(2u, Count(Scan(d, {"--format=jsonl", "-m", "-i", "20"}).run.out, "\"encrypted\":true}"));
 }
 
 // $BadClus:$Bad of a 300 MiB volume is 300 MiB of zeros, whose digest takes

@@ -104,7 +104,9 @@ TEST(ReadStreamVcns, RefusesResidentAndFlaggedStreams) {
     Attribute a = NonResident(runs, 2 * kCluster);
     std::vector<uint8_t> out(2 * kCluster);
     uint64_t count = 2;
-    a.wFlags = 0x8000;
+    // Compression units of other than 16 clusters are not decoded.
+    a.wFlags = 0x0001;
+    a.wCompressionUnit = 2;
     EXPECT_EQ(0, ReadStreamVcns(&mv.vol, &a, 0, &count, out.data()));
     EXPECT_EQ(0u, count);
     count = 100;
@@ -124,6 +126,61 @@ TEST(ReadStreamVcns, RefusesResidentAndFlaggedStreams) {
     EXPECT_NE(std::string::npos, text.find("compressed attributes not implemented"));
     EXPECT_NE(std::string::npos, text.find("do not apply to resident streams"));
     EXPECT_EQ(0u, mv.DeviceReads());
+}
+
+// Units of 16 clusters: stored whole, all sparse, and LZNT1 in the clusters
+// before a sparse tail; after the initialized size, zeros; a unit that does
+// not decompress is named and ends the read where it begins.
+TEST(ReadStreamBytes, CompressionUnitsStoredSparseAndLznt1) {
+    MemoryVolume mv(kCluster, 40);
+    std::vector<::Run> runs = {{2, 16}, {kSparseLcn, 16}, {20, 1}, {kSparseLcn, 15}};
+    Attribute a = NonResident(runs, 48 * kCluster - 100);
+    a.wFlags = 0x0001;
+    a.wCompressionUnit = 4;
+    a.ullInitSize = a.ullSize;
+    // One chunk: "abc" then a copy of them, 4,093 bytes long, from 3 back.
+    const uint8_t chunk[] = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0xFA, 0x2F};
+    // A zero header after the last chunk ends the unit's data.
+    memset(&mv.bytes[20 * kCluster], 0, kCluster);
+    memcpy(&mv.bytes[20 * kCluster], chunk, sizeof chunk);
+    std::vector<uint8_t> out(a.ullSize, 0xEE);
+    uint64_t count = out.size();
+    ASSERT_EQ(1, ReadStreamBytes(&mv.vol, &a, 0, &count, out.data())) << mv.errors.Text();
+    EXPECT_EQ(0, memcmp(out.data(), mv.Cluster(2), 16 * kCluster));
+    EXPECT_EQ(std::vector<uint8_t>(16 * kCluster, 0),
+              std::vector<uint8_t>(out.begin() + 16 * kCluster, out.begin() + 32 * kCluster));
+    for (uint32_t i = 0; i < 4096; i++) ASSERT_EQ("abc"[i % 3], out[32 * kCluster + i]) << i;
+    EXPECT_EQ(std::vector<uint8_t>(out.size() - 32 * kCluster - 4096, 0),
+              std::vector<uint8_t>(out.begin() + 32 * kCluster + 4096, out.end()));
+    a.ullInitSize = 100;
+    count = 200;
+    ASSERT_EQ(1, ReadStreamBytes(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(0, memcmp(out.data(), mv.Cluster(2), 100));
+    EXPECT_EQ(std::vector<uint8_t>(100, 0), std::vector<uint8_t>(out.begin() + 100, out.begin() + 200));
+    // A back-reference before the unit's start.
+    a.ullInitSize = a.ullSize;
+    const uint8_t bad[] = {0x01, 0xB0, 0x01, 0x05, 0x00};
+    memcpy(&mv.bytes[20 * kCluster], bad, sizeof bad);
+    count = out.size();
+    EXPECT_EQ(0, ReadStreamBytes(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(32u * kCluster, count);
+    EXPECT_NE(std::string::npos,
+              mv.errors.Text().find("compression unit at Vcn 0x20 is damaged"));
+    EXPECT_EQ(std::string::npos, mv.errors.Text().find("not implemented"));
+}
+
+// Streams flagged sparse read as their runs say, as unflagged ones do.
+TEST(ReadStreamBytes, SparseFlaggedStreamsReadTheirRuns) {
+    MemoryVolume mv(kCluster, 16);
+    std::vector<::Run> runs = {{kSparseLcn, 1}, {3, 1}};
+    Attribute a = NonResident(runs, 2 * kCluster);
+    a.wFlags = 0x8000;
+    std::vector<uint8_t> out(2 * kCluster, 0xEE);
+    uint64_t count = out.size();
+    ASSERT_EQ(1, ReadStreamBytes(&mv.vol, &a, 0, &count, out.data()));
+    EXPECT_EQ(std::vector<uint8_t>(kCluster, 0),
+              std::vector<uint8_t>(out.begin(), out.begin() + kCluster));
+    EXPECT_EQ(0, memcmp(out.data() + kCluster, mv.Cluster(3), kCluster));
 }
 
 TEST(ReadStreamVcns, ZeroClustersSucceedWithoutReading) {
@@ -228,6 +285,60 @@ TEST(ProcessStream, ChunkCutShortIsPassedOnAndTheWalkFails) {
     Chunks c;
     EXPECT_EQ(0, ProcessStream(&e, &a, Collect, &c));
     EXPECT_EQ(std::vector<uint32_t>{2 * kCluster}, c.lengths);
+}
+
+}  // namespace
+
+namespace {
+
+// A WOF file's WofCompressedData as a resident value: chunk table, then the
+// chunks; what ProcessWofStream delivers and says.
+struct WofCase {
+    uint64_t ullSize;
+    std::vector<uint8_t> stored;
+    const char* pszSaid;  // none: read cleanly
+};
+
+TEST(ProcessWofStream, ChunkTablesAndChunksFromBytes) {
+    std::vector<uint8_t> raw(4 + 8192);
+    for (size_t i = 4; i < raw.size(); i++) raw[i] = static_cast<uint8_t>(i * 13 + i / 7);
+    auto withTable = [&raw](uint32_t dwEnd) {
+        std::vector<uint8_t> v = raw;
+        for (int k = 0; k < 4; k++) v[k] = static_cast<uint8_t>(dwEnd >> (8 * k));
+        return v;
+    };
+    std::vector<uint8_t> garbage = withTable(100);
+    garbage.resize(4 + 100 + 4096);
+    const WofCase cases[] = {
+        {8192, withTable(4096), nullptr},  // two chunks stored as they are
+        {8192, withTable(0), "WOF chunk table damaged at chunk 0"},
+        {8192, withTable(9000), "WOF chunk table damaged at chunk 0"},
+        {8192, garbage, "WOF chunk 0 does not decompress (XPRESS) to 4096 bytes"},
+        {1ull << 40, withTable(4096), "cannot hold the 0x10000000 chunks"},
+    };
+    for (const WofCase& c : cases) {
+        MemoryVolume mv(kCluster, 4);
+        Attribute data = {}, wof = {};
+        data.ullSize = c.ullSize;
+        wof.bResident = 1;
+        wof.ullSize = c.stored.size();
+        std::vector<uint8_t> stored = c.stored;
+        wof.pStream = stored.data();
+        Entry e{};
+        e.pVolume = &mv.vol;
+        std::vector<uint8_t> out;
+        const int ok = ProcessWofStream(&e, &data, &wof, 0, [](void* p, const uint8_t* pData,
+                                                               uint32_t n) {
+            static_cast<std::vector<uint8_t>*>(p)->insert(
+                static_cast<std::vector<uint8_t>*>(p)->end(), pData, pData + n);
+        }, &out);
+        EXPECT_EQ(c.pszSaid == nullptr, ok == 1) << mv.errors.Text();
+        if (c.pszSaid == nullptr)
+            EXPECT_EQ(std::vector<uint8_t>(raw.begin() + 4, raw.end()), out);
+        else
+            EXPECT_NE(std::string::npos, mv.errors.Text().find(c.pszSaid)) << mv.errors.Text();
+        wof.pStream = nullptr;
+    }
 }
 
 }  // namespace
