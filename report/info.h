@@ -43,7 +43,7 @@ size_t FormatNtfsTime(char* text, uint64_t ullTime, TimeForm form);
 [[nodiscard]]
 int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode);
 // The same path built in memory and not written: its UTF-16 units without
-// the drive's root ("C:\\"), which *pbRoot says it begins with, valid until
+// the drive's root ("C:\"), which *pbRoot says it begins with, valid until
 // the next walk of the volume; the diagnostics and status of DumpFullPath.
 [[nodiscard]]
 int GatherFullPath(const Entry* pEntry, const vx_wchar** ppwszPath, uint32_t* pdwUnits,
