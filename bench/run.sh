@@ -122,6 +122,11 @@ for n in line md5 verbose; do
             "$volscan" --device-stats -v -u "$work/users.txt" -f "$vol" C > /dev/null \
                 2> "$work/stats.txt" || true ;;
     esac
+    # What -m hashes, leading zeros taken from the table left out.
+    if [ "$n" = md5 ] && grep -q '^digest bytes: ' "$work/stats.txt"; then
+        read -r hashed largest <<< "$(sed -n 's/^digest bytes: hashed \([0-9]*\), largest digest \([0-9]*\),.*/\1 \2/p' \
+            "$work/stats.txt")"
+    fi
     reads[$n]=$(sed -n 's/^device reads: \([0-9]*\), bytes: \([0-9]*\)$/\1/p' "$work/stats.txt")
     bytes[$n]=$(sed -n 's/^device reads: \([0-9]*\), bytes: \([0-9]*\)$/\2/p' "$work/stats.txt")
 done
@@ -202,7 +207,7 @@ if [ "$hashed" -gt 0 ]; then
     limit=$(awk -v o="$om" -v h="$hashed" -v l="$largest" -v c="$cores" \
         'BEGIN { b = h / c; if (l > b) b = l; printf "%.3f", o * b / h }')
     echo
-    echo "-m hashes $hashed bytes, the largest stream $largest:" \
+    echo "-m hashes $hashed bytes, the most one digest hashes $largest:" \
         "openssl md5 $om s (min $olo, max $ohi; from $sample bytes)," \
         "$(awk -v b="$hashed" -v t="$om" 'BEGIN { printf "%.0f", (t > 0 ? b / t / 1e6 : 0) }') MB/s"
     echo "limit on $cores cores $limit s; volscan -m costs $extra s over line mode:" \

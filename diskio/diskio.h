@@ -232,6 +232,14 @@ void ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer);
 typedef void (*StreamCallback)(void* pContext, const uint8_t* pData, uint32_t dwLength);
 int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pfnCallback,
                   void* pContext);
+// As ProcessStream, from byte ullStart of the stream (a whole cluster) on.
+int ProcessStreamFrom(const Entry* pEntry, const Attribute* pAttr, uint64_t ullStart,
+                      StreamCallback pfnCallback, void* pContext);
+// The bytes at the start of a stream of ullSize bytes that its runs leave
+// sparse, zeros that need no read: those of the sparse runs before the first
+// run with clusters, at most ullSize.
+uint64_t LeadingSparseBytes(const Run* pRuns, uint64_t ullRunCount, uint64_t ullCluster,
+                            uint64_t ullSize);
 
 // -------------------------------------------------------------- records
 

@@ -211,8 +211,26 @@ void ReleaseStreamBuffer(const Attribute* pAttr, uint8_t* pBuffer) {
         VX_FREE(pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pBuffer", VX_WHERE);
 }
 
+uint64_t LeadingSparseBytes(const Run* pRuns, uint64_t ullRunCount, uint64_t ullCluster,
+                            uint64_t ullSize) {
+    if (ullCluster == 0) return 0;
+    const uint64_t ullMaxClusters = ullSize / ullCluster + 1;
+    uint64_t ullClusters = 0;
+    for (uint64_t r = 0; r < ullRunCount && pRuns[r].llLcn == kSparseLcn; r++) {
+        // Lengths of a damaged runlist may add up past any stream.
+        if (pRuns[r].ullLength >= ullMaxClusters - ullClusters) return ullSize;
+        ullClusters += pRuns[r].ullLength;
+    }
+    return ullClusters * ullCluster < ullSize ? ullClusters * ullCluster : ullSize;
+}
+
 int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pfnCallback,
                   void* pContext) {
+    return ProcessStreamFrom(pEntry, pAttr, 0, pfnCallback, pContext);
+}
+
+int ProcessStreamFrom(const Entry* pEntry, const Attribute* pAttr, uint64_t ullStart,
+                      StreamCallback pfnCallback, void* pContext) {
     if (pAttr->bResident) {
         pfnCallback(pContext, pAttr->pStream, static_cast<uint32_t>(pAttr->ullSize));
         return 1;
@@ -221,7 +239,7 @@ int ProcessStream(const Entry* pEntry, const Attribute* pAttr, StreamCallback pf
         PProcessStreamBuffer = static_cast<uint8_t*>(VX_CALLOC(
             ProcessChunkSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC PProcessStreamBuffer",
             VX_WHERE));
-    uint64_t ullOffset = 0;
+    uint64_t ullOffset = ullStart;
     while (ullOffset < pAttr->ullSize) {
         uint64_t n = pAttr->ullSize - ullOffset;
         if (n > ProcessChunkSize) n = ProcessChunkSize;

@@ -263,11 +263,17 @@ void vx_plat_md5_update(const void* pData, size_t length);
 void vx_plat_md5_final(uint8_t digest[16]);
 // Releases the context at the end of the run.
 void vx_plat_md5_release();
+// The digest since the last init taken on from a chain state (A, B, C, D)
+// reached after ullBytes bytes (a multiple of 64), as if they had been
+// given: 1, or 0 where the library cannot set a state (nothing changed).
+int vx_plat_md5_resume_current(const uint32_t state[4], uint64_t ullBytes);
 
 // Digests of their own, one per thread that hashes beside the others.
 struct VxMd5;
 VxMd5* vx_plat_md5_new();  // none when the library failed
 int vx_plat_md5_begin(VxMd5* pMd5);
+// As vx_plat_md5_resume_current, for a digest begun and given nothing yet.
+int vx_plat_md5_resume(VxMd5* pMd5, const uint32_t state[4], uint64_t ullBytes);
 void vx_plat_md5_add(VxMd5* pMd5, const void* pData, size_t length);
 void vx_plat_md5_end(VxMd5* pMd5, uint8_t digest[16]);
 void vx_plat_md5_free(VxMd5* pMd5);

@@ -6,6 +6,7 @@
 #include "report/digest_pool.h"
 #include "report/info.h"
 #include "report/report_internal.h"
+#include "report/zero_chain.h"
 
 #define VX_MODULE "info"
 
@@ -13,7 +14,9 @@ std::atomic<uint64_t> InfoHashedBytes{0};
 
 namespace {
 
-void Md5Update(void*, const uint8_t* pData, uint32_t dwLength) {
+// pContext: the bytes given to the digest so far.
+void Md5Update(void* pContext, const uint8_t* pData, uint32_t dwLength) {
+    *static_cast<uint64_t*>(pContext) += dwLength;
     vx_plat_md5_update(pData, dwLength);
     InfoHashedBytes.fetch_add(dwLength, std::memory_order_relaxed);
 }
@@ -25,16 +28,29 @@ int ComputeMd5(const Entry* pEntry, uint8_t digest[16]) {
     if (!vx_plat_md5_init())
         log_message(VX_FATAL_SYS, "%s %s() l.%d: MD5 unavailable", VX_MODULE, "DumpMd5", __LINE__);
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    uint64_t ullGiven = 0;
+    uint64_t ullSkipped = 0;
     for (uint16_t k = 0; k < pEntry->wAttrCount && ok; k++) {
         const Attribute* pAttr = &pEntry->pAttrList[k];
         if (pAttr->dwType != dwData) continue;
-        ok = ProcessStream(pEntry, pAttr, Md5Update, nullptr);
+        uint64_t ullStart = 0;
+        // Reads after the zeros keep the chunk boundaries of a read from the
+        // start, and with them every diagnostic of a read that fails.
+        if (ullGiven == 0 && !pAttr->bResident && pAttr->wFlags == 0 &&
+            kZeroChainStep % ProcessChunkSize == 0) {
+            ullStart = SkipLeadingZerosMd5(
+                nullptr, LeadingSparseBytes(pAttr->pRunlist, pAttr->ullRunCount,
+                                            pEntry->pVolume->ClusterSize, pAttr->ullSize));
+            ullGiven = ullSkipped = ullStart;
+        }
+        ok = ProcessStreamFrom(pEntry, pAttr, ullStart, Md5Update, &ullGiven);
         if (!ok)
             log_message(VX_ERROR,
                         "%s %s() l.%d: error while processing MD5 - Base record #" VX_U64,
                         VX_MODULE, "DumpMd5", __LINE__, pEntry->ullBaseRecord);
     }
     vx_plat_md5_final(digest);
+    NoteDigestBytes(ullGiven - ullSkipped);
     return ok;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "report/info.h"
 #include "report/report_internal.h"
+#include "report/zero_chain.h"
 
 #if !defined(_WIN32)
 
@@ -173,14 +174,23 @@ void HashAdd(Worker* w, const void* pData, uint64_t ullLength) {
 int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
     if (!vx_plat_md5_begin(w->pMd5)) return 0;
     const uint64_t c = p->ullCluster;
+    uint64_t ullGiven = 0;  // bytes of the digest so far
+    uint64_t ullSkipped = 0;
     for (uint32_t k = 0; k < j->dwStreams; k++) {
         const PoolStream& s = j->pStreams[k];
         if (s.bResident) {
             HashAdd(w, s.pResident, s.ullSize);
+            ullGiven += s.ullSize;
             continue;
         }
         if (s.wFlags != 0) return 0;
         uint64_t ullLeft = s.ullSize;
+        // Leading zeros the digest moved past, taken off the sparse runs.
+        uint64_t ullSkip = 0;
+        if (ullGiven == 0)
+            ullSkip = ullSkipped = SkipLeadingZerosMd5(
+                w->pMd5, LeadingSparseBytes(s.pRuns, s.ullRunCount, c, s.ullSize));
+        ullGiven += s.ullSize;
         for (uint64_t r = 0; r < s.ullRunCount && ullLeft > 0; r++) {
             const Run& run = s.pRuns[r];
             const uint64_t ullNeed = ullLeft / c + (ullLeft % c != 0 ? 1 : 0);
@@ -188,6 +198,9 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
             uint64_t ullBytes = ullClusters * c < ullLeft ? ullClusters * c : ullLeft;
             if (run.llLcn == kSparseLcn) {
                 ullLeft -= ullBytes;
+                const uint64_t ullPast = ullSkip < ullBytes ? ullSkip : ullBytes;
+                ullSkip -= ullPast;
+                ullBytes -= ullPast;
                 while (ullBytes > 0) {
                     const uint64_t n = ullBytes < kZeroBlock ? ullBytes : kZeroBlock;
                     HashAdd(w, p->pZeros, n);
@@ -223,6 +236,7 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
         }
         if (ullLeft > 0) return 0;
     }
+    NoteDigestBytes(ullGiven - ullSkipped);
     return 1;
 }
 

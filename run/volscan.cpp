@@ -11,6 +11,7 @@
 #include "report/digest_pool.h"
 #include "report/formats.h"
 #include "report/info.h"
+#include "report/zero_chain.h"
 #include "report/sysheader.h"
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
@@ -250,6 +251,14 @@ int CloseReportedVolume(Volume* pVol, const RunOptions* pOpt) {
         vx_plat_device_stats(pVol->hVolume, &stats);
         fprintf(stderr, "device reads: " VX_U64 ", bytes: " VX_U64 "\n", stats.ullReads,
                 stats.ullBytes);
+        // What the digests hashed, and the leading zeros they took from the
+        // table rather than hash: the largest is the floor of -m on any cores.
+        if (pOpt->bMd5)
+            fprintf(stderr,
+                    "digest bytes: hashed " VX_U64 ", largest digest " VX_U64
+                    ", leading zeros skipped " VX_U64 "\n",
+                    InfoHashedBytes.load(), InfoLargestDigest.load(),
+                    InfoSkippedZeroBytes.load());
     }
     return CloseVolume(pVol);
 }

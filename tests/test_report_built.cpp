@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+#include "report/zero_chain.h"
 #include "support/ntfs_builder.h"
 #include "support/run_binary.h"
 
@@ -30,17 +32,21 @@ std::vector<uint8_t> Pattern(size_t n) {
     return out;
 }
 
-std::string Md5Hex(const std::vector<uint8_t>& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr));
+std::string HexOf(const unsigned char digest[16]) {
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned int i = 0; i < len; ++i) {
+    for (unsigned int i = 0; i < 16; ++i) {
         hex += kHex[digest[i] >> 4];
         hex += kHex[digest[i] & 15];
     }
     return hex;
+}
+
+std::string Md5Hex(const std::vector<uint8_t>& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr));
+    return HexOf(digest);
 }
 
 // The descriptor every built file names (security id 0x100): owner
@@ -428,6 +434,72 @@ TEST(ReportBuilt, ALongDigestHoldsTheReportInOrderWhateverTheThreads) {
         EXPECT_EQ(one.exitStatus, two.exitStatus) << tmp;
         EXPECT_TRUE(masked(one.out) == masked(two.out)) << tmp;
         EXPECT_EQ(one.err, two.err) << tmp;
+    }
+}
+
+// A digest that begins with zeros starts from the table's chain state for
+// their whole GiB: the same digest as hashing them, on one thread and on
+// the pool, for $BadClus:$Bad of a volume of 2 GiB and a little more.
+TEST(ReportBuilt, LeadingZerosOfAGibAndMoreTakeTheTablesState) {
+    // The table's entries, checked against the library's own digest.
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ASSERT_EQ(1, EVP_DigestInit_ex(ctx, EVP_md5(), nullptr));
+    const std::vector<uint8_t> zeros(1u << 20);
+    auto digestOf = [](EVP_MD_CTX* from, size_t extra) {
+        EVP_MD_CTX* c = EVP_MD_CTX_new();
+        EVP_MD_CTX_copy_ex(c, from);
+        const std::vector<uint8_t> z(extra);
+        EVP_DigestUpdate(c, z.data(), z.size());
+        unsigned char out[16];
+        unsigned int n = 0;
+        EVP_DigestFinal_ex(c, out, &n);
+        EVP_MD_CTX_free(c);
+        return HexOf(out);
+    };
+    auto skipped = [](uint64_t ullZeros, size_t extra, uint64_t* pSkipped) {
+        VxMd5* m = vx_plat_md5_new();
+        vx_plat_md5_begin(m);
+        *pSkipped = SkipLeadingZerosMd5(m, ullZeros);
+        const std::vector<uint8_t> z(ullZeros - *pSkipped + extra);
+        vx_plat_md5_add(m, z.data(), z.size());
+        uint8_t out[16];
+        vx_plat_md5_end(m, out);
+        vx_plat_md5_free(m);
+        return HexOf(out);
+    };
+    uint64_t ullSkipped = 0;
+    for (int gib = 1; gib <= 2; gib++) {
+        for (int k = 0; k < 1024; k++) EVP_DigestUpdate(ctx, zeros.data(), zeros.size());
+        EXPECT_EQ(digestOf(ctx, 0), skipped(uint64_t(gib) << 30, 0, &ullSkipped)) << gib;
+        EXPECT_EQ(uint64_t(gib) << 30, ullSkipped);
+        EXPECT_EQ(digestOf(ctx, 100), skipped((uint64_t(gib) << 30) + 77, 23, &ullSkipped)) << gib;
+        EXPECT_EQ(uint64_t(gib) << 30, ullSkipped);
+    }
+    // Too few zeros for a step: the digest starts from the beginning.
+    EXPECT_EQ(0u, SkipLeadingZerosMd5(nullptr, (1u << 30) - 1));
+
+    // $BadClus:$Bad, a sparse stream as long as the volume.
+    VolumeDesc d = NewVolume();
+    d.minTotalClusters = ((2ull << 30) + (5u << 12)) / 4096;
+    d.files = {File("small.txt", 20, kRootRecord, "hello")};
+    const std::string dir = MakeTestDir("zero-chain");
+    const std::string img = dir + "/volume.img";
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, nullptr, &error)) << error;
+    const RunResult plain = RunVolscanBinary({"-i", "8", "-f", img, "C"});
+    const std::vector<std::string> f = Fields(LineOf(plain.out, 8));
+    ASSERT_GE(f.size(), 17u) << plain.out;
+    ASSERT_EQ("$Bad", f[15]);
+    const uint64_t ullBad = std::stoull(f[16]);
+    ASSERT_GT(ullBad, 2ull << 30);
+    for (uint64_t done = 2ull << 30; done < ullBad; done += zeros.size())
+        EVP_DigestUpdate(ctx, zeros.data(), std::min<uint64_t>(zeros.size(), ullBad - done));
+    const std::string hex = digestOf(ctx, 0);
+    EVP_MD_CTX_free(ctx);
+    for (const char* threads : {"--threads=1", "--threads=2"}) {
+        const RunResult r = RunVolscanBinary({"-m", threads, "--device-stats", "-i", "8", "-f", img, "C"});
+        EXPECT_EQ(hex, Fields(LineOf(r.out, 8))[2]) << threads;
+        EXPECT_EQ(1u, Count(r.err, "leading zeros skipped 2147483648\n")) << threads << r.err;
     }
 }
 
