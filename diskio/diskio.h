@@ -146,6 +146,13 @@ struct Volume {
     // function it leaves beside it.
     void* pReportState;
     void (*pfnFreeReportState)(void* pState);
+    // A copy of the $MFT read in place of the volume (none: the volume
+    // itself), with the copies of $Secure:$SDS and $Boot taken beside it
+    // (none when there are none), and what OpenVolume made of them.
+    const char* pszMftCopy;
+    const char* pszSdsCopy;
+    const char* pszBootCopy;
+    struct MftCopy* pCopy;
 };
 
 // Module-wide state of diskio beside the Volume (one volume is open at a time).
@@ -302,6 +309,38 @@ void CleanEntry(Entry* pEntry);
 // Attributes is kept (released by CleanEntry or FreeEntry).
 void RecycleEntry(Entry* pEntry);
 void FreeEntry(Entry* pEntry);
+
+// ------------------------------------------------------ copies of $MFT
+
+// Whether the first bytes of a file (cb of them, a record's worth or the
+// whole file) are those of a copy of the $MFT: 0 when they hold no FILE
+// record; 1 with *pdwRecordSize set when record 0 is the $MFT's; 1 with
+// *ppszWhat naming the field that refuses it (and *pullValue its value) when
+// record 0 is a FILE record but no sound one of the $MFT.
+int InspectMftCopy(const uint8_t* pBytes, size_t cb, uint32_t* pdwRecordSize,
+                   const char** ppszWhat, uint64_t* pullValue);
+// OpenVolume's part for a copy: its geometry (records from record 0, the
+// cluster and sector sizes from the $Boot copy) and the device that reads
+// the $MFT and $SDS copies as the clusters of a volume.  `pDev` is the
+// copy's device when it is open already (a block of memory; the Volume
+// then owns it), none to open pszMftCopy.
+[[nodiscard]]
+int OpenMftCopy(Volume* pVol, VxDevice* pDev);
+// The $MFT data stream over the copy, sized as the recorded one (`pRecorded`,
+// record 0's $DATA) within the whole records the copy holds.
+Attribute* CopyMftData(Volume* pVol, const Attribute* pRecorded);
+// The $SDS stream over its copy; none (said once) without one.
+Attribute* CopySdsData(Volume* pVol);
+// 1 when the copy holds fewer records than its $DATA: the records after its
+// last whole one were lost.
+int CopyCutShort(const Volume* pVol);
+// 0 for a copy without $Boot: ClusterSize is then the record size.
+int CopyClusterKnown(const Volume* pVol);
+// A non-resident attribute list of a copy has no clusters to read: the
+// file's extension records are those that name it as their base.
+[[nodiscard]]
+int GatherExtensionRecords(Entry* pEntry, int erasedOnly);
+void CloseMftCopy(Volume* pVol);
 
 // ---------------------------------------------------------- debug dumps
 

@@ -33,6 +33,7 @@ int ReadAttributeListStep(Entry* pEntry, int erasedOnly) {
                     VX_WHERE, pEntry->ullBaseRecord);
         return VX_FAILED;
     }
+    if (!pList->bResident && pVol->pCopy != nullptr) return GatherExtensionRecords(pEntry, erasedOnly);
     const uint64_t ullSize = pList->ullSize;
     auto* pBuffer = static_cast<uint8_t*>(
         VX_CALLOC(ullSize, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pBuffer - Base record #" VX_U64,

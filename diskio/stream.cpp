@@ -41,6 +41,13 @@ int ReadStreamVcns(Volume* pVol, const Attribute* pAttr, uint64_t ullVcn, uint64
         *pullCount = 0;
         return 0;
     }
+    // A copy of the $MFT holds the clusters of the $MFT and $SDS alone.
+    if (pVol->pCopy != nullptr && pAttr != pVol->pMftData && pAttr != pVol->pSecureData) {
+        log_message(VX_ERROR, "%s %s() l.%d: (attribute 0x%x) non-resident: its clusters are not "
+                    "in the copy of $MFT", VX_WHERE, pAttr->dwType);
+        *pullCount = 0;
+        return 0;
+    }
     if (pAttr->wFlags != 0) {
         log_message(VX_ERROR, "%s %s() l.%d: compressed attributes not implemented", VX_WHERE);
         *pullCount = 0;

@@ -127,6 +127,9 @@ int BootstrapMft(Volume* pVol) {
         (void)ReadAllAttributes(&provisional, pBuffer, pVol->MftRecordSize);
         pVol->pMft = &provisional;
         pVol->pMftData = FindAttribute(&provisional, pVol->AttrTypes[ATTR_DATA], nullptr);
+        // A copy's records lie one after the other from its first byte.
+        if (pVol->pCopy != nullptr && pVol->pMftData != nullptr)
+            pVol->pMftData = CopyMftData(pVol, pVol->pMftData);
         if (pVol->pMftData == nullptr) {
             log_message(VX_ERROR,
                         "%s %s() l.%d: No Data Attribute in $MFT base record - Drive : %s",
@@ -145,6 +148,8 @@ int BootstrapMft(Volume* pVol) {
         if (status == VX_OK) {
             pVol->pMft = pMft;
             pVol->pMftData = FindAttribute(pMft, pVol->AttrTypes[ATTR_DATA], nullptr);
+            if (pVol->pCopy != nullptr && pVol->pMftData != nullptr)
+                pVol->pMftData = CopyMftData(pVol, pVol->pMftData);
             if (pVol->pMftData == nullptr) {
                 log_message(VX_ERROR,
                             "%s %s() l.%d: No Data Attribute in $MFT entry - Drive : %s",
@@ -221,6 +226,10 @@ int ReadVersionAndSecure(Volume* pVol) {
     }
     pVol->pSecure = pEntry;
     pVol->pSecureData = FindAttribute(pEntry, pVol->AttrTypes[ATTR_DATA], nullptr);
+    if (pVol->pCopy != nullptr && pVol->pSecureData != nullptr) {
+        pVol->pSecureData = CopySdsData(pVol);
+        if (pVol->pSecureData == nullptr) return VX_OK;
+    }
     if (pVol->pSecureData == nullptr)
         log_message(VX_ERROR,
                     "%s %s() l.%d: attribute 0x%x from base record 9 not found - Drive : %s",
@@ -485,6 +494,17 @@ uint64_t MftWalkLimit(const Volume* pVol) {
 
 namespace {
 
+// The rest of the open once the geometry is known: the $MFT, the version and $Secure.
+int ReadMftAndSecure(Volume* pVol) {
+    ProcessChunkSize = kMaxChunk - kMaxChunk % pVol->ClusterSize;
+    if (ProcessChunkSize == 0) ProcessChunkSize = pVol->ClusterSize;
+    for (uint32_t k = 0; k < 16; k++) pVol->AttrTypes[k] = 0x10 * (k + 1);
+
+    const int status = BootstrapMft(pVol);
+    if (status != VX_OK) return status;
+    return ReadVersionAndSecure(pVol);
+}
+
 // OpenVolume and OpenVolumeOn: `pDev` is the device already open (a memory
 // device), or none to open the -f file or the drive's raw device after the
 // geometry query.  Its messages are OpenVolume's, whichever was called.
@@ -502,6 +522,15 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     snprintf(pVol->szRootPath, sizeof pVol->szRootPath, "%c:\\", pVol->DriveLetter);
     pVol->pszDevice = pVol->pszSourcePath != nullptr ? pVol->pszSourcePath : pVol->szDevicePath;
 
+    if (pVol->pszMftCopy != nullptr) {
+        // A copy has no boot sector of its own to read the geometry from.
+        if (OpenMftCopy(pVol, pDev) != VX_OK) return VX_FAILED;
+        PClusterBuffer = static_cast<uint8_t*>(VX_CALLOC(
+            1, pVol->ClusterSize, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC PClusterBuffer - Drive : %s",
+            VX_OPEN_WHERE, pVol->pszDevice));
+        MaxReadSize = LargestReadFor(pVol->ClusterSize);
+        return ReadMftAndSecure(pVol);
+    }
     VxGeometry sys{};
     if (bQuerySystem && !vx_plat_query_geometry(pVol->szRootPath, pVol->pszSourcePath, &sys)) {
         log_message(VX_ERROR_SYS, "%s %s() l.%d: GetDiskFreeSpace - Path : %s", VX_OPEN_WHERE,
@@ -600,13 +629,7 @@ int OpenVolumeWith(Volume* pVol, VxDevice* pDev, bool bQuerySystem) {
     // Without a system report the device reads were sized on 512 bytes; size
     // them on the volume's clusters now, so that every read stays whole clusters.
     if (!sys.bClusterKnown) MaxReadSize = LargestReadFor(pVol->ClusterSize);
-    ProcessChunkSize = kMaxChunk - kMaxChunk % pVol->ClusterSize;
-    if (ProcessChunkSize == 0) ProcessChunkSize = pVol->ClusterSize;
-    for (uint32_t k = 0; k < 16; k++) pVol->AttrTypes[k] = 0x10 * (k + 1);
-
-    status = BootstrapMft(pVol);
-    if (status != VX_OK) return status;
-    return ReadVersionAndSecure(pVol);
+    return ReadMftAndSecure(pVol);
 }
 
 }  // namespace
@@ -632,6 +655,7 @@ int CloseVolume(Volume* pVol) {
     }
     FreeSecureSDs(&pVol->secList);
     ReleaseRecordCache(pVol);
+    CloseMftCopy(pVol);
     if (pVol->pReportState != nullptr) {
         pVol->pfnFreeReportState(pVol->pReportState);
         pVol->pReportState = nullptr;

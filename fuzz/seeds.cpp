@@ -270,6 +270,23 @@ std::vector<Input> VolumeSeeds() {
     return seeds;
 }
 
+// The first records of each image's $MFT, one after the other as a copy
+// holds them (a record not in one piece as zeros).
+std::vector<Input> MftCopySeeds() {
+    std::vector<Input> seeds;
+    static const uint8_t kOptions[] = {0x00, 0x01, 0x02, 0x04};
+    for (const FuzzImage& img : FuzzImages()) {
+        Input copy;
+        for (uint64_t r = 0; r < img.recordOffsets.size() && r < 96; r++) {
+            const uint64_t at = img.recordOffsets[r];
+            if (at == UINT64_MAX) copy.insert(copy.end(), img.dwRecordSize, 0);
+            else copy.insert(copy.end(), img.bytes.begin() + at, img.bytes.begin() + at + img.dwRecordSize);
+        }
+        for (uint8_t o : kOptions) seeds.push_back(Cat({o}, copy));
+    }
+    return seeds;
+}
+
 }  // namespace
 
 std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
@@ -286,5 +303,6 @@ std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
     if (name == "number") return NumberSeeds();
     if (name == "partition") return PartitionSeeds();
     if (name == "volume") return VolumeSeeds();
+    if (name == "mftcopy") return MftCopySeeds();
     return {};
 }

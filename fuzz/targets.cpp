@@ -639,6 +639,44 @@ void FuzzShadow(const uint8_t* pData, size_t size) {
 
 }  // namespace
 
+// ------------------------------------------------------------- mftcopy
+//
+// A copy of the $MFT as a collector takes it, read as a run reads one: its
+// geometry from record 0, every record walked and reported, the extension
+// records of non-resident attribute lists gathered by their base reference.
+//
+// Input:
+//   options  u8   FuzzOptionsFrom: -v -m -e -n -d -D -8 -u
+//   copy          the rest: the copy's bytes
+void FuzzMftCopy(const uint8_t* pData, size_t size) {
+    FuzzReader in{pData, size};
+    const FuzzOptions opt = FuzzOptionsFrom(in.U8());
+    const std::vector<uint8_t> copy = in.Bytes(in.Left());
+    RunOptions run{};
+    run.lineMode = opt.bVerbose ? 0 : 1;
+    run.bMd5 = opt.bMd5;
+    run.bErasedOnly = opt.bErasedOnly;
+    run.bNoSequenceCheck = opt.bNoSeqCheck;
+    run.bDumpRecords = opt.bDump;
+    run.bLocaleOutput = opt.bUtf8 ? 0 : 1;
+    BeginRunSettings(opt);
+    FILE* pOut = FuzzSink();
+    Volume vol{};
+    vol.DriveLetter = 'C';
+    vol.pszSourcePath = "$MFT";
+    vol.pszMftCopy = "$MFT";
+    int s = OpenVolumeOn(&vol, vx_plat_open_memory(copy.data(), copy.size(), UINT64_MAX));
+    Entry* pEntry = nullptr;
+    if (s == VX_OK) {
+        if (run.lineMode) fputs(kColumnTitles, pOut);
+        s = WalkRecords(&vol, &run, pOut, &pEntry);
+    }
+    FuzzCheck(s != VX_FATAL_STATUS, "a damaged copy is not fatal");
+    FreeEntry(pEntry);
+    CloseVolume(&vol);
+    EndRunSettings(opt);
+}
+
 void FuzzVolumeImage(const uint8_t* pData, size_t size);  // fuzz/target_volume.cpp
 
 const FuzzTarget kFuzzTargets[] = {
@@ -655,6 +693,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"partition", FuzzPartition, "MBR and GPT partition tables, extended chains, GPT backups"},
     {"shadow", FuzzShadow, "a shadow copy catalog and stores, read by us and by libvshadow"},
     {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
+    {"mftcopy", FuzzMftCopy, "a copy of the $MFT as collectors take it, walked as a run"},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
 

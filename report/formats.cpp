@@ -96,6 +96,7 @@ struct Facts {
     Pool<FileNameFacts> names;
     int32_t lChosen;  // the name the path ends with, or -1
     uint8_t digest[16];
+    int bNoDigest;  // a copy of the $MFT holds none of a data stream: the field is left empty
     SecurityFacts security;
     int bLookups;  // account names are wanted (JSON)
 };
@@ -270,7 +271,8 @@ int Gather(Entry* pEntry, int md5) {
     int status = VX_OK;
     int s = GatherPath(pEntry);
     status = Raise(status, s);
-    if (md5 && !ComputeMd5(pEntry, g_facts.digest)) status = VX_FAILED;
+    g_facts.bNoDigest = md5 && DigestLeftOut(pEntry);
+    if (md5 && !g_facts.bNoDigest && !ComputeMd5(pEntry, g_facts.digest)) status = VX_FAILED;
     g_facts.bStandard = 0;
     const Attribute* pStandard =
         FindAttribute(pEntry, AttrType(pEntry, ATTR_STANDARD_INFORMATION), nullptr);
@@ -309,7 +311,10 @@ void PutBool(FILE* stream, bool b) {
 
 const char kHexLower[] = "0123456789abcdef";
 
+// Nothing when the digest was left out (a copy of the $MFT holds none of
+// the data).
 void PutDigest(FILE* stream) {
+    if (g_facts.bNoDigest) return;
     char text[32];
     for (int k = 0; k < 16; k++) {
         text[2 * k] = kHexLower[g_facts.digest[k] >> 4];
@@ -852,7 +857,11 @@ void PutJsonDataStream(FILE* stream, const Entry* pEntry, const Attribute* pAttr
     PutLiteral(stream, ",\"size\":");
     vx_put_u64(stream, pAttr->ullSize);
     PutLiteral(stream, ",\"allocated_size\":");
-    vx_put_u64(stream, AllocatedSize(pEntry, pAttr));
+    // A copy of the $MFT without $Boot does not tell the cluster size.
+    if (pAttr->bResident || CopyClusterKnown(pEntry->pVolume))
+        vx_put_u64(stream, AllocatedSize(pEntry, pAttr));
+    else
+        PutLiteral(stream, "null");
     PutLiteral(stream, ",\"resident\":");
     PutBool(stream, pAttr->bResident);
     PutLiteral(stream, ",\"flags\":");

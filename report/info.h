@@ -57,6 +57,11 @@ int DumpFileName(FILE* stream, const Entry* pEntry);
 [[nodiscard]]
 int ComputeMd5(const Entry* pEntry, uint8_t digest[16]);
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
+// 1 when the Entry is read from a copy of the $MFT and a data stream of it
+// lies outside the copy (non-resident): its digest is left out, and counted
+// in InfoDigestsLeftOut.
+int DigestLeftOut(const Entry* pEntry);
+extern std::atomic<uint64_t> InfoDigestsLeftOut;
 
 // The security fields from the volume's $Secure store for the Entry's
 // security id.  *pbRendered is 0 when the descriptor could not be obtained

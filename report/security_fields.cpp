@@ -70,7 +70,11 @@ int VisitSecurityDescriptor(FILE* stream, const Entry* pEntry, DescriptorRendere
 }
 
 int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
-    if (pEntry->pVolume->MajorVersion > 2 && pEntry->bSecurityId) {
+    // A copy of the $MFT without its $SDS copy has no store to look the id up
+    // in (said once, as the volume opened): the file's own descriptor serves.
+    const Volume* pVol = pEntry->pVolume;
+    const bool bStore = pVol->pCopy == nullptr || pVol->pSecureData != nullptr;
+    if (pVol->MajorVersion > 2 && pEntry->bSecurityId && bStore) {
         int bRendered = 0;
         const int s = Dump_SDS_Security(stream, pEntry, lineMode, &bRendered);
         if (bRendered) return s;

@@ -83,12 +83,75 @@ void ListPartitions(const PartitionTable* pTable, char* pszText, size_t cb) {
 }
 
 constexpr size_t kListBytes = 128 * (kMaxPartitions + 2);
+// The first bytes of a file read to tell a copy of the $MFT: its largest record.
+constexpr size_t kCopyHeadBytes = 64 * 1024;
 
 void TableTitle(const char* pszPath, const PartitionTable* pTable, char* psz, size_t cb) {
     snprintf(psz, cb, "%s: %s partition table, %u-byte sectors, %llu sectors%s", pszPath,
              pTable->scheme == PART_GPT ? "GPT" : "MBR", pTable->dwSectorSize,
              static_cast<unsigned long long>(pTable->ullDiskSectors),
              pTable->bBackupUsed ? " (backup GPT header)" : "");
+}
+
+// ------------------------------------------------------ copies of $MFT
+
+// What collectors name the copies of $Secure:$SDS and $Boot beside the $MFT's.
+const char* const kSdsNames[] = {"$Secure_$SDS", "$Secure:$SDS", "%24Secure%3A%24SDS"};
+const char* const kBootNames[] = {"$Boot", "%24Boot"};
+constexpr size_t kPathRoom = 4096;
+char g_szSdsCopy[kPathRoom];
+char g_szBootCopy[kPathRoom];
+
+// The first of `names` that can be opened in the folder of `pszPath`, into
+// pszOut; none when there is none.
+const char* FindBeside(const char* pszPath, const char* const* names, size_t count, char* pszOut) {
+    size_t dir = 0;
+    for (size_t k = 0; pszPath[k] != 0; k++)
+        if (pszPath[k] == '/' || pszPath[k] == '\\') dir = k + 1;
+    for (size_t k = 0; k < count; k++) {
+        const int n = snprintf(pszOut, kPathRoom, "%.*s%s", static_cast<int>(dir), pszPath, names[k]);
+        if (n < 0 || static_cast<size_t>(n) >= kPathRoom) continue;
+        VxDevice* pDev = vx_plat_open_device(pszOut, 0);
+        if (pDev == nullptr) continue;
+        vx_plat_close(pDev);
+        return pszOut;
+    }
+    return nullptr;
+}
+
+// A file whose first record is a FILE record: a copy of the $MFT, or the
+// diagnostic of why it is none.  VX_OK with *pbDone after the listing line.
+int PrepareMftCopy(const SourceRequest* pReq, FILE* pOut, const uint8_t* pHead, size_t cbHead,
+                   Volume* pVol, int* pbDone) {
+    const char* pszPath = pReq->pszPath;
+    uint32_t dwRecordSize = 0;
+    const char* pszWhat = nullptr;
+    uint64_t ullValue = 0;
+    (void)InspectMftCopy(pHead, cbHead, &dwRecordSize, &pszWhat, &ullValue);
+    if (pReq->bListPartitions) {
+        if (pszWhat == nullptr)
+            fprintf(pOut, "%s: no partition table; a copy of $MFT, records of %u bytes\n", pszPath,
+                    dwRecordSize);
+        else
+            fprintf(pOut, "%s: no partition table; a FILE record begins it, but no copy of $MFT "
+                    "(invalid %s : %llu)\n", pszPath, pszWhat, static_cast<unsigned long long>(ullValue));
+        *pbDone = 1;
+        return VX_OK;
+    }
+    // OpenVolume says what is wrong with a record 0 that is not the $MFT's.
+    pVol->pszMftCopy = pszPath;
+    pVol->pszSdsCopy = pReq->pszSdsPath != nullptr
+                           ? pReq->pszSdsPath
+                           : FindBeside(pszPath, kSdsNames, 3, g_szSdsCopy);
+    pVol->pszBootCopy = FindBeside(pszPath, kBootNames, 2, g_szBootCopy);
+    if (pszWhat == nullptr)
+        log_message(VX_WARNING, "%s %s() l.%d: %s: a copy of $MFT, read with %s%s and %s%s",
+                    VX_WHERE, pszPath,
+                    pVol->pszSdsCopy != nullptr ? "$Secure:$SDS from " : "no copy of $Secure:$SDS",
+                    pVol->pszSdsCopy != nullptr ? pVol->pszSdsCopy : "",
+                    pVol->pszBootCopy != nullptr ? "$Boot from " : "no copy of $Boot",
+                    pVol->pszBootCopy != nullptr ? pVol->pszBootCopy : "");
+    return VX_OK;
 }
 
 }  // namespace
@@ -137,6 +200,27 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
     if (!pReq->bOffset || bChoose) {
         bNtfsAtZero =
             DeviceRead(pDev, 0, boot, sizeof boot) && memcmp(boot + 3, "NTFS    ", 8) == 0;
+    }
+    // A copy of the $MFT, as triage collectors take it, begins with the
+    // FILE record of the $MFT itself.
+    if (bRaw && ullOffset == 0 && pReq->dwPartition == 0 && !bNtfsAtZero && info.bSizeKnown &&
+        info.ullSize >= 4 && DeviceRead(pDev, 0, boot, 4) && memcmp(boot, "FILE", 4) == 0) {
+        const size_t cbHead = info.ullSize < kCopyHeadBytes ? static_cast<size_t>(info.ullSize)
+                                                           : kCopyHeadBytes;
+        auto* pHead = static_cast<uint8_t*>(VX_CALLOC(
+            1, kCopyHeadBytes, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pHead", VX_WHERE));
+        if (DeviceRead(pDev, 0, pHead, static_cast<uint32_t>(cbHead)))
+            status = PrepareMftCopy(pReq, pOut, pHead, cbHead, pVol, pbDone);
+        VX_FREE(pHead, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pHead", VX_WHERE);
+        if (pVol->pszMftCopy != nullptr || *pbDone) {
+            vx_plat_close(pDev);
+            return status;
+        }
+    }
+    if (pReq->pszSdsPath != nullptr) {
+        vx_plat_close(pDev);
+        log_message(VX_FATAL, "%s : --sds=%s is read with a copy of $MFT; %s is none", program,
+                    pReq->pszSdsPath, pszPath);
     }
     if ((bChoose || (!pReq->bOffset && !bNtfsAtZero)) && info.bSizeKnown) {
         auto* pTable = static_cast<PartitionTable*>(VX_CALLOC(

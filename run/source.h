@@ -22,9 +22,12 @@ struct SourceRequest {
     const char* pszOffsetText;
     uint32_t dwPartition;    // --partition=N (0: none)
     int bListPartitions;     // --list-partitions
+    const char* pszSdsPath;  // --sds: the copy of $Secure:$SDS beside a copy of $MFT
 };
 
-// Opens the source and finds the volume in it.  Returns VX_OK with
+// Opens the source and finds the volume in it.  A file that is a copy of the
+// $MFT (record 0 the $MFT's) is read as the volume: pVol->pszMftCopy is then
+// set, with the copies of $Secure:$SDS and $Boot found beside it.  Returns VX_OK with
 // pVol->ullSourceOffset set and *ppDev the container device to read (none
 // for a raw file or device, which OpenVolume opens itself); VX_FAILED after
 // the diagnostic; or, with --list-partitions, VX_OK and *pbDone set once the

@@ -89,6 +89,7 @@ void PrintHelp(const char* program) {
           "--list-partitions, --partition=N : the partitions of the -f disk, the one to read\n"
           "--list-snapshots, --snapshot=N : the volume's shadow copies, the one to read\n"
           "--snapshot=all : the volume's report, then each shadow copy's after a line naming it\n"
+          "--sds : the copy of $Secure:$SDS beside the -f copy of $MFT (else looked for there)\n"
           "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "--threads : threads hashing the files' data streams for -m (default: the cores;\n"
           "     1: one file after the other on the main thread)\n"
@@ -130,6 +131,7 @@ enum {
     OPT_SNAPSHOT,
     OPT_LIST_SNAPSHOTS,
     OPT_THREADS,
+    OPT_SDS,
 };
 
 const struct option kLongOptions[] = {
@@ -156,6 +158,7 @@ const struct option kLongOptions[] = {
     {"snapshot", required_argument, nullptr, OPT_SNAPSHOT},
     {"list-snapshots", no_argument, nullptr, OPT_LIST_SNAPSHOTS},
     {"threads", required_argument, nullptr, OPT_THREADS},
+    {"sds", required_argument, nullptr, OPT_SDS},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -240,6 +243,13 @@ int ReportVolume(Volume* pVol, const RunOptions* pOpt, FILE* pOut) {
     int s = WalkRecords(pVol, pOpt, pOut, &pEntry);
     if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
     ProgressEnd();
+    if (CopyCutShort(pVol) && s == VX_OK) s = VX_FAILED;
+    const uint64_t ullLeftOut = InfoDigestsLeftOut.exchange(0);
+    if (ullLeftOut > 0)
+        log_message(VX_WARNING,
+                    "%s %s() l.%d: " VX_U64 " files with data outside the copy of $MFT (not "
+                    "resident): their MD5 fields are empty - File : %s",
+                    VX_WHERE, ullLeftOut, pVol->pszMftCopy);
     FreeEntry(pEntry);
     return s;
 }
@@ -346,6 +356,7 @@ int RunVolscan(int argc, char** argv) {
                 break;
             }
             case OPT_LIST_PARTITIONS: source.bListPartitions = 1; break;
+            case OPT_SDS: source.pszSdsPath = optarg; break;
             case OPT_SNAPSHOT:
                 if (!ParseSnapshot(optarg, &snapshot)) {
                     PrintUsage(program);
@@ -403,6 +414,10 @@ int RunVolscan(int argc, char** argv) {
     if ((source.dwPartition != 0 || source.bListPartitions) && opt.pszSourceFile == nullptr) {
         PrintUsage(program);
         log_message(VX_FATAL, "%s : --partition and --list-partitions read the -f disk", program);
+    }
+    if (source.pszSdsPath != nullptr && opt.pszSourceFile == nullptr) {
+        PrintUsage(program);
+        log_message(VX_FATAL, "%s : --sds is read with the copy of $MFT that -f names", program);
     }
     const bool bSnapshots = snapshot.bList || snapshot.bAll || snapshot.dwNumber != 0;
     if (snapshot.bList + snapshot.bAll + (snapshot.dwNumber != 0 ? 1 : 0) > 1 ||

@@ -78,7 +78,7 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
     size_t format = rest.find("\nOutput format :\n");
     ASSERT_NE(format, std::string::npos);
     std::string sourceLines = rest.substr(0, format);
-    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 8) << sourceLines;
+    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 9) << sourceLines;
     EXPECT_THAT(sourceLines, HasSubstr("\n--threads : threads hashing"));
     EXPECT_THAT(sourceLines, StartsWith("-f, --file"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--offset"));
@@ -86,6 +86,7 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
     EXPECT_THAT(sourceLines, HasSubstr("\n--list-partitions, --partition=N"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--list-snapshots, --snapshot=N"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--snapshot=all : "));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--sds : the copy of $Secure:$SDS beside the -f copy of $MFT"));
     EXPECT_EQ(rest.substr(format),
               "\nOutput format :\n" + kTitles +
                   "\nAll times are UTC according to local computer.\n"

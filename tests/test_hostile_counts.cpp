@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -447,6 +448,96 @@ TEST(HostileCounts, HugeNonResidentMetadataValuesAreRefused) {
         EXPECT_NE(std::string::npos, err.find(refused)) << err.substr(0, 2000);
     }
     unlink(path.c_str());
+}
+
+// ------------------------------------------------------ copies of $MFT
+
+// The first `records` records of a committed image's $MFT, as a collector
+// copies them (its first run holds them all).
+std::vector<uint8_t> CopyOfMft(const char* image, uint64_t records) {
+    const std::string bytes = ReadFile(SourcePath(std::string("tests/images/") + image));
+    const std::vector<uint8_t> boot(bytes.begin(), bytes.begin() + 512);
+    const uint64_t cluster = uint64_t{GetU16(boot, 0x0B)} * boot[0x0D];
+    const uint64_t at = (uint64_t{GetU32(boot, 0x30)} | uint64_t{GetU32(boot, 0x34)} << 32) * cluster;
+    return std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + records * 1024);
+}
+
+// Copies that are none, damaged or cut: a diagnostic naming what is wrong,
+// status 2 where records were lost, and time in proportion to what is read.
+TEST(HostileCounts, CopiesOfMftThatAreNoneOrDamaged) {
+    const std::vector<uint8_t> copy = CopyOfMft("sample.img", 64);
+    auto patched = [&](size_t off, uint32_t v, int width) {
+        std::vector<uint8_t> b = copy;
+        if (width == 2) PutU16(b, off, static_cast<uint16_t>(v));
+        else PutU32(b, off, v);
+        return b;
+    };
+    std::vector<uint8_t> torn = copy;
+    torn[40 * 1024 + 510] ^= 0xFF;
+    struct Case {
+        const char* label;
+        std::vector<uint8_t> bytes;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"zeros", std::vector<uint8_t>(copy.size()), "drive SOURCE is not NTFS"},
+        {"record 5 first", std::vector<uint8_t>(copy.begin() + 5 * 1024, copy.end()),
+         "SOURCE is not a copy of $MFT: invalid record 0, which holds no name $MFT"},
+        {"record size 0", patched(0x1C, 0, 4), "not a copy of $MFT: invalid record size : 0"},
+        {"record size 3", patched(0x1C, 3, 4), "not a copy of $MFT: invalid record size : 3"},
+        {"record size 64 KiB", patched(0x1C, 65536, 4),
+         "invalid update sequence count for its record size : 3"},
+        {"update sequence of 5", patched(0x06, 5, 2),
+         "invalid update sequence count for its record size : 5"},
+        {"cut mid-record", std::vector<uint8_t>(copy.begin(), copy.end() - 500),
+         "the copy of $MFT ends at record 63 of the 421 its $DATA holds (65036 bytes of 431104)"},
+        {"torn record 40", torn, "bad sector - Update value"},
+    };
+    for (const Case& c : cases) {
+        Measured m = RunOn(c.label, c.bytes);
+        const std::string err = std::regex_replace(m.err, std::regex("/[^ ]*/volume.img"), "SOURCE");
+        EXPECT_EQ(m.run.exitStatus, 2) << c.label;
+        EXPECT_NE(err.find(c.said), std::string::npos) << c.label << "\n" << err.substr(0, 1500);
+        EXPECT_LT(m.run.seconds, 10.0) << c.label;
+    }
+    // A 100 GiB sparse file: the walk stops at the $MFT's own size.
+    const std::string dir = MakeTestDir("hostile-copy");
+    ASSERT_TRUE(WriteBytes(dir + "/$MFT", copy));
+    ASSERT_EQ(truncate((dir + "/$MFT").c_str(), 100ll << 30), 0);
+    const BoundedRunResult r = RunVolscanBounded({"-f", dir + "/$MFT", "C"}, dir, dir + "/out",
+                                                 dir + "/err", kTimeoutMs, kSanitized ? 0 : kAddressLimit);
+    printf("[ figures  ] sparse copy of 100 GiB: exit %d, %.2f s, peak %ld KiB\n", r.exitStatus,
+           r.seconds, r.maxRssKb);
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_LT(r.seconds, 10.0);
+    EXPECT_EQ(ReadFile(dir + "/out").find("\n64|"), std::string::npos);
+    // --list-partitions says what the file is.
+    ASSERT_TRUE(WriteBytes(dir + "/$MFT", copy));
+    const RunResult list = RunVolscanBinary({"-f", dir + "/$MFT", "--list-partitions"});
+    EXPECT_EQ(list.out, dir + "/$MFT: no partition table; a copy of $MFT, records of 1024 bytes\n");
+}
+
+// Extension records whose base reference names themselves, each other in a
+// loop, or a record past the end: none is taken for another file's, and the
+// file they left keeps what its other records hold.
+TEST(HostileCounts, CopyOfMftWithExtensionsNamingThemselvesOrNothing) {
+    std::vector<uint8_t> copy = CopyOfMft("attrlist.img", 100);
+    PutU48(copy, 71 * 1024 + 0x20, 71);
+    PutU48(copy, 72 * 1024 + 0x20, 73);
+    PutU48(copy, 73 * 1024 + 0x20, 72);
+    PutU48(copy, 74 * 1024 + 0x20, 1ull << 40);
+    Measured m = RunOn("extensions in a loop", copy, {"--format=bodyfile", "-i", "70"});
+    EXPECT_LT(m.run.seconds, 10.0);
+    const Measured whole =
+        RunOn("extensions whole", CopyOfMft("attrlist.img", 100), {"--format=bodyfile", "-i", "70"});
+    auto lines = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n'); };
+    // Each extension record of record 70 holds eight of its 200 names, each
+    // a line of its own and one of its $FILE_NAME times.
+    EXPECT_EQ(lines(m.out) + 4 * 8 * 2, lines(whole.out));
+    for (uint64_t r : {71, 72, 73, 74}) {
+        m = RunOn("extension as base", copy, {"-i", std::to_string(r)});
+        EXPECT_NE(m.err.find("not a base record"), std::string::npos) << r;
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <sys/wait.h>
@@ -510,6 +511,136 @@ TEST_P(VolumeReport, UserFileHoldsEverySidMetInBucketOrder) {
             }
         }
     }
+}
+
+// ---------------------------------------------------------- copies of $MFT
+//
+// What a triage collector takes off a machine: $MFT, $Secure:$SDS and $Boot
+// copied into one folder (here by The Sleuth Kit's icat).  volscan on the
+// copy reports what it does on the volume, in every mode and format; only
+// what lies outside the copy differs: the digests of non-resident streams
+// (left empty and counted) and the security fields of files whose own
+// descriptor is non-resident (mkntfs's system files, which have no security id).
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// The copies in DIR/C, as `icat` extracts them; "" with *pWhy when it cannot.
+std::string ExtractCopies(const VolumeCase& v, const std::string& image, std::string* pWhy) {
+    if (system("command -v icat > /dev/null && command -v istat > /dev/null") != 0) {
+        *pWhy = "no icat/istat (sleuthkit)";
+        return "";
+    }
+    const std::string dir = MakeTestDir(std::string("mft-copy-") + v.name) + "/C";
+    const std::string o = v.shared ? " -o 128 '" : " '";
+    const std::string list = "mkdir -p '" + dir + "' && istat" + o + image + "' 9 > '" + dir + "/../istat.txt' 2>&1";
+    (void)system(list.c_str());
+    const std::string istat = ReadFile(dir + "/../istat.txt");
+    std::smatch m;
+    if (!std::regex_search(istat, m, std::regex("\\$DATA \\(128-([0-9]+)\\)\\s+Name: \\$SDS"))) {
+        *pWhy = "istat cannot read " + std::string(v.name) + " (The Sleuth Kit reads no 2 MiB clusters)";
+        return "";
+    }
+    const std::string cmd = "icat" + o + image + "' 0 > '" + dir +
+                            "/$MFT' && icat" + o + image + "' 7 > '" + dir + "/$Boot' && icat" +
+                            o + image + "' 9-128-" + m[1].str() + " > '" + dir + "/$Secure_$SDS'";
+    EXPECT_EQ(system(cmd.c_str()), 0) << cmd;
+    return dir;
+}
+
+// The units of a report: its lines, or the blocks of the verbose text.
+std::vector<std::string> Units(const std::string& body, bool verbose) {
+    if (!verbose) return Lines(body);
+    std::vector<std::string> blocks;
+    for (std::string::size_type at = 0; at < body.size();) {
+        auto end = body.find("\n\n", at);
+        if (end == std::string::npos) end = body.size();
+        blocks.push_back(body.substr(at, end - at));
+        at = end + 2;
+    }
+    return blocks;
+}
+
+// The record a unit reports, whatever the format.
+std::string RecordOf(const std::string& unit) {
+    static const std::regex kRecord(
+        "^(?:([0-9]+)[|,]|\\{\"record\":([0-9]+),|[0-9a-f]*\\|[^|]*\\|([0-9]+)\\||MFT record "
+        "number : ([0-9]+))");
+    std::smatch m;
+    if (!std::regex_search(unit, m, kRecord)) return "";
+    for (int k = 1; k <= 4; k++)
+        if (m[k].matched) return m[k].str();
+    return "";
+}
+
+TEST_P(VolumeReport, CopyOfMftReportsAsTheVolume) {
+    const VolumeCase& v = GetParam();
+    std::string why;
+    const std::string dir = ExtractCopies(v, image_, &why);
+    if (dir.empty()) GTEST_SKIP() << why;
+    const std::string copy = dir + "/$MFT";
+    struct Mode {
+        std::vector<std::string> options;
+        bool verbose;
+        int header;  // lines of run header, titles or column names before the records
+    };
+    const Mode modes[] = {
+        {{"-m"}, false, 3},          {{"-v", "-m", "-8"}, true, 0},
+        {{"-e", "-n", "-8"}, false, 3}, {{"--format=csv", "-m"}, false, 1},
+        {{"--format=jsonl", "-m"}, false, 0}, {{"--format=bodyfile", "-m"}, false, 0},
+    };
+    for (const Mode& mode : modes) {
+        SCOPED_TRACE(mode.options[0]);
+        const RunResult vol = RunReport(v, image_, mode.options, "C.UTF-8");
+        std::vector<std::string> args = {"-f", copy};
+        args.insert(args.end(), mode.options.begin(), mode.options.end());
+        args.push_back("C");
+        const RunResult cp = RunVolscanBinary(args, "", {"LC_ALL=C.UTF-8"});
+        EXPECT_EQ(cp.exitStatus, vol.exitStatus);
+        EXPECT_THAT(cp.err, HasSubstr(copy + ": a copy of $MFT, read with $Secure:$SDS from " +
+                                      dir + "/$Secure_$SDS and $Boot from " + dir + "/$Boot"));
+        // Records whose own descriptor lies outside the copy.
+        std::set<std::string> outside;
+        static const std::regex kOutside("truncated stream - Size : 0 - Base record/KeyNode offset : ([0-9]+)");
+        for (std::sregex_iterator it(cp.err.begin(), cp.err.end(), kOutside), end; it != end; ++it)
+            outside.insert((*it)[1].str());
+        if (v.shared) { EXPECT_TRUE(outside.empty()); }
+        const bool bFormat = mode.options[0].rfind("--format", 0) == 0;
+        std::vector<std::string> a = Units(bFormat ? vol.out : Body(vol.out, mode.verbose), mode.verbose);
+        std::vector<std::string> b = Units(bFormat ? cp.out : Body(cp.out, mode.verbose), mode.verbose);
+        ASSERT_EQ(a.size(), b.size());
+        uint64_t left = 0;
+        for (size_t k = 0; k < a.size(); k++) {
+            if (a[k] == b[k]) continue;
+            if (std::regex_replace(a[k], std::regex("[0-9a-f]{32}"), "",
+                                   std::regex_constants::format_first_only) == b[k]) {
+                left++;
+                continue;
+            }
+            EXPECT_EQ(outside.count(RecordOf(a[k])), 1u) << a[k] << "\n" << b[k];
+        }
+        // Each digest left out is a file counted in the one diagnostic.
+        const std::string count = std::to_string(left) + " files with data outside the copy";
+        if (left > 0) { EXPECT_THAT(cp.err, HasSubstr(count)); }
+        if (mode.options[0] == "-m") { EXPECT_GT(left, 0u); }
+    }
+    // Without $SDS: only the security fields differ, said once.
+    ASSERT_EQ(remove((dir + "/$Secure_$SDS").c_str()), 0);
+    const RunResult cp = RunVolscanBinary({"-f", copy, "-8", "C"}, "", {"LC_ALL=C"});
+    EXPECT_THAT(cp.err, HasSubstr("no copy of $Secure:$SDS beside " + copy));
+    EXPECT_THAT(cp.err, Not(HasSubstr("security id")));
+    auto a = ParseReport(Body(RunReport(v, image_, {"-8"}, "C").out, false));
+    auto b = ParseReport(Body(cp.out, false));
+    ASSERT_EQ(a.size(), b.size());
+    size_t differ = 0;
+    for (const auto& [record, x] : a) {
+        const ReportLine& y = b[record];
+        EXPECT_EQ(std::tie(x.path, x.md5, x.links, x.size, x.attributes, x.streams, x.alternates),
+                  std::tie(y.path, y.md5, y.links, y.size, y.attributes, y.streams, y.alternates));
+        for (int k = 0; k < 4; k++) EXPECT_EQ(x.times[k], y.times[k]);
+        differ += x.security != y.security;
+    }
+    EXPECT_GT(differ, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, VolumeReport, ::testing::ValuesIn(kVolumes),
