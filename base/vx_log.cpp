@@ -92,6 +92,7 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
     if (level != VX_FATAL_SYS && level != VX_FATAL && format != nullptr &&
         WholeMessage(pErr, t, dwError, format, args)) {
         if (pErr != VxErrorStream && VxMessageHeld != nullptr) VxMessageHeld();
+        vx_check_outputs();
         return 0;
     }
     char prefix[2048];
@@ -103,9 +104,88 @@ static int vlog_message(unsigned level, uint32_t dwError, const char* format, va
     fputs("\n\n", pErr);
     fflush(pErr);
     if (pErr != VxErrorStream && VxMessageHeld != nullptr) VxMessageHeld();
+    vx_check_outputs();
     // exit closes every stream, so what was written to the report is complete.
     if (level & 0x40) exit(1);
     return 0;
+}
+
+namespace {
+
+struct WatchedOutput {
+    FILE* pStream;
+    const char* pszProgram;
+    const char* pszKind;
+    const char* pszName;
+};
+constexpr int kMaxWatched = 8;
+WatchedOutput g_watched[kMaxWatched];
+int g_bOutputFailed = 0;
+
+// The fatal diagnostic of a stream that could not be written, with the
+// system's reason dwError.  It goes where diagnostics go, unless that is the
+// stream that failed: then to the standard error stream, and when that is
+// the one, nowhere.
+void OutputFailed(const WatchedOutput& w, uint32_t dwError) {
+    g_bOutputFailed = 1;
+    // What is still held behind the digests is not written out after the
+    // failure: the report stops where it stopped.
+    VxHoldMessage = nullptr;
+    VxMessageHeld = nullptr;
+    if (w.pStream == VxErrorStream) {
+        if (w.pStream == stderr) exit(1);  // nowhere left to say it
+        VxErrorStream = stderr;
+    }
+    vx_plat_set_last_error(dwError);
+    if (w.pszName != nullptr)
+        log_message(VX_FATAL_SYS, "%s: unable to write %s file %s", w.pszProgram, w.pszKind,
+                    w.pszName);
+    else
+        log_message(VX_FATAL_SYS, "%s: unable to write %s", w.pszProgram, w.pszKind);
+    exit(1);
+}
+
+}  // namespace
+
+void vx_watch_output(FILE* pStream, const char* pszProgram, const char* pszKind,
+                     const char* pszName) {
+    for (WatchedOutput& w : g_watched)
+        if (w.pStream == nullptr || w.pStream == pStream) {
+            w = WatchedOutput{pStream, pszProgram, pszKind, pszName};
+            return;
+        }
+}
+
+void vx_check_outputs() {
+    if (g_bOutputFailed) return;
+    for (const WatchedOutput& w : g_watched) {
+        uint32_t dwError = 0;
+        if (w.pStream != nullptr && vx_plat_output_failed(w.pStream, &dwError))
+            OutputFailed(w, dwError);
+    }
+}
+
+void vx_close_output(FILE* pStream) {
+    for (WatchedOutput& w : g_watched) {
+        if (w.pStream != pStream) continue;
+        const WatchedOutput closed = w;
+        w = WatchedOutput{};
+        if (pStream == stdout || pStream == stderr) {
+            fflush(pStream);
+            uint32_t dwError = 0;
+            if (!g_bOutputFailed && vx_plat_output_failed(pStream, &dwError))
+                OutputFailed(closed, dwError);
+            return;
+        }
+        if (pStream == VxErrorStream) VxErrorStream = stderr;
+        if (!vx_plat_close_output(pStream) && !g_bOutputFailed) {
+            WatchedOutput gone = closed;
+            gone.pStream = nullptr;  // closed: the diagnostic goes elsewhere
+            OutputFailed(gone, vx_plat_last_error());
+        }
+        return;
+    }
+    if (pStream != stdout && pStream != stderr) fclose(pStream);
 }
 
 int log_message(unsigned level, const char* format, ...) {

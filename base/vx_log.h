@@ -54,6 +54,20 @@ extern void (*VxMessageHeld)();
 // Writes out what is held before text that goes to stderr directly.
 void log_release_held();
 
+// The run's output streams (the report, the -u, -d and -x files, the
+// standard streams), whose writes are checked: a failed write ends the run
+// with one fatal diagnostic naming the stream and the system's reason (no
+// space left, an I/O error, a quota), status 1, and nothing more written to
+// it.  pszName none: the kind is the whole name ("the standard output").
+void vx_watch_output(FILE* pStream, const char* pszProgram, const char* pszKind,
+                     const char* pszName);
+// Ends the run as above when a write to a watched stream failed.  Cheap:
+// called after every record.
+void vx_check_outputs();
+// Closes a watched stream (the standard streams are only flushed), ending
+// the run as above when its last bytes or its close fail.
+void vx_close_output(FILE* pStream);
+
 // count × size bytes, zero-filled; none on failure after the diagnostic.
 // A product that does not fit in 32 bits fails like an exhausted heap.
 void* vx_calloc(uint64_t count, uint64_t size, unsigned level, const char* format, ...)

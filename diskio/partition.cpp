@@ -6,6 +6,7 @@
 
 #include "base/le.h"
 #include "base/vx_log.h"
+#include "diskio/layout/bitlocker_header.h"
 
 #define VX_MODULE "partition"
 
@@ -320,9 +321,51 @@ int ReadPartitionTable(DiskReadFn pfnRead, void* pContext, uint64_t ullDiskBytes
         Partition* p = &pTable->parts[k];
         if (p->bProblem || p->bExtended) continue;
         const Reader rt{pfnRead, pContext, ullDiskBytes, pTable->dwSectorSize, pszDisk};
-        p->bNtfs = ReadSector(rt, p->ullFirst, sector) && memcmp(sector + 3, "NTFS    ", 8) == 0;
+        const int bRead = ReadSector(rt, p->ullFirst, sector);
+        p->bNtfs = bRead && memcmp(sector + 3, "NTFS    ", 8) == 0;
+        p->bBitLocker = bRead && IsBitLockerHeader(sector, pTable->dwSectorSize);
+        if (p->bBitLocker)
+            p->bBitLockerId = ReadBitLockerIdentifier(
+                pfnRead, pContext, p->ullFirst * pTable->dwSectorSize,
+                p->ullSectors * pTable->dwSectorSize, sector, p->bitLockerId);
     }
     return 1;
+}
+
+namespace {
+
+// BitLocker's own GUID, 4967d63b-2e29-4ad8-8399-f6a339e3d001, as on the disk.
+const uint8_t kBitLockerGuid[16] = {0x3b, 0xd6, 0x67, 0x49, 0x29, 0x2e, 0xd8, 0x4a,
+                                    0x83, 0x99, 0xf6, 0xa3, 0x39, 0xe3, 0xd0, 0x01};
+
+}  // namespace
+
+int IsBitLockerHeader(const uint8_t* pSector, size_t cb) {
+    if (cb < bitlocker_header::kSize) return 0;
+    if (memcmp(pSector + bitlocker_header::kSignature, "-FVE-FS-", 8) == 0) return 1;
+    return memcmp(pSector + bitlocker_header::kToGoOemId, "MSWIN4.1", 8) == 0 &&
+           memcmp(pSector + bitlocker_header::kToGoIdentifier, kBitLockerGuid, 16) == 0;
+}
+
+int ReadBitLockerIdentifier(DiskReadFn pfnRead, void* pContext, uint64_t ullVolume,
+                            uint64_t ullVolumeBytes, const uint8_t* pSector, uint8_t id[16]) {
+    const size_t at = memcmp(pSector + bitlocker_header::kSignature, "-FVE-FS-", 8) == 0
+                          ? bitlocker_header::kMetadata
+                          : bitlocker_header::kToGoMetadata;
+    for (size_t k = 0; k < 3; k++) {
+        const uint64_t ullBlock = vx_le64(pSector, bitlocker_header::kSize, at + 8 * k);
+        uint8_t block[fve_block::kRead];
+        if (ullBlock == 0 || ullBlock >= ullVolumeBytes ||
+            ullVolumeBytes - ullBlock < sizeof block || ullVolume > UINT64_MAX - ullBlock ||
+            !pfnRead(pContext, ullVolume + ullBlock, block, sizeof block))
+            continue;
+        if (memcmp(block + fve_block::kSignature, "-FVE-FS-", 8) != 0 ||
+            vx_le16(block, sizeof block, fve_block::kVersion) != 2)
+            continue;
+        memcpy(id, block + fve_block::kVolumeIdentifier, 16);
+        return 1;
+    }
+    return 0;
 }
 
 void PartitionTypeText(const Partition* pPart, int scheme, char* pszText, size_t cb) {

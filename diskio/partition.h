@@ -23,6 +23,9 @@ struct Partition {
     int bExtended;        // an MBR extended partition: it holds the logical ones
     int bLogical;
     int bNtfs;            // begins with an NTFS boot sector
+    int bBitLocker;       // begins with a BitLocker volume header
+    int bBitLockerId;     // ... whose identifier reads
+    uint8_t bitLockerId[16];
     int bProblem;         // overlaps another or reaches past the disk: never read
 };
 
@@ -46,6 +49,17 @@ typedef int (*DiskReadFn)(void* pContext, uint64_t ullOffset, void* p, uint32_t 
 // `pszDisk` named.
 int ReadPartitionTable(DiskReadFn pfnRead, void* pContext, uint64_t ullDiskBytes,
                        uint32_t dwSectorSize, const char* pszDisk, PartitionTable* pTable);
+
+// 1 when the sector (cb bytes, at least 512) is the header of a
+// BitLocker-encrypted volume: "-FVE-FS-", or BitLocker To Go's FAT header
+// with the BitLocker identifier.
+int IsBitLockerHeader(const uint8_t* pSector, size_t cb);
+
+// The identifier of the BitLocker volume of `ullVolumeBytes` bytes at byte
+// `ullVolume` of the disk, whose header is pSector: from the first of its
+// FVE metadata blocks that lies inside it and reads.  1 with id set.
+int ReadBitLockerIdentifier(DiskReadFn pfnRead, void* pContext, uint64_t ullVolume,
+                            uint64_t ullVolumeBytes, const uint8_t* pSector, uint8_t id[16]);
 
 // The partition's type in a few words: "0x07 NTFS/exFAT", "Basic data", or
 // the type GUID.

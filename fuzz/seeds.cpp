@@ -1,4 +1,5 @@
 // Seeds: what the clean images hold, in the input form of each target.
+#include <cstdio>
 #include <cstring>
 
 #include "base/le.h"
@@ -287,6 +288,37 @@ std::vector<Input> MftCopySeeds() {
     return seeds;
 }
 
+// The header and first metadata block of two BitLocker volumes of
+// ../shared/images/bitlocker.tar.xz, when it is there; and one made here,
+// a header naming a metadata block that holds its signature alone.
+std::vector<Input> BitLockerSeeds() {
+    std::vector<Input> seeds;
+    Input made(512 + 64, 0);
+    memcpy(made.data() + 3, "-FVE-FS-", 8);
+    made[0xB1] = 0x10;  // the block at 0x1000
+    memcpy(made.data() + 512, "-FVE-FS-", 8);
+    made[512 + 10] = 2;
+    seeds.push_back(made);
+    const std::string tar = std::string(VOLSCAN_SOURCE_DIR) + "/../shared/images/bitlocker.tar.xz";
+    for (const char* name : {"bitlk-aes-xts-128", "bitlk-togo-aes-xts-128"}) {
+        const std::string cmd = "tar -xOJf '" + tar + "' bitlocker/" + name + ".img 2>/dev/null";
+        FILE* p = popen(cmd.c_str(), "r");
+        if (p == nullptr) continue;
+        Input volume(64u << 20);
+        const size_t n = fread(volume.data(), 1, volume.size(), p);
+        pclose(p);
+        if (n < 512) continue;
+        const size_t at = memcmp(volume.data() + 3, "MSWIN4.1", 8) == 0 ? 0x1B8 : 0xB0;
+        const uint64_t ullBlock = vx_le64(volume.data(), 512, at);
+        if (ullBlock == 0 || ullBlock + 65536 > n) continue;
+        Input seed(volume.begin(), volume.begin() + 512);
+        seed.insert(seed.end(), volume.begin() + static_cast<long>(ullBlock),
+                    volume.begin() + static_cast<long>(ullBlock) + 65536);
+        seeds.push_back(seed);
+    }
+    return seeds;
+}
+
 }  // namespace
 
 std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
@@ -304,5 +336,6 @@ std::vector<std::vector<uint8_t>> FuzzSeeds(const char* pszName) {
     if (name == "partition") return PartitionSeeds();
     if (name == "volume") return VolumeSeeds();
     if (name == "mftcopy") return MftCopySeeds();
+    if (name == "bitlocker") return BitLockerSeeds();
     return {};
 }

@@ -637,6 +637,73 @@ void FuzzShadow(const uint8_t* pData, size_t size) {
     vx_plat_close_snapshots(pSet);
 }
 
+// ------------------------------------------------------------- BitLocker
+
+// Input: a volume header sector, then up to 64 KiB of FVE metadata that
+// lies at each of the three offsets the header names (those inside a
+// 100 MiB volume; the rest reads as zeros).  libbde opens it through our
+// reads, and a volume that unlocks (a clear key) is read at its start and
+// its end.  No password is given: the library stretches one with a million
+// SHA-256 rounds, a second a case; the image tests unlock with each kind.
+constexpr uint64_t kBdeVolumeBytes = 100ull << 20;
+constexpr size_t kBdeMetadataBytes = 64 * 1024;
+
+struct BdeInput {
+    const uint8_t* pData;
+    size_t size;
+    uint64_t ullBlocks[3];
+};
+
+int ReadBdeVolume(void* pContext, uint64_t ullOffset, void* p, uint32_t cb, uint32_t* pdwRead) {
+    const auto* pIn = static_cast<const BdeInput*>(pContext);
+    *pdwRead = 0;
+    if (ullOffset >= kBdeVolumeBytes) return 1;
+    if (cb > kBdeVolumeBytes - ullOffset) cb = static_cast<uint32_t>(kBdeVolumeBytes - ullOffset);
+    memset(p, 0, cb);
+    auto put = [&](uint64_t ullAt, const uint8_t* pBytes, size_t n) {
+        const uint64_t ullFrom = ullAt > ullOffset ? ullAt : ullOffset;
+        const uint64_t ullTo = ullAt + n < ullOffset + cb ? ullAt + n : ullOffset + cb;
+        if (ullFrom < ullTo)
+            memcpy(static_cast<uint8_t*>(p) + (ullFrom - ullOffset), pBytes + (ullFrom - ullAt),
+                   ullTo - ullFrom);
+    };
+    const size_t cbHeader = pIn->size < 512 ? pIn->size : 512;
+    put(0, pIn->pData, cbHeader);
+    for (uint64_t ullBlock : pIn->ullBlocks)
+        if (ullBlock != 0 && ullBlock < kBdeVolumeBytes - kBdeMetadataBytes)
+            put(ullBlock, pIn->pData + cbHeader, pIn->size - cbHeader);
+    *pdwRead = cb;
+    return 1;
+}
+
+void FuzzBitLocker(const uint8_t* pData, size_t size) {
+    static Scratch scratch;
+    const size_t room = 512 + kBdeMetadataBytes;
+    BdeInput in{scratch.Fill(pData, size, room), size < room ? size : room, {}};
+    const size_t at = in.size >= 512 && memcmp(in.pData + 3, "MSWIN4.1", 8) == 0 ? 0x1B8 : 0xB0;
+    for (int k = 0; k < 3 && in.size >= 512; k++) in.ullBlocks[k] = vx_le64(in.pData, 512, at + 8 * k);
+    VxDevice* pDev = vx_plat_open_reader(&in, ReadBdeVolume, kBdeVolumeBytes);
+    FuzzCheck(pDev != nullptr, "reader device");
+    const VxBitLockerKeys keys{};
+    VxBitLockerInfo info{};
+    VxDevice* pUnlocked = vx_plat_open_bitlocker(pDev, kBdeVolumeBytes, &keys, &info);
+    FuzzCheck(info.result >= VX_BDE_UNLOCKED && info.result <= VX_BDE_FAILED, "result");
+    FuzzCheck((pUnlocked != nullptr) == (info.result == VX_BDE_UNLOCKED), "device when unlocked");
+    if (pUnlocked == nullptr) {
+        (void)vx_plat_close(pDev);
+        return;
+    }
+    static uint8_t buffer[16 * 1024];
+    uint64_t ullSize = 0;
+    (void)vx_plat_device_size(pUnlocked, &ullSize);
+    for (uint64_t ullAt : {uint64_t{0}, ullSize > sizeof buffer ? ullSize - sizeof buffer : 0}) {
+        uint32_t dwRead = 0;
+        if (vx_plat_seek(pUnlocked, ullAt) && vx_plat_read(pUnlocked, buffer, sizeof buffer, &dwRead))
+            FuzzCheck(dwRead <= sizeof buffer, "unlocked read length");
+    }
+    (void)vx_plat_close(pUnlocked);  // and the encrypted volume's device with it
+}
+
 }  // namespace
 
 // ------------------------------------------------------------- mftcopy
@@ -692,6 +759,7 @@ const FuzzTarget kFuzzTargets[] = {
     {"number", FuzzNumber, "the numbers of -i and --offset"},
     {"partition", FuzzPartition, "MBR and GPT partition tables, extended chains, GPT backups"},
     {"shadow", FuzzShadow, "a shadow copy catalog and stores, read by us and by libvshadow"},
+    {"bitlocker", FuzzBitLocker, "BitLocker metadata opened and unlocked by libbde over our reads"},
     {"volume", FuzzVolumeImage, "a whole committed image with patches, walked as a run"},
     {"mftcopy", FuzzMftCopy, "a copy of the $MFT as collectors take it, walked as a run"},
 };

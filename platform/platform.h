@@ -159,6 +159,63 @@ VxDevice* vx_plat_open_snapshot_volume(VxSnapshotSet* pSet);
 uint64_t vx_plat_snapshot_read_failures(const VxSnapshotSet* pSet, const char** ppszFirst);
 void vx_plat_close_snapshots(VxSnapshotSet* pSet);
 
+// ------------------------------------------------------------ BitLocker
+
+// A BitLocker volume unlocked through libbde where the build has it.  The
+// library reads the encrypted volume through our own reads, so it may lie
+// in any container or partition; the unlocked volume is a device of its
+// own.
+enum VxBitLockerProtector {
+    VX_BDE_PASSWORD = 1,
+    VX_BDE_RECOVERY_PASSWORD = 2,
+    VX_BDE_STARTUP_KEY = 4,
+    VX_BDE_TPM = 8,
+    VX_BDE_CLEAR_KEY = 16,
+    VX_BDE_OTHER_PROTECTOR = 32,
+};
+
+// The keys tried, each none when not given.  The caller keeps and wipes them.
+struct VxBitLockerKeys {
+    const char* pszPassword;
+    const char* pszRecoveryPassword;  // 8 groups of 6 digits joined by dashes
+    const uint8_t* pStartupKey;       // the bytes of a .BEK file
+    size_t cbStartupKey;
+};
+
+enum VxBitLockerResult { VX_BDE_UNLOCKED = 0, VX_BDE_LOCKED = 1, VX_BDE_FAILED = 2 };
+
+struct VxBitLockerInfo {
+    int bIdentifier;
+    uint8_t identifier[16];  // the volume's, as on the disk
+    uint32_t dwProtectors;   // VxBitLockerProtector bits
+    int result;              // VxBitLockerResult
+};
+
+// 1 when this build reads BitLocker volumes.
+int vx_plat_bitlocker_supported();
+// Unlocks the volume read through `pVolumeDev` (offset 0 its first byte, no
+// read past `ullVolumeSize`) with the keys given.  Unlocked: a device
+// reading the unlocked volume, which takes pVolumeDev and closes it with
+// itself.  Otherwise none, pVolumeDev left to the caller, pInfo->result
+// saying whether the keys failed (what pInfo says of the volume is then
+// set) or the library could not open the volume, vx_plat_image_error()
+// giving its reason.
+VxDevice* vx_plat_open_bitlocker(VxDevice* pVolumeDev, uint64_t ullVolumeSize,
+                                 const VxBitLockerKeys* pKeys, VxBitLockerInfo* pInfo);
+
+// Reads a secret line (without its line end) into psz: from the terminal
+// with the echo off, after `pszPrompt` on it, or from the standard input
+// when that is no terminal.  1 done; 0 when it cannot be read (last error
+// set) or is longer than cb - 1 bytes (last error 0).  Nothing of it is
+// left in a buffer of the C library.
+int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb);
+// The bytes of a small file, "-" the standard input, into p (up to cb
+// bytes): 1 with *pcbRead set, 0 when it cannot be read (last error set)
+// or holds more than cb bytes (last error 0).
+int vx_plat_read_secret_file(const char* path, uint8_t* p, size_t cb, size_t* pcbRead);
+// Overwrites cb bytes with zeros in a way the compiler keeps.
+void vx_plat_wipe(void* p, size_t cb);
+
 // A device whose reads `pfnRead` makes (volumes put together in memory by
 // the tests and the fuzz targets); `ullSize` bytes.  Closing it closes
 // nothing of the context.
@@ -207,8 +264,37 @@ int vx_plat_heap_free(void* pBlock);
 
 // Creates `path` new for writing (exclusive: an existing file or a symbolic
 // link in its place is refused) and opens a text stream on it.  On failure
-// returns none with *pbExists set when the path already existed.
+// returns none with *pbExists set when the path already existed.  The
+// stream's writes are checked as vx_plat_output_failed says.
 FILE* vx_plat_create_new_file(const char* path, int* pbExists);
+// A stream writing to the standard output whose writes are checked the same
+// way (the standard output itself where the system has no such stream).
+FILE* vx_plat_open_standard_output();
+// Closes a stream of the two functions above (the standard output's
+// descriptor stays open): 1 done, 0 when its last bytes or the close failed
+// (last error set).
+int vx_plat_close_output(FILE* pStream);
+// 1 when a write to the stream failed, with *pdwError the system's reason
+// (ENOSPC, EIO, EDQUOT...).  Once one has failed, the streams made above
+// take nothing more: what follows the failure is not written.
+int vx_plat_output_failed(FILE* pStream, uint32_t* pdwError);
+
+// -------------------------------------------------------- interruptions
+
+// From vx_plat_catch_interrupts on, SIGINT, SIGTERM and SIGHUP (on Windows
+// Ctrl-C and Ctrl-Break as SIGINT, the console's closing as SIGHUP, the
+// session's end as SIGTERM) no longer end the process: the first one is
+// remembered, for the run to stop and write out what it holds; a second one
+// ends the process at once, as it would have without the first.  A signal
+// the process was started ignoring stays ignored.
+void vx_plat_catch_interrupts();
+// The number of the first signal caught (2, 15, 1), 0 when none; safe from
+// any thread.
+int vx_plat_interrupted();
+// "SIGINT", "SIGTERM", "SIGHUP" (on Windows the event's name).
+const char* vx_plat_interrupt_name(int signal);
+// Gives the signals their former handling back; the run is over.
+void vx_plat_release_interrupts();
 
 // ------------------------------------------------------------------ host
 
@@ -291,6 +377,9 @@ void vx_plat_close_spool(FILE* pSpool, char** ppBytes);
 // $TMPDIR (else /tmp), removed from its folder at once so that nothing is
 // left behind, open for reading and writing.  None where it cannot be made.
 FILE* vx_plat_open_spill();
+// The folder the spill is made in, for the diagnostic of a spill that
+// cannot be written.
+const char* vx_plat_spill_folder();
 // Bytes of the stream at byte ullOffset: 1 when all n were read or written.
 int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n);
 int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, size_t n);

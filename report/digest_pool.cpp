@@ -54,7 +54,8 @@ constexpr uint64_t kSpillAbove = 256u << 20;
 constexpr uint32_t kMaxDeferred = 4096;
 constexpr uint32_t kSpillBuffer = 1u << 20;
 
-enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2 };
+// JOB_STOPPED: a signal stopped the run before its thread made the digest.
+enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2, JOB_STOPPED = 3 };
 
 struct PoolStream {
     uint32_t dwType;
@@ -74,6 +75,7 @@ struct DigestJob {
     int bMessage;          // a diagnostic: pText, ullTextBytes; never given to a thread
     uint64_t ullRecord;
     uint64_t ullSeq;       // the record's place in the walk
+    uint64_t ullLineAt;    // spool offset where the record's report began
     uint64_t ullRedoAt;    // spool offset where the hash of a file began
     uint64_t ullInsertAt;  // spool offset of the 32 hex digits, or of the diagnostic
     uint64_t ullBlockBytes;
@@ -97,6 +99,7 @@ struct Deferred {
     DigestJob* pJob;
     uint64_t ullAt;
     uint64_t ullDigitsAt;
+    uint64_t ullLineAt;  // where the job's record begins in the spill
 };
 
 struct Worker {
@@ -144,6 +147,8 @@ struct Pool {
     uint64_t ullDeferHead;
     uint64_t ullDeferTail;
     uint64_t ullSeq;
+    uint64_t ullRecordAt;    // spool offset where the record being reported began
+    uint64_t ullPartialSeq;  // 1 + the record part of whose report a diagnostic sent out, 0: none
     int bLastFailed;
     int bWriting;  // writing out: diagnostics go straight to their stream
     // The ring of events, oldest first: the main thread's alone.
@@ -170,7 +175,8 @@ void HashAdd(Worker* w, const void* pData, uint64_t ullLength) {
 }
 
 // The digest of a job's streams, every byte read at its own offset; 0 at
-// the first thing that is not a clean read (the main thread does it again).
+// the first thing that is not a clean read (the main thread does it again),
+// -1 when a signal stops the run (a sparse stream of terabytes takes hours).
 int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
     if (!vx_plat_md5_begin(w->pMd5)) return 0;
     const uint64_t c = p->ullCluster;
@@ -202,6 +208,7 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
                 ullSkip -= ullPast;
                 ullBytes -= ullPast;
                 while (ullBytes > 0) {
+                    if (vx_plat_interrupted() != 0) return -1;
                     const uint64_t n = ullBytes < kZeroBlock ? ullBytes : kZeroBlock;
                     HashAdd(w, p->pZeros, n);
                     ullBytes -= n;
@@ -214,6 +221,7 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
             uint64_t ullOffset = ullLcn * c;
             uint64_t ullWhole = ullClusters * c;  // whole clusters are read
             while (ullWhole > 0) {
+                if (vx_plat_interrupted() != 0) return -1;
                 const uint32_t dwAsk =
                     ullWhole < kReadChunk ? static_cast<uint32_t>(ullWhole) : kReadChunk;
                 if (ullWhole > dwAsk) vx_plat_read_ahead(p->pDev, ullOffset + dwAsk, kReadChunk);
@@ -251,13 +259,15 @@ void WorkerMain(Pool* p, Worker* w) {
             p->ullClaim++;
         }
         uint8_t digest[16];
-        const int ok = HashJob(p, w, j);
-        if (ok) vx_plat_md5_end(w->pMd5, digest);
+        // After a signal the jobs left are only taken off the queue.
+        const int ok = vx_plat_interrupted() != 0 ? -1 : HashJob(p, w, j);
+        if (ok > 0) vx_plat_md5_end(w->pMd5, digest);
         {
             std::lock_guard<std::mutex> hold(p->lock);
-            if (ok)
+            if (ok > 0)
                 for (int i = 0; i < 16; i++) j->digest[i] = digest[i];
-            j->state.store(ok ? JOB_DONE : JOB_FAILED, std::memory_order_release);
+            j->state.store(ok > 0 ? JOB_DONE : ok < 0 ? JOB_STOPPED : JOB_FAILED,
+                           std::memory_order_release);
         }
         p->cvDone.notify_all();
     }
@@ -266,8 +276,9 @@ void WorkerMain(Pool* p, Worker* w) {
 // The spill's failures end the run: what it holds is the report itself.
 void SpillFailed(Pool* p) {
     p->bWriting = 1;
-    log_message(VX_FATAL_SYS, "%s %s() l.%d: the report's spill file cannot be written or read",
-                VX_WHERE);
+    log_message(VX_FATAL_SYS,
+                "%s %s() l.%d: the report's spill file in %s cannot be written or read",
+                VX_WHERE, vx_plat_spill_folder());
 }
 
 void FlushSpill(Pool* p) {
@@ -304,6 +315,7 @@ void CopySpill(Pool* p, uint64_t ullUpTo) {
         if (!vx_plat_spill_read(p->pSpill, p->ullSpillOut, p->pSpillBuffer, n)) SpillFailed(p);
         fwrite(p->pSpillBuffer, 1, n, p->pOut);
         p->ullSpillOut += n;
+        vx_check_outputs();
     }
 }
 
@@ -379,13 +391,15 @@ void WriteDigits(Pool* p, const DigestJob* j) {
 // when it is known and clean; else room for the digits, and the event waits
 // in the spill's list.  1 when the event is done with.
 int SpillEvent(Pool* p, DigestJob* j) {
-    Deferred d{j, 0, 0};
+    Deferred d{j, 0, 0, 0};
     if (j->bMessage) {
         WriteSpool(p, j->ullInsertAt);
         d.ullAt = p->ullSpillEnd;
     } else {
         WriteSpool(p, j->ullRedoAt);
         d.ullAt = p->ullSpillEnd;
+        // (Offsets modulo 2^64: the record may have begun before the spill.)
+        d.ullLineAt = p->ullSpillEnd - (p->ullConsumed - j->ullLineAt);
         WriteSpool(p, j->ullInsertAt);
         char hex[32] = {};
         const int bKnown = j->state.load(std::memory_order_acquire) == JOB_DONE;
@@ -438,9 +452,12 @@ void DrainSpill(Pool* p, int bWait) {
             std::unique_lock<std::mutex> hold(p->lock);
             p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
         }
+        // After a signal what is held is written out by WriteCompleted.
+        if (vx_plat_interrupted() != 0) break;
         CopySpill(p, d.ullAt);
         if (j->bMessage) {
             WriteMessage(p, j);
+            p->ullPartialSeq = j->ullSeq + 1;
         } else {
             RedoIfFailed(p, j);
             CopySpill(p, d.ullDigitsAt);
@@ -496,6 +513,7 @@ void WriteEvent(Pool* p, DigestJob* j) {
     if (j->bMessage) {
         WriteSpool(p, j->ullInsertAt);
         WriteMessage(p, j);
+        p->ullPartialSeq = j->ullSeq + 1;
     } else {
         WriteSpool(p, j->ullRedoAt);
         RedoIfFailed(p, j);
@@ -505,6 +523,7 @@ void WriteEvent(Pool* p, DigestJob* j) {
     p->bWriting = 0;
     p->ullHead++;
     FreeJob(p, j);
+    vx_check_outputs();
 }
 
 // Writes out the events whose digests are known, in order; with bWait, waits
@@ -512,6 +531,8 @@ void WriteEvent(Pool* p, DigestJob* j) {
 // (bAll: until nothing is held).  A long digest is not waited for while the
 // spill can take the report after it (but for bAll).
 void WriteOut(Pool* p, int bWait, int bAll) {
+    // After a signal what is held is written out by WriteCompleted.
+    if (vx_plat_interrupted() != 0) return;
     DrainSpill(p, 0);
     int bFlushed = 0;
     for (;;) {
@@ -532,6 +553,8 @@ void WriteOut(Pool* p, int bWait, int bAll) {
                 p->cvDone.wait(hold, [j] { return j->state.load() != JOB_QUEUED; });
             }
         }
+        // (A job a signal stopped is never written: the signal came first.)
+        if (vx_plat_interrupted() != 0) return;
         if (!bFlushed) fflush(p->pSpool);
         bFlushed = 1;
         WriteEvent(p, j);
@@ -571,6 +594,7 @@ void CompactSpool(Pool* p) {
     for (uint64_t k = p->ullHead; k != p->ullTail; k++) {
         DigestJob* j = p->ppRing[k % kMaxJobs];
         j->ullInsertAt -= ullShift;
+        j->ullLineAt -= ullShift;  // modulo 2^64: it may lie before the spool's start
         if (!j->bMessage) j->ullRedoAt -= ullShift;
     }
     p->ullConsumed = 0;
@@ -600,6 +624,8 @@ FILE* HoldMessage(int bWriteNow) {
         return nullptr;
     }
     if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
+    // (After a signal nothing is written out to make room.)
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) return nullptr;
     fflush(p->pMessages);
     p->ullMessageAt = p->messageSize;
     return p->pMessages;
@@ -614,6 +640,8 @@ void MessageHeld() {
         VX_WHERE));
     DigestJob* j = new (pBlock) DigestJob{};
     j->bMessage = 1;
+    j->ullSeq = p->ullSeq;
+    j->ullLineAt = p->ullRecordAt;
     j->ullInsertAt = static_cast<uint64_t>(ftell(p->pSpool));
     j->pText = reinterpret_cast<char*>(pBlock + sizeof(DigestJob));
     j->ullTextBytes = ullBytes;
@@ -638,14 +666,112 @@ void StopWorkers(Pool* p) {
         if (w->pThread != nullptr) {
             w->pThread->join();
             w->pThread->~thread();
+            w->pThread = nullptr;
         }
         vx_plat_md5_free(w->pMd5);
+        w->pMd5 = nullptr;
         if (w->pBuffer != nullptr)
             VX_FREE(w->pBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE worker buffer", VX_WHERE);
+        w->pBuffer = nullptr;
     }
 }
 
+// After a signal, the first job whose digest its thread did not make, in
+// the order of the report (in the spill's list: *ppIn its entry); none when
+// every digest is known.
+DigestJob* FirstStopped(Pool* p, Deferred** ppIn) {
+    auto stopped = [](const DigestJob* j) {
+        const int state = j->state.load(std::memory_order_acquire);
+        return !j->bMessage && state != JOB_DONE && state != JOB_FAILED;
+    };
+    *ppIn = nullptr;
+    for (uint64_t k = p->ullDeferHead; p->bSpilling && k != p->ullDeferTail; k++) {
+        Deferred& d = p->pDeferred[k % kMaxDeferred];
+        if (d.pJob != nullptr && stopped(d.pJob)) {
+            *ppIn = &d;
+            return d.pJob;
+        }
+    }
+    for (uint64_t k = p->ullHead; k != p->ullTail; k++)
+        if (stopped(p->ppRing[k % kMaxJobs])) return p->ppRing[k % kMaxJobs];
+    return nullptr;
+}
+
+// After a signal, with the threads stopped: writes out what is held up to
+// the first record whose digest was not made, the records before it whole,
+// with their digests and diagnostics, as a run to the end writes them.  A
+// record part of whose report went out already (before a diagnostic of its
+// own) is finished instead, its digest made here.  *pullCut: the record the
+// report stops before, UINT64_MAX when nothing was left out.
+void WriteCompleted(Pool* p, uint64_t* pullCut) {
+    p->bWriting = 1;
+    Deferred* pIn = nullptr;
+    DigestJob* c = FirstStopped(p, &pIn);
+    while (c != nullptr && c->ullSeq + 1 == p->ullPartialSeq) {
+        c->state.store(JOB_FAILED, std::memory_order_release);  // made again when written
+        c = FirstStopped(p, &pIn);
+    }
+    const uint64_t ullCutSeq = c != nullptr ? c->ullSeq : UINT64_MAX;
+    *pullCut = c != nullptr ? c->ullRecord : UINT64_MAX;
+    if (p->bSpilling) {
+        for (; p->ullDeferHead != p->ullDeferTail; p->ullDeferHead++) {
+            Deferred& d = p->pDeferred[p->ullDeferHead % kMaxDeferred];
+            DigestJob* j = d.pJob;
+            if (j == nullptr) continue;
+            if (j->ullSeq >= ullCutSeq) break;
+            CopySpill(p, d.ullAt);
+            if (j->bMessage) {
+                WriteMessage(p, j);
+            } else {
+                RedoIfFailed(p, j);
+                CopySpill(p, d.ullDigitsAt);
+                WriteDigits(p, j);
+                p->ullSpillOut += 32;
+            }
+            FreeJob(p, j);
+            d.pJob = nullptr;
+        }
+        if (pIn != nullptr) {
+            if (pIn->ullLineAt <= p->ullSpillEnd) CopySpill(p, pIn->ullLineAt);
+            return;
+        }
+        const auto llBack = static_cast<int64_t>(p->ullConsumed - (c != nullptr ? c->ullLineAt : 0));
+        if (c != nullptr && llBack > 0) {
+            CopySpill(p, p->ullSpillEnd - static_cast<uint64_t>(llBack));
+            return;
+        }
+        CopySpill(p, p->ullSpillEnd);
+        p->bSpilling = 0;
+    }
+    fflush(p->pSpool);
+    for (; p->ullHead != p->ullTail; p->ullHead++) {
+        DigestJob* j = p->ppRing[p->ullHead % kMaxJobs];
+        if (j->ullSeq >= ullCutSeq) break;
+        if (j->bMessage) {
+            WriteSpool(p, j->ullInsertAt);
+            WriteMessage(p, j);
+        } else {
+            WriteSpool(p, j->ullRedoAt);
+            RedoIfFailed(p, j);
+            WriteSpool(p, j->ullInsertAt);
+            WriteDigits(p, j);
+        }
+        FreeJob(p, j);
+    }
+    if (c == nullptr)
+        WriteSpool(p, p->spoolSize);
+    else if (static_cast<int64_t>(c->ullLineAt - p->ullConsumed) > 0)
+        WriteSpool(p, c->ullLineAt);
+}
+
 void FreePool(Pool* p) {
+    // What a signal left unwritten.
+    for (; p->ullHead != p->ullTail; p->ullHead++) FreeJob(p, p->ppRing[p->ullHead % kMaxJobs]);
+    for (; p->pDeferred != nullptr && p->ullDeferHead != p->ullDeferTail; p->ullDeferHead++) {
+        Deferred& d = p->pDeferred[p->ullDeferHead % kMaxDeferred];
+        if (d.pJob != nullptr) FreeJob(p, d.pJob);
+        d.pJob = nullptr;
+    }
     if (p->pWorkers != nullptr)
         VX_FREE(p->pWorkers, VX_FATAL_SYS, "%s %s l. %d: VX_FREE workers", VX_WHERE);
     if (p->ppRing != nullptr)
@@ -773,6 +899,15 @@ FILE* DigestPoolNextRecord(FILE* pOut) {
         WriteOut(p, 1, 0);
     }
     CompactSpool(p);
+    // The held report lives in memory: a write to it fails only when memory does.
+    uint32_t dwError = 0;
+    if (vx_plat_output_failed(p->pSpool, &dwError)) {
+        p->bWriting = 1;
+        vx_plat_set_last_error(dwError);
+        log_message(VX_FATAL_SYS, "%s %s() l.%d: the report held in memory cannot be written",
+                    VX_WHERE);
+    }
+    p->ullRecordAt = static_cast<uint64_t>(ftell(p->pSpool));
     return p->pSpool;
 }
 
@@ -805,6 +940,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
     if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 0);
     if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 1);
+    if (p->ullTail - p->ullHead + 1 >= kMaxJobs) return nullptr;  // after a signal
     auto* pBlock = static_cast<uint8_t*>(
         VX_CALLOC(ullBytes, 1, VX_FATAL_SYS,
                   "%s %s l. %d: VX_CALLOC DigestJob - Base record #" VX_U64, VX_WHERE,
@@ -813,6 +949,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     uint64_t ullUsed = sizeof(DigestJob);
     j->ullRecord = pEntry->ullBaseRecord;
     j->ullSeq = p->ullSeq;
+    j->ullLineAt = p->ullRecordAt;
     j->ullBlockBytes = ullBytes;
     j->ullDataBytes = ullData;
     j->dwStreams = dwStreams;
@@ -851,10 +988,17 @@ void DigestPoolSubmit(DigestJob* pJob) {
     Enqueue(p, pJob);
 }
 
-int DigestPoolStop() {
+int DigestPoolStop(uint64_t* pullCut) {
     Pool* p = g_pPool;
     if (p == nullptr) return 0;
     WriteOut(p, 1, 1);
+    // A signal, before or while the held report was written out.
+    if (vx_plat_interrupted() != 0) {
+        StopWorkers(p);
+        uint64_t ullCut = UINT64_MAX;
+        WriteCompleted(p, &ullCut);
+        if (pullCut != nullptr) *pullCut = ullCut;
+    }
     fflush(p->pOut);
     VxHoldMessage = nullptr;
     VxMessageHeld = nullptr;
@@ -871,6 +1015,6 @@ int DigestPoolStart(Volume*, FILE*, unsigned) { return 0; }
 FILE* DigestPoolNextRecord(FILE* pOut) { return pOut; }
 DigestJob* DigestPoolPrepare(FILE*, const Entry*) { return nullptr; }
 void DigestPoolSubmit(DigestJob*) {}
-int DigestPoolStop() { return 0; }
+int DigestPoolStop(uint64_t*) { return 0; }
 
 #endif

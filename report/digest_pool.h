@@ -28,4 +28,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry);
 void DigestPoolSubmit(DigestJob* pJob);
 // Writes out everything held and stops the threads; 1 when the last
 // record's digest could not be made cleanly (its status is then failed).
-int DigestPoolStop();
+// After a signal (vx_plat_interrupted), what is held is written out only up
+// to the first record whose digest was not made, and *pullCut (when given)
+// is that record's number, UINT64_MAX when nothing was left out.
+int DigestPoolStop(uint64_t* pullCut);

@@ -66,6 +66,8 @@ int DeviceRead(void* pContext, uint64_t ullOffset, void* p, uint32_t cb) {
     return 1;
 }
 
+void GuidText(const uint8_t* p, char* psz, size_t cb);
+
 // The table, a line a partition, into `pszText` (cb bytes).
 void ListPartitions(const PartitionTable* pTable, char* pszText, size_t cb) {
     size_t used = static_cast<size_t>(
@@ -75,9 +77,17 @@ void ListPartitions(const PartitionTable* pTable, char* pszText, size_t cb) {
         char szType[64];
         PartitionTypeText(p, pTable->scheme, szType, sizeof szType);
         const char* pszNtfs = p->bProblem ? "bad" : p->bExtended ? "-" : p->bNtfs ? "yes" : "no";
-        int n = snprintf(pszText + used, cb - used, "%3u %12llu %12llu  %-4s  %s\n", p->dwNumber,
-                         static_cast<unsigned long long>(p->ullFirst),
-                         static_cast<unsigned long long>(p->ullSectors), pszNtfs, szType);
+        // An encrypted volume is named by its identifier, as BitLocker lists it.
+        char szBitLocker[64] = "";
+        if (p->bBitLocker && !p->bProblem) {
+            char szId[40] = "";
+            if (p->bBitLockerId) GuidText(p->bitLockerId, szId, sizeof szId);
+            snprintf(szBitLocker, sizeof szBitLocker, ", BitLocker%s%s", szId[0] ? " " : "", szId);
+        }
+        int n = snprintf(pszText + used, cb - used, "%3u %12llu %12llu  %-4s  %s%s\n",
+                         p->dwNumber, static_cast<unsigned long long>(p->ullFirst),
+                         static_cast<unsigned long long>(p->ullSectors), pszNtfs, szType,
+                         szBitLocker);
         if (n > 0) used += static_cast<size_t>(n);
     }
 }
@@ -197,9 +207,14 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
     const bool bChoose = pReq->dwPartition != 0 || pReq->bListPartitions;
     uint8_t boot[512];
     bool bNtfsAtZero = false;
+    bool bBitLockerAtZero = false;
     if (!pReq->bOffset || bChoose) {
-        bNtfsAtZero =
-            DeviceRead(pDev, 0, boot, sizeof boot) && memcmp(boot + 3, "NTFS    ", 8) == 0;
+        const bool bRead = DeviceRead(pDev, 0, boot, sizeof boot);
+        bNtfsAtZero = bRead && memcmp(boot + 3, "NTFS    ", 8) == 0;
+        // BitLocker To Go's header holds its metadata offsets where an MBR
+        // has its partitions: it is no partition table.
+        bBitLockerAtZero = bRead && IsBitLockerHeader(boot, sizeof boot);
+        bNtfsAtZero = bNtfsAtZero || bBitLockerAtZero;
     }
     // A copy of the $MFT, as triage collectors take it, begins with the
     // FILE record of the $MFT itself.
@@ -228,8 +243,9 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
         auto* pszList = static_cast<char*>(VX_CALLOC(
             1, kListBytes, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pszList", VX_WHERE));
         char szTitle[600];
-        const int bTable = ReadPartitionTable(DeviceRead, pDev, info.ullSize, info.dwSectorSize,
-                                              pszPath, pTable);
+        const int bTable =
+            !bBitLockerAtZero && ReadPartitionTable(DeviceRead, pDev, info.ullSize,
+                                                    info.dwSectorSize, pszPath, pTable);
         if (bTable) {
             TableTitle(pszPath, pTable, szTitle, sizeof szTitle);
             ListPartitions(pTable, pszList, kListBytes);
@@ -237,7 +253,8 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
         uint32_t dwNtfs = 0;
         const Partition* pNtfs = nullptr;
         for (uint32_t k = 0; k < pTable->dwCount; k++) {
-            if (pTable->parts[k].bNtfs && !pTable->parts[k].bProblem) {
+            if ((pTable->parts[k].bNtfs || pTable->parts[k].bBitLocker) &&
+                !pTable->parts[k].bProblem) {
                 dwNtfs++;
                 pNtfs = &pTable->parts[k];
             }
@@ -247,7 +264,9 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
                 fprintf(pOut, "%s\n%s", szTitle, pszList);
             else
                 fprintf(pOut, "%s: no partition table%s\n", pszPath,
-                        bNtfsAtZero ? "; an NTFS volume begins at offset 0" : "");
+                        bBitLockerAtZero ? "; a BitLocker volume begins at offset 0"
+                        : bNtfsAtZero    ? "; an NTFS volume begins at offset 0"
+                                         : "");
             *pbDone = 1;
             if (pTable->bDamaged) status = VX_FAILED;
         } else if (pReq->dwPartition != 0) {
@@ -272,9 +291,9 @@ int PrepareSource(const char* program, const SourceRequest* pReq, FILE* pOut, Vo
         } else if (bTable && !pTable->bDamaged && dwNtfs == 1) {
             ullOffset = pNtfs->ullFirst * pTable->dwSectorSize;
             log_message(VX_WARNING,
-                        "%s %s() l.%d: %s: reading NTFS partition %u (first sector %llu, %llu "
+                        "%s %s() l.%d: %s: reading %s partition %u (first sector %llu, %llu "
                         "sectors)",
-                        VX_WHERE, pszPath, pNtfs->dwNumber,
+                        VX_WHERE, pszPath, pNtfs->bNtfs ? "NTFS" : "BitLocker", pNtfs->dwNumber,
                         static_cast<unsigned long long>(pNtfs->ullFirst),
                         static_cast<unsigned long long>(pNtfs->ullSectors));
         } else if (bTable) {

@@ -16,6 +16,7 @@
 #include "base/vx_log.h"
 #include "security/sd_dump.h"
 #include "security/winsid.h"
+#include "run/bitlocker.h"
 #include "run/source.h"
 #include "text/vx_locale.h"
 
@@ -93,6 +94,8 @@ void PrintHelp(const char* program) {
           "--format : report format: line (the default), csv, jsonl or bodyfile\n"
           "--threads : threads hashing the files' data streams for -m (default: the cores;\n"
           "     1: one file after the other on the main thread)\n"
+          "--password, --recovery-password, --startup-key=FILE : unlock a BitLocker volume\n"
+          "     (the value - reads the secret from the terminal or the standard input)\n"
           "\nOutput format :\n",
           stderr);
     fputs(kColumnTitles, stderr);
@@ -132,6 +135,9 @@ enum {
     OPT_LIST_SNAPSHOTS,
     OPT_THREADS,
     OPT_SDS,
+    OPT_PASSWORD,
+    OPT_RECOVERY_PASSWORD,
+    OPT_STARTUP_KEY,
 };
 
 const struct option kLongOptions[] = {
@@ -159,6 +165,9 @@ const struct option kLongOptions[] = {
     {"list-snapshots", no_argument, nullptr, OPT_LIST_SNAPSHOTS},
     {"threads", required_argument, nullptr, OPT_THREADS},
     {"sds", required_argument, nullptr, OPT_SDS},
+    {"password", required_argument, nullptr, OPT_PASSWORD},
+    {"recovery-password", required_argument, nullptr, OPT_RECOVERY_PASSWORD},
+    {"startup-key", required_argument, nullptr, OPT_STARTUP_KEY},
     // For the benchmark: the device's read counters on the standard error
     // stream at the end of the run.  Left out of the help on purpose.
     {"device-stats", no_argument, nullptr, OPT_DEVICE_STATS},
@@ -181,16 +190,40 @@ struct RunStreams {
 constexpr size_t kOutputBufferBytes = 1u << 20;
 char g_stdoutBuffer[kOutputBufferBytes];
 
+// Closes the run's streams, the error file last, so that a report, user or
+// debug file whose last bytes cannot be written is still diagnosed there.
 void CloseRunStreams(RunStreams* pStreams) {
-    FILE* files[] = {pStreams->pOutput, pStreams->pUser, pStreams->pDebug, pStreams->pError};
+    FILE* files[] = {pStreams->pOutput, pStreams->pUser, pStreams->pDebug, pStreams->pError,
+                     stderr};
     for (FILE* f : files)
-        if (f != nullptr && f != stdout && f != stderr) fclose(f);
+        if (f != nullptr) vx_close_output(f);
     if (pStreams->pOutputBuffer != nullptr)
         VX_FREE(pStreams->pOutputBuffer, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pOutputBuffer",
                 VX_WHERE);
     pStreams->pOutputBuffer = nullptr;
     fflush(stdout);
     fflush(stderr);
+}
+
+// The record the walk would have read next, and whether the run was told
+// it was interrupted.
+uint64_t g_ullNextRecord = 0;
+int g_bInterruptTold = 0;
+
+// One diagnostic says that a signal stopped the run and where the report
+// stops; the report's lines before that record are all there, each as a
+// whole run writes it.
+void TellInterrupted(uint64_t ullStopAt, int bAllRecords) {
+    if (g_bInterruptTold) return;
+    g_bInterruptTold = 1;
+    const char* pszSignal = vx_plat_interrupt_name(vx_plat_interrupted());
+    if (bAllRecords)
+        log_message(VX_ERROR, "%s %s() l.%d: interrupted by %s after the last record", VX_WHERE,
+                    pszSignal);
+    else
+        log_message(VX_ERROR,
+                    "%s %s() l.%d: interrupted by %s: the report stops before record #" VX_U64,
+                    VX_WHERE, pszSignal, ullStopAt);
 }
 
 // Creates one named file of the run, or ends it.
@@ -241,7 +274,15 @@ int ReportVolume(Volume* pVol, const RunOptions* pOpt, FILE* pOut) {
         DigestPoolStart(pVol, pOut, pOpt->dwThreads);
     Entry* pEntry = nullptr;
     int s = WalkRecords(pVol, pOpt, pOut, &pEntry);
-    if (DigestPoolStop() && s == VX_OK) s = VX_FAILED;
+    uint64_t ullCut = UINT64_MAX;
+    if (DigestPoolStop(&ullCut) && s == VX_OK) s = VX_FAILED;
+    if (vx_plat_interrupted() != 0) {
+        const uint64_t ullLimit = MftWalkLimit(pVol);
+        const bool bAll = ullCut == UINT64_MAX &&
+                          (pOpt->bSingleIndex ||
+                           !RecordInside(g_ullNextRecord, pVol->MftRecordSize, ullLimit));
+        TellInterrupted(ullCut < g_ullNextRecord ? ullCut : g_ullNextRecord, bAll);
+    }
     ProgressEnd();
     if (CopyCutShort(pVol) && s == VX_OK) s = VX_FAILED;
     const uint64_t ullLeftOut = InfoDigestsLeftOut.exchange(0);
@@ -281,14 +322,20 @@ int WalkRecords(Volume* pVol, const RunOptions* pOpt, FILE* pOut, Entry** ppEntr
     // The first record is always tried, even with -i beyond the end.
     int s = InitEntry(pVol, ppEntry, n, pOpt->bErasedOnly);
     s = ReportRecord(pOut, *ppEntry, pOpt, s);
+    vx_check_outputs();
     n++;
-    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex) {
+    // A signal stops the walk between two records: the report then ends
+    // with a whole record.
+    while (RecordInside(n, pVol->MftRecordSize, ullLimit) && !pOpt->bSingleIndex &&
+           vx_plat_interrupted() == 0) {
         ProgressUpdate(n);
         RecycleEntry(*ppEntry);
         s = ReadEntry(*ppEntry, n, pOpt->bErasedOnly);
         s = ReportRecord(pOut, *ppEntry, pOpt, s);
+        vx_check_outputs();
         n++;
     }
+    g_ullNextRecord = n;
     return s;
 }
 
@@ -302,6 +349,7 @@ int RunVolscan(int argc, char** argv) {
     RunStreams streams{stdout, nullptr, nullptr, nullptr, nullptr};
     SourceRequest source{};
     SnapshotRequest snapshot{};
+    BitLockerRequest bitlocker{};
 
     vx_setlocale("");
 
@@ -366,6 +414,11 @@ int RunVolscan(int argc, char** argv) {
                 }
                 break;
             case OPT_LIST_SNAPSHOTS: snapshot.bList = 1; break;
+            case OPT_PASSWORD: TakeBitLockerOption(&bitlocker, BDE_PASSWORD, optarg); break;
+            case OPT_RECOVERY_PASSWORD:
+                TakeBitLockerOption(&bitlocker, BDE_RECOVERY_PASSWORD, optarg);
+                break;
+            case OPT_STARTUP_KEY: TakeBitLockerOption(&bitlocker, BDE_STARTUP_KEY, optarg); break;
             case OPT_DEVICE_STATS: opt.bDeviceStats = 1; break;
             case OPT_FORMAT:
                 opt.format = ParseReportFormat(optarg);
@@ -472,6 +525,18 @@ int RunVolscan(int argc, char** argv) {
         streams.pError = CreateRunFile(program, "error", opt.pszErrorFile);
         VxErrorStream = streams.pError;
     }
+    if (streams.pOutput == stdout) streams.pOutput = vx_plat_open_standard_output();
+    if (streams.pOutput == stdout || opt.pszOutputFile == nullptr)
+        vx_watch_output(streams.pOutput, program, "the standard output", nullptr);
+    else
+        vx_watch_output(streams.pOutput, program, "output", opt.pszOutputFile);
+    if (streams.pUser != nullptr) vx_watch_output(streams.pUser, program, "user", opt.pszUserFile);
+    if (streams.pDebug != nullptr && streams.pDebug != stderr)
+        vx_watch_output(streams.pDebug, program, "debug", opt.pszDebugFile);
+    if (streams.pError != nullptr) vx_watch_output(streams.pError, program, "error", opt.pszErrorFile);
+    vx_watch_output(stderr, program, "the standard error stream", nullptr);
+    vx_plat_catch_interrupts();
+    g_bInterruptTold = 0;
 
     set_wc_output_function(opt.bLocaleOutput ? 1 : 0);
     // Account names are wanted by the verbose text, the user file and JSON Lines.
@@ -484,7 +549,7 @@ int RunVolscan(int argc, char** argv) {
     // buffer on a terminal would cost a write for every file.  Diagnostics
     // flush it first, so they still follow what was reported before them.
     char* pBuffer = g_stdoutBuffer;
-    if (pOut != stdout) {
+    if (opt.pszOutputFile != nullptr) {
         streams.pOutputBuffer = static_cast<char*>(
             VX_CALLOC(kOutputBufferBytes, 1, VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC pOutputBuffer",
                       VX_WHERE));
@@ -502,6 +567,7 @@ int RunVolscan(int argc, char** argv) {
     if (source.bListPartitions || snapshot.bList) {
         s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
         if (snapshot.bList) {
+            if (s == VX_OK) s = UnlockSource(&vol, &bitlocker, &pSourceDev);
             if (s == VX_OK) s = OpenSnapshots(&vol, &snapshot, &pSourceDev, &snaps);
             if (s == VX_OK) s = ListSnapshots(pOut, &vol, &snaps);
             bListed = 1;
@@ -514,6 +580,7 @@ int RunVolscan(int argc, char** argv) {
         }
         if (!source.bListPartitions)
             s = PrepareSource(program, &source, pOut, &vol, &pSourceDev, &bListed);
+        if (s == VX_OK) s = UnlockSource(&vol, &bitlocker, &pSourceDev);
         if (s == VX_OK && bSnapshots) {
             s = OpenSnapshots(&vol, &snapshot, &pSourceDev, &snaps);
             // Shadow copies that cannot be read leave the volume to be reported.
@@ -537,7 +604,7 @@ int RunVolscan(int argc, char** argv) {
     // --snapshot=all: each snapshot's report after the volume's, the oldest
     // first; one that cannot be read leaves the others to be reported.
     const uint32_t dwSnapshots = snapshot.bAll && snaps.pSet != nullptr ? snaps.dwCount : 0;
-    for (uint32_t n = 1; n <= dwSnapshots && !bListed; n++) {
+    for (uint32_t n = 1; n <= dwSnapshots && !bListed && vx_plat_interrupted() == 0; n++) {
         Volume shadow{};
         shadow.DriveLetter = vol.DriveLetter;
         shadow.pszSourcePath = vol.pszSourcePath;
@@ -554,6 +621,7 @@ int RunVolscan(int argc, char** argv) {
         if (t > s) s = t;
     }
     CloseSnapshots(&snaps);
+    EndBitLockerRequest(&bitlocker);
     if (sSnapshots > s) s = sSnapshots;
     if (bSidTable) {
         if (streams.pUser != nullptr) DumpSystemInfo(streams.pUser, "users", "", 1);
@@ -563,6 +631,13 @@ int RunVolscan(int argc, char** argv) {
     if (opt.format != kFormatLine) EndFormattedReport();
     vx_plat_md5_release();
     FreeSidText();
+    // A signal that came outside the walk: the report is whole as far as it went.
+    const int signal = vx_plat_interrupted();
+    if (signal != 0) {
+        TellInterrupted(0, 1);
+        s = 128 + signal;
+    }
     CloseRunStreams(&streams);
+    vx_plat_release_interrupts();
     return s;
 }

@@ -78,7 +78,7 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
     size_t format = rest.find("\nOutput format :\n");
     ASSERT_NE(format, std::string::npos);
     std::string sourceLines = rest.substr(0, format);
-    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 9) << sourceLines;
+    EXPECT_EQ(std::count(sourceLines.begin(), sourceLines.end(), '\n'), 11) << sourceLines;
     EXPECT_THAT(sourceLines, HasSubstr("\n--threads : threads hashing"));
     EXPECT_THAT(sourceLines, StartsWith("-f, --file"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--offset"));
@@ -87,6 +87,7 @@ TEST(Help, WritesTheWholeTextOnStandardError) {
     EXPECT_THAT(sourceLines, HasSubstr("\n--list-snapshots, --snapshot=N"));
     EXPECT_THAT(sourceLines, HasSubstr("\n--snapshot=all : "));
     EXPECT_THAT(sourceLines, HasSubstr("\n--sds : the copy of $Secure:$SDS beside the -f copy of $MFT"));
+    EXPECT_THAT(sourceLines, HasSubstr("\n--password, --recovery-password, --startup-key=FILE : "));
     EXPECT_EQ(rest.substr(format),
               "\nOutput format :\n" + kTitles +
                   "\nAll times are UTC according to local computer.\n"
@@ -324,6 +325,42 @@ TEST(RunFiles, LaterOptionOverridesEarlierOne) {
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_FALSE(FileExists(dir + "/a.txt"));
     EXPECT_THAT(ReadFile(dir + "/b.txt"), HasSubstr("\n" + kTitles));
+}
+
+// A stream that cannot be written ends the run with one fatal diagnostic
+// naming it and the system's reason, status 1, and nothing after it: the
+// standard output on /dev/full, the report past the first MiB of a tmpfs
+// of 1 MiB, and, once that is full, the -u, -d and -x files (the last one's
+// failure is told on the standard error stream).
+TEST(RunFiles, AFailedWriteEndsTheRunNamingTheFileAndTheReason) {
+    const std::string dir = MakeTestDir("write-fails"), err = dir + "/err";
+    const std::string volume = SourcePath("tests/images/attrlist.img");
+    const std::string kFull = "\nFATAL No space left on device (28) - Aborting - " + kProgram +
+                              ": unable to write ";
+    BoundedRunResult r = RunVolscanBounded({"-f", volume, "C"}, "", "/dev/full", err, 60000, 0);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_THAT(ReadFile(err), EndsWith(kFull + "the standard output\n\n"));
+    EXPECT_EQ(RunVolscanBounded({"-f", volume, "C"}, "", dir + "/out", "/dev/full", 60000, 0).exitStatus, 1);
+
+    const std::string mnt = dir + "/tmpfs";
+    if (system(("mkdir '" + mnt + "' && mount -t tmpfs -o size=1m tmpfs '" + mnt + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mount -t tmpfs is not allowed here (not root, or no CAP_SYS_ADMIN)";
+    r = RunVolscanBounded({"-v", "-f", volume, "-o", mnt + "/report.txt", "C"}, "", dir + "/out",
+                          err, 60000, 0);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(ReadFile(mnt + "/report.txt").size(), 1u << 20);
+    const std::string text = ReadFile(err);
+    EXPECT_THAT(text, EndsWith(kFull + "output file " + mnt + "/report.txt\n\n"));
+    EXPECT_EQ(text.find("FATAL"), text.rfind("FATAL"));
+    EXPECT_NE(system(("cat /dev/zero > '" + mnt + "/filler' 2>/dev/null").c_str()), 0);
+    for (const auto& [option, kind] : {std::pair<std::string, std::string>{"-u", "user"}, {"-d", "debug"}, {"-x", "error"}}) {
+        const std::string path = mnt + "/" + kind + ".txt";
+        r = RunVolscanBounded({option, path, "-f", volume, "C"}, "",
+                              dir + "/out", err, 60000, 0);
+        EXPECT_EQ(r.exitStatus, 1) << kind;
+        EXPECT_THAT(ReadFile(err), EndsWith(kFull + kind + " file " + path + "\n\n")) << kind;
+    }
+    EXPECT_EQ(system(("umount '" + mnt + "'").c_str()), 0);
 }
 
 // ---------------------------------------------------------- long options

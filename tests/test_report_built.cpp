@@ -6,8 +6,15 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 #include <gmock/gmock.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -435,6 +442,120 @@ TEST(ReportBuilt, ALongDigestHoldsTheReportInOrderWhateverTheThreads) {
         EXPECT_TRUE(masked(one.out) == masked(two.out)) << tmp;
         EXPECT_EQ(one.err, two.err) << tmp;
     }
+}
+
+// Whether the process holds the report's spill file open.
+bool Spilling(int pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    bool found = false;
+    for (dirent* e; dir != nullptr && !found && (e = readdir(dir)) != nullptr;) {
+        char target[512] = {};
+        found = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
+                strstr(target, "volscan-spill") != nullptr;
+    }
+    if (dir != nullptr) closedir(dir);
+    return found;
+}
+
+// A -m run stopped while the sparse $BadClus:$Bad of a volume of 1 GiB is
+// hashed, by SIGTERM after its first progress and by SIGINT once the
+// report of the files after it goes on into the spill (or after 4 s): the
+// report ends at a line, each line the one the whole run writes, one
+// diagnostic names the signal and
+// the record the report stops before, the progress line is cleared and the
+// status is 128 + the signal.  A second signal ends the process at once,
+// even when the first finds it waiting to write to a pipe nobody reads.
+TEST(ReportBuilt, ASignalEndsTheHeldReportWithTheLastWholeRecord) {
+    VolumeDesc d = NewVolume();
+    // Just under a GiB: hashed, not taken from the table of whole GiB of zeros.
+    d.minTotalClusters = (1u << 30) / 4096 - 64;
+    for (uint64_t k = 0; k < 20000; k++) {
+        FileDesc f = File(std::to_string(k) + std::string(200, 'n'), 16 + k, kRootRecord, "x");
+        if (k % 3 == 0) {
+            f.data = Pattern(5000 + k % 97);
+            f.nonResident = true;
+        }
+        d.files.push_back(f);
+    }
+    const std::string dir = MakeTestDir("signal"), img = dir + "/volume.img";
+    std::string error;
+    ASSERT_TRUE(WriteVolume(d, img, nullptr, &error)) << error;
+    auto lines = [](const std::string& text) {
+        std::vector<std::string> out;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            out.push_back(text.substr(at, end - at));
+        return out;
+    };
+    const std::vector<std::string> whole =
+        lines(RunVolscanBinary({"-m", "--threads=2", "-f", img, "C"}).out);
+    for (int sig : {SIGTERM, SIGINT}) {
+        const std::string out = dir + "/report" + std::to_string(sig), err = out + ".err";
+        bool sent = false;
+        const BoundedRunResult r = RunVolscanBounded(
+            {"-m", "--threads=2", "--progress", "-o", out, "-f", img, "C"}, "", dir + "/stdout", err,
+            120000, 0, [&](int pid, int waited) {
+                // SIGINT once the report goes on into the spill, where it can.
+                if (!sent && (sig == SIGINT ? Spilling(pid) || waited > 4000
+                                            : ReadFile(err).find(" records ") != std::string::npos))
+                    sent = kill(pid, sig) == 0;
+            });
+        EXPECT_EQ(128 + sig, r.exitStatus) << sig;
+        const std::string report = ReadFile(out), text = ReadFile(err);
+        ASSERT_FALSE(report.empty());
+        EXPECT_EQ('\n', report.back());
+        const std::vector<std::string> got = lines(report);
+        ASSERT_LE(got.size(), whole.size());
+        for (size_t k = 0; k < got.size(); k++)  // but the clocks of the run header
+            EXPECT_TRUE(k == 1 || whole[k] == got[k]) << k << ": " << got[k];
+        const std::string kSays = std::string("interrupted by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        const size_t at = text.find(kSays);
+        ASSERT_NE(std::string::npos, at) << text;
+        EXPECT_EQ(at, text.rfind("interrupted by"));
+        // The line was cleared before it, and nothing follows it.
+        EXPECT_EQ(text.find_last_of('\r'), text.rfind("\r", at));
+        const std::string told = text.substr(at);
+        EXPECT_TRUE(told.size() > 2 && told.substr(told.size() - 2) == "\n\n") << told;
+        // Every record before the one named is there (the lines after the titles).
+        uint64_t stop = UINT64_MAX;
+        if (told.find("before record #") != std::string::npos)
+            stop = std::stoull(told.substr(told.find('#') + 1));
+        size_t want = 0;
+        while (want < whole.size() && !whole[want].starts_with("MFT Index|")) want++;
+        for (want++; want < whole.size() && std::stoull(whole[want]) < stop;) want++;
+        EXPECT_EQ(want, got.size()) << told;
+    }
+#if !defined(__SANITIZE_THREAD__)
+    // (ThreadSanitizer holds a signal back until the call it comes in
+    // returns, and a write to a full pipe never returns.)
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // A pipe already full: the run's first write waits there, for good.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(filler, 0);
+    const std::vector<char> junk(1u << 16, 'j');
+    while (write(filler, junk.data(), junk.size()) > 0) {
+    }
+    int signals = 0, firstAt = 0;
+    const std::string fifoErr = dir + "/fifo.err";
+    const BoundedRunResult r = RunVolscanBounded(
+        {"-v", "-m", "--threads=2", "--progress", "-f", img, "C"}, "", fifo, fifoErr, 120000, 0,
+        [&](int pid, int waited) {
+            if (signals == 0 && ReadFile(fifoErr).find(" records ") != std::string::npos &&
+                kill(pid, SIGTERM) == 0) {
+                signals = 1;
+                firstAt = waited;
+            } else if (signals == 1 && waited >= firstAt + 500 && kill(pid, SIGTERM) == 0) {
+                signals = 2;
+            }
+        });
+    close(reader);
+    close(filler);
+    EXPECT_EQ(SIGTERM, r.termSignal);
+    EXPECT_EQ(2, signals);
+#endif
 }
 
 // A digest that begins with zeros starts from the table's chain state for

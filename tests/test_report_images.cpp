@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "security/winsid.h"
 #include "support/run_binary.h"
@@ -1069,6 +1070,330 @@ TEST_F(ShadowTest, DamagedStoresAreNamedAndTheOthersReported) {
         if (bAll) {
             EXPECT_EQ(reported, c.reported);
         }
+    }
+}
+
+// ../shared/images/bitlocker.tar.xz unpacked once into the build tree: its
+// folder, or "" with *pWhy saying why.
+std::string BitLockerDir(std::string* pWhy) {
+    static std::string dir, why;
+    static bool bMade = false;
+    if (!bMade) {
+        bMade = true;
+        const std::string tar = SourcePath("../shared/images/bitlocker.tar.xz");
+        if (!FileExists(tar))
+            why = "no ../shared/images/bitlocker.tar.xz beside the checkout";
+        else if (dir = MakeTestDir("bitlocker");
+                 system(("tar -xJf '" + tar + "' -C '" + dir + "'").c_str()) != 0)
+            why = "bitlocker.tar.xz cannot be unpacked (tar, xz)", dir.clear();
+        else
+            dir += "/bitlocker";
+    }
+    *pWhy = why;
+    return dir;
+}
+
+// images.conf: for each volume, its keys and identifiers ("PW", "RP", "GUID").
+std::map<std::string, std::map<std::string, std::string>> BitLockerConf(const std::string& dir) {
+    std::map<std::string, std::map<std::string, std::string>> conf;
+    std::string section;
+    std::smatch m;
+    for (const std::string& line : Lines(ReadFile(dir + "/images.conf"))) {
+        if (std::regex_match(line, m, std::regex("\\[(.*)\\]"))) section = m[1];
+        else if (std::regex_match(line, m, std::regex("([A-Z_0-9]+) = ?(.*)"))) conf[section][m[1]] = m[2];
+    }
+    return conf;
+}
+
+// A FUSE mount of libbde's bdemount, unmounted at the end.
+struct BdeMount {
+    std::string dir;
+    bool mounted = false;
+    BdeMount(const std::string& image, const std::string& keyOption) : dir(MakeTestDir("bdemount")) {
+        mounted = system(("bdemount " + keyOption + " '" + image + "' '" + dir + "' > /dev/null 2>&1").c_str()) == 0 &&
+                  FileExists(dir + "/bde1");
+    }
+    ~BdeMount() {
+        if (mounted) (void)system(("fusermount -u '" + dir + "' 2>/dev/null || fusermount3 -u '" + dir + "' 2>/dev/null || umount '" + dir + "'").c_str());
+    }
+};
+
+// The report modes compared: line and verbose with -m, and each format.
+const std::vector<std::vector<std::string>> kBitLockerModes = {
+    {"-m"}, {"-v", "-m", "-8"}, {"--format=csv", "-m"}, {"--format=jsonl", "-m"},
+    {"--format=bodyfile", "-m"}};
+
+// A run with the source's path in the diagnostics written SOURCE and
+// the report without its run header (the formats have none).
+SourceRun RunBitLocker(const std::string& path, const std::vector<std::string>& options) {
+    std::vector<std::string> args = {"-f", path};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back("C");
+    RunResult r = RunVolscanBinary(args, "", {"LC_ALL=C.UTF-8"});
+    std::string err = MaskLines(r.err);
+    for (auto at = err.find(path); at != std::string::npos; at = err.find(path))
+        err.replace(at, path.size(), "SOURCE");
+    const bool bFormat = std::find_if(options.begin(), options.end(), [](const std::string& o) {
+                             return o.rfind("--format=", 0) == 0;
+                         }) != options.end();
+    const bool bVerbose = std::find(options.begin(), options.end(), "-v") != options.end();
+    return SourceRun{r.exitStatus, bFormat ? r.out : Body(r.out, bVerbose), err};
+}
+
+class BitLockerTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        std::string why;
+        dir_ = BitLockerDir(&why);
+        if (dir_.empty()) GTEST_SKIP() << why;
+        conf_ = BitLockerConf(dir_);
+    }
+    std::string dir_;
+    std::map<std::string, std::map<std::string, std::string>> conf_;
+};
+
+// Each volume unlocked with each of its protectors reports as the volume
+// libbde's bdemount decrypts, in every mode and format; BitLocker To Go
+// unlocks to FAT, which is named.
+TEST_F(BitLockerTest, EachProtectorReportsAsBdemountDecrypts) {
+    if (system("command -v bdemount > /dev/null") != 0) GTEST_SKIP() << "no bdemount (libbde-utils)";
+    const std::string bek = dir_ + "/4381F759-C4F8-4DE0-BB61-FC33A831BDA5.BEK";
+    ASSERT_EQ(conf_.size(), 5u);
+    int compared = 0;
+    for (const auto& [name, keys] : conf_) {
+        SCOPED_TRACE(name);
+        const std::string image = dir_ + "/" + name + ".img";
+        std::vector<std::string> protectors = {"--recovery-password=" + keys.at("RP")};
+        if (!keys.at("PW").empty()) protectors.push_back("--password=" + keys.at("PW"));
+        if (keys.count("SK_VMK_GUID")) protectors.push_back("--startup-key=" + bek);
+        // Without the dashes too.
+        protectors.push_back("--recovery-password=" + std::regex_replace(keys.at("RP"), std::regex("-"), ""));
+        if (name.find("togo") != std::string::npos) {
+            for (const std::string& key : protectors) {
+                SourceRun r = RunBitLocker(image, {key, "-m"});
+                EXPECT_EQ(r.exitStatus, 2);
+                EXPECT_THAT(r.err, HasSubstr("drive SOURCE is not NTFS: the BitLocker volume "
+                                             "unlocked holds another file system (FAT: BitLocker To Go)"));
+            }
+            continue;
+        }
+        BdeMount mount(image, "-r " + keys.at("RP"));
+        if (!mount.mounted) GTEST_SKIP() << "bdemount cannot mount here (no FUSE)";
+        const std::string plain = mount.dir + "/bde1";
+        for (const auto& mode : kBitLockerModes) {
+            SCOPED_TRACE(mode[0]);
+            SourceRun peer = RunBitLocker(plain, mode);
+            EXPECT_THAT(peer.body, HasSubstr("$MFT"));
+            for (const std::string& key : protectors) {
+                SCOPED_TRACE(key);
+                std::vector<std::string> options = mode;
+                options.insert(options.begin(), key);
+                SourceRun ours = RunBitLocker(image, options);
+                EXPECT_EQ(ours.exitStatus, peer.exitStatus);
+                EXPECT_TRUE(ours.body == peer.body);
+                EXPECT_EQ(ours.err, peer.err);
+                compared++;
+            }
+        }
+    }
+    EXPECT_EQ(compared, 5 * 4 * 3);  // modes × volumes of NTFS × protectors and forms
+}
+
+// No key, wrong keys and a secret read from the standard input: the
+// message and status, and the secret in none of the files the run writes.
+TEST_F(BitLockerTest, KeysThatDoNotUnlockAreNamedAndNoSecretIsWritten) {
+    const auto& keys = conf_.at("bitlk-aes-xts-128");
+    const std::string image = dir_ + "/bitlk-aes-xts-128.img";
+    const std::string id = " (identifier " + keys.at("GUID") + ")";
+    const std::string rp = keys.at("RP");
+    std::string wrongDigits = rp;
+    wrongDigits.replace(0, 6, "000011");
+    struct Case {
+        std::vector<std::string> options;
+        std::string input;  // the standard input
+        int status;
+        std::string message;
+        std::string secret;
+    } cases[] = {
+        {{}, "", 1,
+         "SOURCE is a BitLocker-encrypted volume" + id + " protected by a password and a recovery "
+         "password: unlock it with one of --password=TEXT --recovery-password=48-DIGITS",
+         ""},
+        {{"--password=Wrong-Secret-1"}, "", 1,
+         "the password does not unlock the BitLocker volume SOURCE" + id, "Wrong-Secret-1"},
+        {{"--recovery-password=" + wrongDigits}, "", 1,
+         "the recovery password does not unlock the BitLocker volume SOURCE" + id, wrongDigits},
+        {{"--recovery-password=" + rp.substr(1)}, "", 1,
+         "SOURCE: the recovery password given is not one: 48 digits", rp.substr(8)},
+        {{"--startup-key=" + dir_ + "/4381F759-C4F8-4DE0-BB61-FC33A831BDA5.BEK"}, "", 1,
+         "the startup key does not unlock the BitLocker volume SOURCE" + id, ""},
+        {{"--password=-"}, "Wrong-Secret-2\n", 1, "the password does not unlock", "Wrong-Secret-2"},
+        {{"--password=-"}, keys.at("PW") + "\n", 2, "", keys.at("PW")},
+        {{"--recovery-password=-"}, rp + "\n", 2, "", rp.substr(14, 20)},
+        {{"--password=" + keys.at("PW")}, "", 2, "", keys.at("PW")},
+    };
+    SourceRun plain = RunBitLocker(image, {"--password=" + keys.at("PW"), "-m"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "no key" : c.options[0] + " " + c.input);
+        const std::string dir = MakeTestDir("bitlocker-keys");
+        std::string cmd = std::string("printf '%s' '") + c.input + "' | '" VOLSCAN_BINARY "' -f '" +
+                          image + "' -m -D -o " + dir + "/out -x " + dir + "/err -d " + dir +
+                          "/debug -u " + dir + "/users";
+        for (const std::string& o : c.options) cmd += " '" + o + "'";
+        cmd += " C > " + dir + "/stdout 2> " + dir + "/stderr";
+        const int rc = system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(rc));
+        EXPECT_EQ(WEXITSTATUS(rc), c.status);
+        std::string err = MaskLines(ReadFile(dir + "/err"));
+        for (auto at = err.find(image); at != std::string::npos; at = err.find(image))
+            err.replace(at, image.size(), "SOURCE");
+        EXPECT_THAT(err, HasSubstr(c.message));
+        if (c.status == 2) {
+            EXPECT_TRUE(Body(ReadFile(dir + "/out"), false) == plain.body);
+        }
+        for (const char* file : {"out", "err", "debug", "users", "stdout", "stderr"}) {
+            if (c.secret.empty()) break;
+            EXPECT_EQ(ReadFile(dir + "/" + file).find(c.secret), std::string::npos) << file;
+        }
+    }
+}
+
+// The copy of bitlk-aes-xts-128 that make-bitlocker.sh fills, once: its
+// folder, or "" with *pWhy saying why.
+std::string FilledBitLocker(const std::string& dir, const std::string& password, std::string* pWhy) {
+    static std::string out, why;
+    static bool bMade = false;
+    if (!bMade) {
+        bMade = true;
+        out = MakeTestDir("bitlocker-filled");
+        const std::string cmd = "sh '" + SourcePath("tests/images/make-bitlocker.sh") + "' '" + dir +
+                                "/bitlk-aes-xts-128.img' '" + password + "' '" + out + "' > '" +
+                                out + "/make.log' 2>&1";
+        const int rc = system(cmd.c_str());
+        if (rc != 0) {
+            why = ReadFile(out + "/make.log");
+            if (!WIFEXITED(rc) || WEXITSTATUS(rc) != 77) why = "make-bitlocker.sh failed: " + why;
+            out.clear();
+        }
+    }
+    *pWhy = why;
+    return out;
+}
+
+// A volume of real files encrypted by dislocker: the report of every mode
+// is bdemount's, the digests md5sum's on the ntfs-3g mount; as partition 2
+// of a GPT disk in EWF and VHDX, it is listed, chosen and reported alike.
+TEST_F(BitLockerTest, FilledVolumeReportsAsBdemountDecryptsInEveryContainer) {
+    if (system("command -v bdemount > /dev/null") != 0) GTEST_SKIP() << "no bdemount (libbde-utils)";
+    const auto& keys = conf_.at("bitlk-aes-xts-128");
+    std::string why;
+    const std::string dir = FilledBitLocker(dir_, keys.at("PW"), &why);
+    if (dir.empty()) {
+        ASSERT_THAT(why, Not(HasSubstr("make-bitlocker.sh failed"))) << why;
+        GTEST_SKIP() << why;
+    }
+    const std::string filled = dir + "/filled.img";
+    BdeMount mount(filled, "-p " + keys.at("PW"));
+    if (!mount.mounted) GTEST_SKIP() << "bdemount cannot mount here (no FUSE)";
+    const std::string password = "--password=" + keys.at("PW");
+    for (const auto& mode : kBitLockerModes) {
+        SCOPED_TRACE(mode[0]);
+        std::vector<std::string> options = mode;
+        options.insert(options.begin(), password);
+        SourceRun ours = RunBitLocker(filled, options), peer = RunBitLocker(mount.dir + "/bde1", mode);
+        EXPECT_EQ(ours.exitStatus, peer.exitStatus);
+        EXPECT_GT(ours.body.size(), 40000u);
+        EXPECT_TRUE(ours.body == peer.body);
+        EXPECT_EQ(ours.err, peer.err);
+    }
+    SourceRun plain = RunBitLocker(filled, {password, "-m"});
+    std::map<std::string, std::string> digests;  // "dir0/file1.bin" → MD5 of the line
+    for (const auto& [record, line] : ParseReport(plain.body)) {
+        if (line.path.rfind("C:\\", 0) != 0) continue;
+        std::string path = line.path.substr(3);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (line.links != "0") digests[path] = line.md5;
+    }
+    size_t matched = 0;
+    std::smatch m;
+    for (const std::string& line : Lines(ReadFile(dir + "/md5sums.txt"))) {
+        // The line's digest of a file with alternate streams covers them too.
+        if (!std::regex_match(line, m, std::regex("([0-9a-f]{32})  (.*)")) ||
+            m[2] == "dir1/file1.bin" || m[2] == "dir2/file2.bin")
+            continue;
+        EXPECT_EQ(digests[m[2]], m[1].str()) << line;
+        matched++;
+    }
+    EXPECT_EQ(matched, 259u);
+    EXPECT_THAT(plain.body, HasSubstr("|ads|19|"));
+    for (const char* container : {"gpt.E01", "gpt.vhdx"}) {
+        SCOPED_TRACE(container);
+        const std::string disk = dir + "/" + container;
+        RunResult list = RunVolscanBinary({"-f", disk, "--list-partitions"});
+        EXPECT_EQ(list.exitStatus, 0);
+        EXPECT_THAT(list.out, HasSubstr("\n  2         4096       204800  no    Basic data, BitLocker " +
+                                        keys.at("GUID") + "\n"));
+        for (const std::vector<std::string>& choice :
+             {std::vector<std::string>{}, std::vector<std::string>{"--partition=2"}}) {
+            std::vector<std::string> options = choice;
+            options.insert(options.end(), {password, "-m"});
+            SourceRun r = RunBitLocker(disk, options);
+            EXPECT_EQ(r.exitStatus, plain.exitStatus);
+            EXPECT_TRUE(r.body == plain.body);
+            const std::string chosen = "\nWARNING - volscan PrepareSource() l.N: SOURCE: reading "
+                                       "BitLocker partition 2 (first sector 4096, 204800 sectors)\n\n";
+            EXPECT_EQ(r.err, (choice.empty() ? chosen : "") + plain.err);
+        }
+    }
+    // Shadow copies are looked for inside the unlocked volume.
+    RunResult snaps = RunVolscanBinary({"-f", filled, password, "--list-snapshots"});
+    EXPECT_EQ(snaps.exitStatus, 0);
+    EXPECT_EQ(snaps.out, filled + ": no shadow copies on this volume\n");
+}
+
+// Damaged FVE metadata, offsets past the volume and a volume cut short of
+// what it claims: the library's reason, status 2, within a bounded time.
+TEST_F(BitLockerTest, DamagedMetadataIsNamed) {
+    const std::string ff(8, '\xff'), past("\xff\xff\xff\xff\xff\xff\0\0", 8);
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint64_t, std::string>> patches;
+        uint64_t ullCut;  // the copy's length, 0: whole
+        const char* message;
+    } cases[] = {
+        {"first copy", {{0x2195000, "XXXXXXXX"}}, 0, "invalid metadata block signature"},
+        {"second copy", {{0x2C1D000, "XXXXXXXX"}}, 0, "invalid metadata block signature"},
+        {"third copy", {{0x373A000, "XXXXXXXX"}}, 0, "invalid metadata block signature"},
+        {"every copy",
+         {{0x2195000, "XXXXXXXX"}, {0x2C1D000, "XXXXXXXX"}, {0x373A000, "XXXXXXXX"}},
+         0, "invalid metadata block signature"},
+        {"offsets past the volume", {{0xB0, past}, {0xB8, past}, {0xC0, past}}, 0,
+         "unable to read FVE metadata block"},
+        {"header size", {{0x2195040, ff}, {0x2C1D040, ff}, {0x373A040, ff}}, 0, ": libbde_"},
+        {"volume cut short", {}, 40u << 20, "unable to read FVE metadata block"},
+    };
+    const std::string dir = MakeTestDir("bitlocker-damage");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string copy = dir + "/copy.img";
+        ASSERT_EQ(system(("cp --sparse=always '" + dir_ + "/bitlk-aes-xts-128.img' '" + copy + "'").c_str()), 0);
+        if (c.ullCut != 0) {
+            ASSERT_EQ(truncate(copy.c_str(), static_cast<off_t>(c.ullCut)), 0);
+        }
+        FILE* f = fopen(copy.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        for (const auto& [at, bytes] : c.patches) {
+            ASSERT_EQ(fseek(f, static_cast<long>(at), SEEK_SET), 0);
+            ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        }
+        fclose(f);
+        BoundedRunResult r = RunVolscanBounded({"-f", copy, "--password=anaconda", "-m", "C"}, dir,
+                                               dir + "/out", dir + "/err", 60000, 0);
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_THAT(ReadFile(dir + "/err"),
+                    HasSubstr("the BitLocker volume " + copy + " cannot be opened: "));
+        EXPECT_THAT(ReadFile(dir + "/err"), HasSubstr(c.message));
     }
 }
 

@@ -4,12 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
+#include <csignal>
 #include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
@@ -138,9 +141,13 @@ void vx_plat_close_spool(FILE* pSpool, char** ppBytes) {
     *ppBytes = nullptr;
 }
 
-FILE* vx_plat_open_spill() {
+const char* vx_plat_spill_folder() {
     const char* pszDir = getenv("TMPDIR");
-    if (pszDir == nullptr || *pszDir == '\0') pszDir = "/tmp";
+    return pszDir == nullptr || *pszDir == '\0' ? "/tmp" : pszDir;
+}
+
+FILE* vx_plat_open_spill() {
+    const char* pszDir = vx_plat_spill_folder();
     static const char kName[] = "/volscan-spill-XXXXXX";
     const size_t cbDir = strlen(pszDir);
     char* pszPath = static_cast<char*>(malloc(cbDir + sizeof kName));
@@ -164,6 +171,7 @@ int vx_plat_spill_read(FILE* pSpill, uint64_t ullOffset, void* pData, size_t n) 
     while (n > 0) {
         const ssize_t got = pread(fd, p, n, static_cast<off_t>(ullOffset));
         if (got < 0 && errno == EINTR) continue;
+        if (got == 0) errno = EIO;  // shorter than what was written to it
         if (got <= 0) return 0;
         p += got;
         n -= static_cast<size_t>(got);
@@ -178,6 +186,7 @@ int vx_plat_spill_write(FILE* pSpill, uint64_t ullOffset, const void* pData, siz
     while (n > 0) {
         const ssize_t put = pwrite(fd, p, n, static_cast<off_t>(ullOffset));
         if (put < 0 && errno == EINTR) continue;
+        if (put == 0) errno = ENOSPC;
         if (put <= 0) return 0;
         p += put;
         n -= static_cast<size_t>(put);
@@ -331,6 +340,91 @@ int vx_plat_heap_free(void* pBlock) {
 
 // ----------------------------------------------------------------- files
 
+// The run's output streams write through a cookie of their own (glibc),
+// so that the reason of a failed write is kept with the stream, not left in
+// errno for whatever call comes next to overwrite, and so that nothing more
+// reaches the file once a write failed: a report cut short must not go on
+// after a gap.  Elsewhere the stream is the system's, and its error flag and
+// errno at the time of the check say the same, less exactly.
+namespace {
+
+struct OutputCookie {
+    int fd;
+    int bOwnsFd;
+    int error;  // errno of the first failed write, 0 while none failed
+    FILE* pStream;
+};
+
+// The streams open at once: the report, the -u, -d and -x files.
+constexpr int kMaxOutputs = 8;
+OutputCookie* g_outputs[kMaxOutputs];
+
+#if defined(__GLIBC__)
+ssize_t OutputWrite(void* pCookie, const char* pData, size_t n) {
+    auto* c = static_cast<OutputCookie*>(pCookie);
+    if (c->error != 0) {
+        errno = c->error;
+        return -1;
+    }
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t put = write(c->fd, pData + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            c->error = put < 0 ? errno : EIO;
+            errno = c->error;
+            return -1;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return static_cast<ssize_t>(n);
+}
+
+int OutputClose(void* pCookie) {
+    auto* c = static_cast<OutputCookie*>(pCookie);
+    int r = 0;
+    if (c->bOwnsFd && close(c->fd) != 0 && errno != EINTR) r = -1;
+    const int error = errno;
+    for (OutputCookie*& slot : g_outputs)
+        if (slot == c) slot = nullptr;
+    delete c;
+    errno = error;
+    return r;
+}
+#endif
+
+// A checked stream over fd; none when none can be made (the caller then
+// keeps the system's stream).
+FILE* OpenOutput(int fd, int bOwnsFd) {
+#if defined(__GLIBC__)
+    OutputCookie** ppSlot = nullptr;
+    for (OutputCookie*& slot : g_outputs)
+        if (slot == nullptr) {
+            ppSlot = &slot;
+            break;
+        }
+    if (ppSlot == nullptr) return nullptr;
+    auto* c = new (std::nothrow) OutputCookie{fd, bOwnsFd, 0, nullptr};
+    if (c == nullptr) return nullptr;
+    cookie_io_functions_t io{};
+    io.write = OutputWrite;
+    io.close = OutputClose;
+    c->pStream = fopencookie(c, "w", io);
+    if (c->pStream == nullptr) {
+        delete c;
+        return nullptr;
+    }
+    *ppSlot = c;
+    return c->pStream;
+#else
+    (void)fd;
+    (void)bOwnsFd;
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
 FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
     *pbExists = 0;
     // O_EXCL also refuses a symbolic link in the file's place, even one that
@@ -341,9 +435,105 @@ FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
         *pbExists = errno == EEXIST;
         return nullptr;
     }
-    FILE* pFile = fdopen(fd, "w");
+    FILE* pFile = OpenOutput(fd, 1);
+    if (pFile == nullptr) pFile = fdopen(fd, "w");
     if (pFile == nullptr) close(fd);
     return pFile;
+}
+
+FILE* vx_plat_open_standard_output() {
+    fflush(stdout);
+    FILE* pFile = OpenOutput(fileno(stdout), 0);
+    return pFile != nullptr ? pFile : stdout;
+}
+
+int vx_plat_close_output(FILE* pStream) {
+    if (pStream == stdout) return fflush(stdout) == 0 && !ferror(stdout);
+    fflush(pStream);
+    uint32_t dwError = 0;
+    if (vx_plat_output_failed(pStream, &dwError)) {
+        fclose(pStream);
+        errno = static_cast<int>(dwError);
+        return 0;
+    }
+    return fclose(pStream) == 0;  // else errno is the close's
+}
+
+int vx_plat_output_failed(FILE* pStream, uint32_t* pdwError) {
+#if defined(__GLIBC__)
+    if (!ferror_unlocked(pStream)) return 0;
+#else
+    if (!ferror(pStream)) return 0;
+#endif
+    int error = errno != 0 ? errno : EIO;
+    for (const OutputCookie* c : g_outputs)
+        if (c != nullptr && c->pStream == pStream && c->error != 0) error = c->error;
+    *pdwError = static_cast<uint32_t>(error);
+    return 1;
+}
+
+// -------------------------------------------------------- interruptions
+//
+// The handler only records the signal; the walk and the hashing threads look
+// at it between records and between blocks.  A second signal takes the
+// signal's own action back and raises it again, which ends the process once
+// the handler returns.
+
+namespace {
+
+std::atomic<int> g_interrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_former[3];
+int g_bCaught = 0;
+
+void OnInterrupt(int signal) {
+    const int error = errno;
+    int expected = 0;
+    if (!g_interrupt.compare_exchange_strong(expected, signal)) {
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        sigaction(signal, &dfl, nullptr);
+        raise(signal);  // delivered, and deadly, once this handler returns
+    }
+    errno = error;
+}
+
+}  // namespace
+
+void vx_plat_catch_interrupts() {
+    g_interrupt.store(0);
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    for (int s : kInterrupts) sigaddset(&sa.sa_mask, s);
+    // Reads and writes go on where they were; the flag is looked at after them.
+    sa.sa_flags = SA_RESTART;
+    for (int k = 0; k < 3; k++) {
+        sigaction(kInterrupts[k], nullptr, &g_former[k]);
+        // nohup, or a shell's background job: the signal stays ignored.
+        if (g_former[k].sa_handler == SIG_IGN) continue;
+        sigaction(kInterrupts[k], &sa, nullptr);
+    }
+    g_bCaught = 1;
+}
+
+int vx_plat_interrupted() { return g_interrupt.load(); }
+
+const char* vx_plat_interrupt_name(int signal) {
+    switch (signal) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "a signal";
+    }
+}
+
+void vx_plat_release_interrupts() {
+    if (!g_bCaught) return;
+    for (int k = 0; k < 3; k++) sigaction(kInterrupts[k], &g_former[k], nullptr);
+    g_bCaught = 0;
 }
 
 // ------------------------------------------------------------------ host
@@ -433,3 +623,86 @@ uint64_t vx_plat_clock_ms() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
+
+namespace {
+
+// Reads fd up to a line end or its end, a byte at a time so that no
+// buffer keeps what follows; the rest of a line too long is read and
+// dropped.  1 done, 0 failed (errno set) or too long (errno 0).
+int ReadSecretLine(int fd, char* psz, size_t cb) {
+    size_t n = 0;
+    bool bLong = false;
+    for (;;) {
+        char c = 0;
+        const ssize_t got = read(fd, &c, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            vx_plat_wipe(psz, cb);
+            return 0;
+        }
+        if (got == 0 || c == '\n') break;
+        if (n + 1 < cb) psz[n++] = c;
+        else bLong = true;
+        c = 0;
+    }
+    if (n > 0 && psz[n - 1] == '\r') n--;
+    psz[n] = 0;
+    if (!bLong) return 1;
+    vx_plat_wipe(psz, cb);
+    errno = 0;
+    return 0;
+}
+
+}  // namespace
+
+int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb) {
+    if (cb == 0) return 0;
+    termios saved{};
+    const bool bTerminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (bTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        if (write(STDERR_FILENO, pszPrompt, strlen(pszPrompt)) < 0) {
+            // The prompt is a courtesy: the secret is read without it.
+        }
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const int ok = ReadSecretLine(STDIN_FILENO, psz, cb);
+    const int error = errno;
+    if (bTerminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    errno = error;
+    return ok;
+}
+
+int vx_plat_read_secret_file(const char* path, uint8_t* p, size_t cb, size_t* pcbRead) {
+    *pcbRead = 0;
+    const bool bStdin = strcmp(path, "-") == 0;
+    const int fd = bStdin ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    size_t n = 0;
+    int ok = 1;
+    for (;;) {
+        uint8_t c = 0;
+        const ssize_t got = read(fd, n < cb ? p + n : &c, n < cb ? cb - n : 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        if (n == cb) {
+            ok = 0;
+            errno = 0;
+            break;
+        }
+        n += static_cast<size_t>(got);
+    }
+    const int error = errno;
+    if (!bStdin) close(fd);
+    if (!ok) vx_plat_wipe(p, cb);
+    errno = error;
+    *pcbRead = ok ? n : 0;
+    return ok;
+}
+
+void vx_plat_wipe(void* p, size_t cb) { explicit_bzero(p, cb); }

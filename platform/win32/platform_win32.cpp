@@ -1,6 +1,7 @@
 // The platform layer on Windows: the Win32 calls the tool was designed
 // around, in their ANSI forms, since every path and name the tool handles
 // is a narrow string.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -223,6 +224,86 @@ FILE* vx_plat_create_new_file(const char* path, int* pbExists) {
     return pFile;
 }
 
+FILE* vx_plat_open_standard_output() { return stdout; }
+
+int vx_plat_close_output(FILE* pStream) {
+    fflush(pStream);
+    uint32_t dwError = 0;
+    if (vx_plat_output_failed(pStream, &dwError)) {
+        if (pStream != stdout) fclose(pStream);
+        SetLastError(dwError);
+        return 0;
+    }
+    if (pStream == stdout) return 1;
+    return fclose(pStream) == 0;
+}
+
+int vx_plat_output_failed(FILE* pStream, uint32_t* pdwError) {
+    if (!ferror(pStream)) return 0;
+    // The run-time library keeps the system's code of its last failed call.
+    unsigned long dwError = _doserrno;
+    if (dwError == 0) dwError = GetLastError();
+    *pdwError = dwError != 0 ? static_cast<uint32_t>(dwError) : ERROR_WRITE_FAULT;
+    return 1;
+}
+
+// -------------------------------------------------------- interruptions
+//
+// The console's events come on a thread of their own.  Ctrl-C and
+// Ctrl-Break are remembered for the run to stop; the console's closing and
+// the session's end end the process when the handler returns, so the handler
+// waits there (the system allows it a few seconds) for the run to write out
+// what it holds.  A second event goes to the system's own handler, which
+// ends the process.
+
+namespace {
+
+std::atomic<int> g_interrupt{0};
+std::atomic<int> g_bRunOver{0};
+int g_bCaught = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD dwEvent) {
+    int signal = 0;
+    switch (dwEvent) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT: signal = 2; break;
+        case CTRL_CLOSE_EVENT: signal = 1; break;
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: signal = 15; break;
+        default: return FALSE;
+    }
+    int expected = 0;
+    if (!g_interrupt.compare_exchange_strong(expected, signal)) return FALSE;
+    if (signal != 2)
+        for (int waited = 0; waited < 10000 && g_bRunOver.load() == 0; waited += 50) Sleep(50);
+    return TRUE;
+}
+
+}  // namespace
+
+void vx_plat_catch_interrupts() {
+    g_interrupt.store(0);
+    g_bRunOver.store(0);
+    g_bCaught = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) ? 1 : 0;
+}
+
+int vx_plat_interrupted() { return g_interrupt.load(); }
+
+const char* vx_plat_interrupt_name(int signal) {
+    switch (signal) {
+        case 2: return "Ctrl-C";
+        case 1: return "the console's closing";
+        case 15: return "the session's end";
+        default: return "a console event";
+    }
+}
+
+void vx_plat_release_interrupts() {
+    g_bRunOver.store(1);
+    if (g_bCaught) SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    g_bCaught = 0;
+}
+
 // ------------------------------------------------------------------ host
 
 int vx_plat_computer_name(char* pszName, size_t size) {
@@ -310,6 +391,7 @@ void vx_plat_close_spool(FILE*, char**) {}
 
 // The Windows build hashes on the main thread alone: nothing is held.
 FILE* vx_plat_open_spill() { return nullptr; }
+const char* vx_plat_spill_folder() { return ""; }
 int vx_plat_spill_read(FILE*, uint64_t, void*, size_t) { return 0; }
 int vx_plat_spill_write(FILE*, uint64_t, const void*, size_t) { return 0; }
 
@@ -344,3 +426,91 @@ void vx_plat_text_buffer_bytes(VxTextBuffer*, const char** ppBytes, size_t* pcbB
 }
 
 void vx_plat_text_buffer_close(VxTextBuffer*) {}
+
+// ------------------------------------------------------------- secrets
+
+namespace {
+
+// Reads h up to a line end or its end, a byte at a time; the rest of a line
+// too long is read and dropped.  1 done, 0 failed or too long (error 0).
+int ReadSecretLine(HANDLE h, char* psz, size_t cb) {
+    size_t n = 0;
+    bool bLong = false;
+    for (;;) {
+        char c = 0;
+        DWORD dwGot = 0;
+        if (!ReadFile(h, &c, 1, &dwGot, nullptr)) {
+            if (GetLastError() == ERROR_BROKEN_PIPE) break;
+            SecureZeroMemory(psz, cb);
+            return 0;
+        }
+        if (dwGot == 0 || c == '\n') break;
+        if (n + 1 < cb) psz[n++] = c;
+        else bLong = true;
+    }
+    if (n > 0 && psz[n - 1] == '\r') n--;
+    psz[n] = 0;
+    if (!bLong) return 1;
+    SecureZeroMemory(psz, cb);
+    SetLastError(0);
+    return 0;
+}
+
+}  // namespace
+
+int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb) {
+    if (cb == 0) return 0;
+    HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD dwMode = 0;
+    const bool bConsole = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &dwMode);
+    if (bConsole) {
+        DWORD dwWritten = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), pszPrompt, static_cast<DWORD>(strlen(pszPrompt)),
+                  &dwWritten, nullptr);
+        SetConsoleMode(h, dwMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    }
+    const int ok = ReadSecretLine(h, psz, cb);
+    const DWORD dwError = GetLastError();
+    if (bConsole) {
+        SetConsoleMode(h, dwMode);
+        DWORD dwWritten = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &dwWritten, nullptr);
+    }
+    SetLastError(dwError);
+    return ok;
+}
+
+int vx_plat_read_secret_file(const char* path, uint8_t* p, size_t cb, size_t* pcbRead) {
+    *pcbRead = 0;
+    const bool bStdin = strcmp(path, "-") == 0;
+    HANDLE h = bStdin ? GetStdHandle(STD_INPUT_HANDLE)
+                      : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    size_t n = 0;
+    int ok = 1;
+    for (;;) {
+        uint8_t c = 0;
+        DWORD dwGot = 0;
+        if (!ReadFile(h, n < cb ? p + n : &c, n < cb ? static_cast<DWORD>(cb - n) : 1, &dwGot,
+                      nullptr)) {
+            ok = GetLastError() == ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (dwGot == 0) break;
+        if (n == cb) {
+            ok = 0;
+            SetLastError(0);
+            break;
+        }
+        n += dwGot;
+    }
+    const DWORD dwError = GetLastError();
+    if (!bStdin) CloseHandle(h);
+    if (!ok) SecureZeroMemory(p, cb);
+    SetLastError(ok ? 0 : dwError);
+    *pcbRead = ok ? n : 0;
+    return ok;
+}
+
+void vx_plat_wipe(void* p, size_t cb) { SecureZeroMemory(p, cb); }

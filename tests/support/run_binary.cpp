@@ -46,7 +46,8 @@ RunResult RunVolscanBinary(const std::vector<std::string>& args, const std::stri
 
 BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const std::string& cwd,
                                    const std::string& outPath, const std::string& errPath,
-                                   int timeoutMs, uint64_t addressLimit) {
+                                   int timeoutMs, uint64_t addressLimit,
+                                   const std::function<void(int pid, int waitedMs)>& watch) {
     std::vector<char*> argv;
     std::string bin = VOLSCAN_BINARY;
     argv.push_back(const_cast<char*>(bin.c_str()));
@@ -79,6 +80,7 @@ BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const s
         pid_t done = wait4(pid, &st, WNOHANG, &usage);
         if (done == pid) break;
         if (done < 0) return r;
+        if (watch) watch(pid, waited);
         if (waited >= timeoutMs) {
             r.bTimedOut = true;
             kill(pid, SIGKILL);

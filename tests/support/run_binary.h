@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,12 @@ struct BoundedRunResult {
 // going to the files named (one file when both name it), killed with SIGKILL after `timeoutMs`.  With
 // `addressLimit` above 0 the child's address space (RLIMIT_AS) is capped
 // there, so an allocation beyond it fails inside the tool.
+// `watch`, when given, is called with the child's process id and the
+// milliseconds waited at every look at it (to send it signals).
 BoundedRunResult RunVolscanBounded(const std::vector<std::string>& args, const std::string& cwd,
                                    const std::string& outPath, const std::string& errPath,
-                                   int timeoutMs, uint64_t addressLimit);
+                                   int timeoutMs, uint64_t addressLimit,
+                                   const std::function<void(int pid, int waitedMs)>& watch = {});
 
 // A fresh empty directory under the build tree for one test.
 std::string MakeTestDir(const std::string& name);
