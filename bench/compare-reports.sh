@@ -8,7 +8,8 @@
 #   bench/compare-reports.sh OLD_VOLSCAN NEW_VOLSCAN VOLUME[@OFFSET]...
 #
 # Prints one line per volume and mode; fails when anything differs.
-# EXTRA_ARGS (e.g. --threads=1) are given to the new binary only.
+# EXTRA_ARGS (e.g. --threads=1) are given to the new binary only, BOTH_ARGS
+# (e.g. --format=csv) to both.
 set -uo pipefail
 old="${1:?usage: compare-reports.sh OLD NEW VOLUME[@OFFSET]...}"
 new="${2:?}"
@@ -38,15 +39,17 @@ for arg in "$@"; do
             args="${mode//@U/$d/users.txt}"
             args="${args//@D/$d/debug.txt}"
             # shellcheck disable=SC2086
-            "$bin" $extra $args --offset="$offset" -f "$vol" C > "$d/out.txt" 2> "$d/err.txt"
+            # One path for both binaries, which messages name.
+            ln -sfn "$(realpath "$bin")" "$work/volscan"
+            "$work/volscan" ${BOTH_ARGS:-} $extra $args --offset="$offset" -f "$vol" C > "$d/out.txt" 2> "$d/err.txt"
             echo "$?" > "$d/status.txt"
             for f in "$d"/*.txt; do mask "$f" > "$f.masked"; done
             mv "$d" "$work/$which"
         done
         if diff -r -q -x '*.txt' "$work/old" "$work/new" > /dev/null; then
-            echo "same      $(basename "$vol") ${mode:-(line)}"
+            echo "same      $(basename "$vol") ${BOTH_ARGS:+$BOTH_ARGS }${mode:-(line)}"
         else
-            echo "DIFFERENT $(basename "$vol") ${mode:-(line)}"
+            echo "DIFFERENT $(basename "$vol") ${BOTH_ARGS:+$BOTH_ARGS }${mode:-(line)}"
             diff -r -x '*.txt' "$work/old" "$work/new" | head -20
             fail=1
         fi

@@ -8,6 +8,7 @@
 #include "base/vx_log.h"
 #include "diskio/diskio.h"
 #include "diskio/layout/file_name.h"
+#include "platform/stream_write.h"
 #include "report/decode.h"
 #include "report/info.h"
 #include "report/report_internal.h"
@@ -49,6 +50,14 @@ T* PoolAdd(Pool<T>* pPool, uint32_t dwUnits = 1) {
     return pAt;
 }
 
+// Room for `dwUnits` more past the end, which stays where it is.
+template <typename T>
+T* PoolReserve(Pool<T>* pPool, uint32_t dwUnits) {
+    PoolAdd(pPool, dwUnits);
+    pPool->dwCount -= dwUnits;
+    return pPool->p + pPool->dwCount;
+}
+
 template <typename T>
 void PoolFree(Pool<T>* pPool) {
     if (pPool->p != nullptr) VX_FREE(pPool->p, VX_FATAL_SYS, "%s %s l. %d: VX_FREE pPool->p", VX_WHERE);
@@ -79,7 +88,7 @@ struct SecurityFacts {
 };
 
 struct Facts {
-    Pool<vx_wchar> path;  // the path's names as the line writes them, 0-terminated
+    Pool<vx_wchar> path;  // the path's names as the line writes them
     int bRootPrefix;      // the path begins with the drive's root
     Pool<vx_wchar> linkPath;  // the path of another name of the file (bodyfile)
     int bStandard;
@@ -96,36 +105,21 @@ struct Facts {
 };
 
 Facts g_facts;
-FILE* g_pScratch = nullptr;  // where the walk's narrow text goes
-Pool<vx_wchar>* g_pCapture = nullptr;  // while a path is gathered: its units
-vx_wc_writer g_pfnWriter = nullptr;   // the writer chosen for the run
-
-// The wide-character writer of these formats: while a path is gathered the
-// units go to it, otherwise to the writer chosen for the run (the debug
-// dumps use it).
-int CaptureWriter(FILE* stream, vx_wchar wc) {
-    if (g_pCapture == nullptr) return g_pfnWriter(stream, wc);
-    *PoolAdd(g_pCapture) = wc;
-    return 1;
-}
 
 // The path of `pEntry` exactly as the line writes it, without the drive's
-// root, which *pbRoot says it began with; 0-terminated.
+// root, which *pbRoot says it began with, appended to `pPath`; built in
+// memory by the line's own walk, so a trace or a dump on the way goes where
+// it always goes.
 int CapturePath(const Entry* pEntry, Pool<vx_wchar>* pPath, int* pbRoot) {
-    pPath->dwCount = 0;
-    if (ftell(g_pScratch) > (1 << 20)) rewind(g_pScratch);
-    const long before = ftell(g_pScratch);
-    g_pCapture = pPath;
-    const int s = DumpFullPath(g_pScratch, pEntry, 1);
-    g_pCapture = nullptr;
-    // The walk writes the drive's root ("C:\") and the field's end ("|").
-    *pbRoot = ftell(g_pScratch) - before > 1;
-    *PoolAdd(pPath) = 0;
-    pPath->dwCount--;
+    const vx_wchar* pwsz = nullptr;
+    uint32_t dwUnits = 0;
+    const int s = GatherFullPath(pEntry, &pwsz, &dwUnits, pbRoot);
+    if (dwUnits != 0) memcpy(PoolAdd(pPath, dwUnits), pwsz, dwUnits * sizeof(vx_wchar));
     return s;
 }
 
 int GatherPath(const Entry* pEntry) {
+    g_facts.path.dwCount = 0;
     return CapturePath(pEntry, &g_facts.path, &g_facts.bRootPrefix);
 }
 
@@ -273,7 +267,7 @@ int GatherSecurity(const Entry* pEntry) {
     pSec->lDace = pSec->lSace = -1;
     pSec->aces.dwCount = 0;
     pSec->text.dwCount = 0;
-    return VisitSecurityDescriptor(g_pScratch, pEntry, GatherDescriptor);
+    return VisitSecurityDescriptor(nullptr, pEntry, GatherDescriptor);
 }
 
 int Gather(Entry* pEntry, int md5) {
@@ -306,80 +300,179 @@ const FileNameFacts* ChosenName() {
     return g_facts.lChosen < 0 ? nullptr : &g_facts.names.p[g_facts.lChosen];
 }
 
+// ------------------------------------------------------ output
+//
+// Every byte goes out through the line report's unlocked writers into the
+// report's buffer, and no field goes through printf: a run writes a few
+// dozen fields for each of a million files.  Each kind of field has its
+// writer below; a row is these writers called in the columns' order.
+
+template <size_t N>
+void PutLiteral(FILE* stream, const char (&sz)[N]) {
+    vx_put_bytes(stream, sz, N - 1);
+}
+
+void PutBool(FILE* stream, bool b) {
+    if (b)
+        PutLiteral(stream, "true");
+    else
+        PutLiteral(stream, "false");
+}
+
+const char kHexLower[] = "0123456789abcdef";
+
+// Nothing when the digest was left out (a copy of the $MFT holds none of
+// the data).
+void PutDigest(FILE* stream) {
+    if (g_facts.bNoDigest) return;
+    char text[32];
+    for (int k = 0; k < 16; k++) {
+        text[2 * k] = kHexLower[g_facts.digest[k] >> 4];
+        text[2 * k + 1] = kHexLower[g_facts.digest[k] & 15];
+    }
+    vx_put_bytes(stream, text, sizeof text);
+}
+
+// The text of the last time written, in each form: a file's times are
+// mostly one and the same, so each value is formatted once.
+struct TimeText {
+    bool bValid;
+    uint64_t ullTime;
+    size_t cbText;
+    char text[64];
+};
+TimeText g_lastTime[2];
+
+// "2020-07-25T12:26:46.8208763Z", by the line's formatter and its days.
+void PutIsoTime(FILE* stream, uint64_t ullTime) {
+    TimeText& t = g_lastTime[0];
+    if (!t.bValid || t.ullTime != ullTime) {
+        t.cbText = FormatNtfsTime(t.text, ullTime, kTimeIso);
+        t.ullTime = ullTime;
+        t.bValid = true;
+    }
+    vx_put_bytes(stream, t.text, t.cbText);
+}
+
+// Seconds since 1970 with the seven digits of the fraction; before 1970
+// whole seconds (rounded down), and 0 for a time never set.
+void PutUnixTime(FILE* stream, uint64_t ullTime) {
+    TimeText& t = g_lastTime[1];
+    if (!t.bValid || t.ullTime != ullTime) {
+        char* p = t.text;
+        if (ullTime == 0) {
+            *p++ = '0';
+        } else if (ullTime >= kUnixEpoch) {
+            const uint64_t d = ullTime - kUnixEpoch;
+            p = vx_format_u64(p, d / 10000000);
+            *p++ = '.';
+            p = vx_format_u64(p, d % 10000000, 7);
+        } else {
+            const uint64_t d = kUnixEpoch - ullTime;
+            *p++ = '-';
+            p = vx_format_u64(p, (d + 9999999) / 10000000);
+        }
+        t.cbText = static_cast<size_t>(p - t.text);
+        t.ullTime = ullTime;
+        t.bValid = true;
+    }
+    vx_put_bytes(stream, t.text, t.cbText);
+}
+
 // ------------------------------------------------------ text
 
-enum TextStyle { kPlain, kCsv, kJson, kBody };
+enum TextStyle { kCsv, kJson, kBody };
 
-void PutUtf8(FILE* stream, uint32_t cp) {
-    char b[4];
-    int n;
+Pool<char> g_field;  // the bytes of the text field being written
+
+char* EncodeUtf8(char* p, uint32_t cp) {
     if (cp < 0x80) {
-        b[0] = static_cast<char>(cp);
-        n = 1;
+        *p++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        b[0] = static_cast<char>(0xC0 | (cp >> 6));
-        b[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
+        *p++ = static_cast<char>(0xC0 | (cp >> 6));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        b[0] = static_cast<char>(0xE0 | (cp >> 12));
-        b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
+        *p++ = static_cast<char>(0xE0 | (cp >> 12));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        b[0] = static_cast<char>(0xF0 | (cp >> 18));
-        b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
+        *p++ = static_cast<char>(0xF0 | (cp >> 18));
+        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
-    fwrite(b, 1, static_cast<size_t>(n), stream);
+    return p;
+}
+
+// "\u001f": the JSON escape of a unit (lower-case digits).
+char* EncodeJsonUnit(char* p, uint32_t u) {
+    *p++ = '\\';
+    *p++ = 'u';
+    for (int shift = 12; shift >= 0; shift -= 4) *p++ = kHexLower[(u >> shift) & 15];
+    return p;
 }
 
 bool IsHex(vx_wchar u) {
     return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
 }
 
-// UTF-16 units as UTF-8 with the escapes of the style.  Pairs of surrogates
-// make one character; an unpaired one is U+FFFD, or its \u escape in JSON.
-// In the bodyfile, `bSlashes` turns "\" into "/".
-void PutUnits(FILE* stream, const vx_wchar* pw, uint32_t dwUnits, TextStyle style,
-              bool bSlashes = false) {
+// UTF-16 units as UTF-8 with the escapes of the style, appended to `pOut`
+// in one pass over them.  Pairs of surrogates make one character; an
+// unpaired one is U+FFFD, or its \u escape in JSON.  The bodyfile's "\" is
+// "/".  Returns whether a CSV cell holding them must be quoted.
+template <TextStyle kStyle>
+bool EncodeUnits(Pool<char>* pOut, const vx_wchar* pw, uint32_t dwUnits) {
+    // 6 bytes a unit at most: "\u" and four digits.
+    char* p = PoolReserve(pOut, dwUnits * 6);
+    bool bQuote = false;
     for (uint32_t k = 0; k < dwUnits; k++) {
         uint32_t cp = pw[k];
-        if (cp >= 0xD800 && cp <= 0xDBFF && k + 1 < dwUnits && pw[k + 1] >= 0xDC00 &&
-            pw[k + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (pw[k + 1] - 0xDC00);
-            k++;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            if (style == kJson) {
-                fprintf(stream, "\\u%04x", cp);
-                continue;
+        if (cp < 0x80) {
+            if constexpr (kStyle == kJson) {
+                if (cp == '"' || cp == '\\') {
+                    *p++ = '\\';
+                } else if (cp < 0x20) {
+                    static const char kShort[] = "btn\0fr";  // 8 to 13, but 11
+                    if (cp >= 8 && cp <= 13 && kShort[cp - 8] != 0) {
+                        *p++ = '\\';
+                        *p++ = kShort[cp - 8];
+                    } else {
+                        p = EncodeJsonUnit(p, cp);
+                    }
+                    continue;
+                }
+            } else if constexpr (kStyle == kBody) {
+                if (cp == '\\') cp = '/';
+                if (cp == '|' || cp < 0x20 || cp == 0x7F ||
+                    (cp == '%' && k + 2 < dwUnits && IsHex(pw[k + 1]) && IsHex(pw[k + 2]))) {
+                    static const char kHexUpper[] = "0123456789ABCDEF";
+                    *p++ = '%';
+                    *p++ = kHexUpper[cp >> 4];
+                    *p++ = kHexUpper[cp & 15];
+                    continue;
+                }
+            } else {
+                if (cp == '"') *p++ = '"';
+                if (cp == '"' || cp == ',' || cp == '\r' || cp == '\n') bQuote = true;
             }
-            cp = 0xFFFD;
+            *p++ = static_cast<char>(cp);
+            continue;
         }
-        if (style == kJson) {
-            if (cp == '"' || cp == '\\') {
-                fputc('\\', stream);
-            } else if (cp < 0x20) {
-                static const char kShort[] = "btn\0fr";  // 8 to 13, but 11
-                if (cp >= 8 && cp <= 13 && kShort[cp - 8] != 0)
-                    fprintf(stream, "\\%c", kShort[cp - 8]);
-                else
-                    fprintf(stream, "\\u%04x", cp);
+        if (cp >= 0xD800 && cp <= 0xDFFF) {
+            if (cp <= 0xDBFF && k + 1 < dwUnits && pw[k + 1] >= 0xDC00 && pw[k + 1] <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (pw[k + 1] - 0xDC00);
+                k++;
+            } else if constexpr (kStyle == kJson) {
+                p = EncodeJsonUnit(p, cp);
                 continue;
+            } else {
+                cp = 0xFFFD;
             }
-        } else if (style == kBody) {
-            if (bSlashes && cp == '\\') cp = '/';
-            if (cp == '|' || cp < 0x20 || cp == 0x7F ||
-                (cp == '%' && k + 2 < dwUnits && IsHex(pw[k + 1]) && IsHex(pw[k + 2]))) {
-                fprintf(stream, "%%%02X", cp);
-                continue;
-            }
-        } else if (style == kCsv && cp == '"') {
-            fputc('"', stream);
         }
-        PutUtf8(stream, cp);
+        p = EncodeUtf8(p, cp);
     }
+    pOut->dwCount = static_cast<uint32_t>(p - pOut->p);
+    return bQuote;
 }
 
 uint32_t UnitCount(const vx_wchar* pw) {
@@ -388,59 +481,37 @@ uint32_t UnitCount(const vx_wchar* pw) {
     return n;
 }
 
-bool NeedsQuotes(const vx_wchar* pw, uint32_t dwUnits) {
-    for (uint32_t k = 0; k < dwUnits; k++)
-        if (pw[k] == ',' || pw[k] == '"' || pw[k] == '\r' || pw[k] == '\n') return true;
-    return false;
+// Units in the style, as one write.
+template <TextStyle kStyle>
+void PutUnits(FILE* stream, const vx_wchar* pw, uint32_t dwUnits) {
+    g_field.dwCount = 0;
+    EncodeUnits<kStyle>(&g_field, pw, dwUnits);
+    vx_put_bytes(stream, g_field.p, g_field.dwCount);
+}
+
+// The field gathered in g_field as a CSV cell, quoted when it must be.
+void PutCsvField(FILE* stream, bool bQuote) {
+    if (bQuote) vx_put_char(stream, '"');
+    vx_put_bytes(stream, g_field.p, g_field.dwCount);
+    if (bQuote) vx_put_char(stream, '"');
 }
 
 // A CSV cell of UTF-16 units, quoted when it must be.
 void PutCsvUnits(FILE* stream, const vx_wchar* pw, uint32_t dwUnits) {
-    const bool bQuote = NeedsQuotes(pw, dwUnits);
-    if (bQuote) fputc('"', stream);
-    PutUnits(stream, pw, dwUnits, kCsv);
-    if (bQuote) fputc('"', stream);
+    g_field.dwCount = 0;
+    PutCsvField(stream, EncodeUnits<kCsv>(&g_field, pw, dwUnits));
 }
 
-void PutRootPrefix(FILE* stream, const Entry* pEntry, bool bSlash) {
-    if (g_facts.bRootPrefix) fprintf(stream, "%c:%c", pEntry->pVolume->DriveLetter, bSlash ? '/' : '\\');
+// "C:" and the separator, when the path begins with the drive's root.
+void AddRootPrefix(Pool<char>* pOut, const Entry* pEntry, char cSeparator) {
+    if (!g_facts.bRootPrefix) return;
+    char* p = PoolAdd(pOut, 3);
+    p[0] = pEntry->pVolume->DriveLetter;
+    p[1] = ':';
+    p[2] = cSeparator;
 }
 
-// "2020-07-25T12:26:46.8208763Z".
-void PutIsoTime(FILE* stream, uint64_t ullTime) {
-    CivilTime t;
-    SplitTime(ullTime, &t);
-    char text[64];
-    char* p = vx_format_u64(text, t.ullYear, 4);
-    *p++ = '-';
-    p = vx_format_u64(p, t.dwMonth, 2);
-    *p++ = '-';
-    p = vx_format_u64(p, t.dwDay, 2);
-    *p++ = 'T';
-    p = vx_format_u64(p, t.dwHour, 2);
-    *p++ = ':';
-    p = vx_format_u64(p, t.dwMinute, 2);
-    *p++ = ':';
-    p = vx_format_u64(p, t.dwSecond, 2);
-    *p++ = '.';
-    p = vx_format_u64(p, t.dwFraction, 7);
-    *p++ = 'Z';
-    fwrite(text, 1, static_cast<size_t>(p - text), stream);
-}
-
-// Seconds since 1970 with the seven digits of the fraction; before 1970
-// whole seconds (rounded down), and 0 for a time never set.
-void PutUnixTime(FILE* stream, uint64_t ullTime) {
-    if (ullTime == 0) {
-        fputc('0', stream);
-    } else if (ullTime >= kUnixEpoch) {
-        const uint64_t d = ullTime - kUnixEpoch;
-        fprintf(stream, VX_U64 ".%07u", d / 10000000, static_cast<unsigned>(d % 10000000));
-    } else {
-        const uint64_t d = kUnixEpoch - ullTime;
-        fprintf(stream, "-" VX_U64, (d + 9999999) / 10000000);
-    }
-}
+// ------------------------------------------------------ common fields
 
 // The derived indicators: 1 true, 0 false, -1 unknown.
 int SiBeforeFn() {
@@ -456,8 +527,12 @@ int SiZeroFractions() {
     return 1;
 }
 
-const char* Tristate(int v, const char* pszUnknown) {
-    return v < 0 ? pszUnknown : v ? "true" : "false";
+template <size_t N>
+void PutTristate(FILE* stream, int v, const char (&szUnknown)[N]) {
+    if (v < 0)
+        PutLiteral(stream, szUnknown);
+    else
+        PutBool(stream, v != 0);
 }
 
 uint32_t Attributes(const Entry* pEntry) {
@@ -469,26 +544,28 @@ uint32_t Attributes(const Entry* pEntry) {
 void PutAttributeCodes(FILE* stream, const Entry* pEntry) {
     if (!g_facts.bStandard) return;
     char codes[2 * 16 + 1];
-    FormatBitCodes(codes, Attributes(pEntry), FileAttributeBits);
-    fputs(codes, stream);
+    const char* pEnd = FormatBitCodes(codes, Attributes(pEntry), FileAttributeBits);
+    vx_put_bytes(stream, codes, static_cast<size_t>(pEnd - codes));
 }
 
 // "+Fa", "-WdAd", "+-Fa" (audits of success and failure): the rights as the
 // line writes them.
 void PutRights(FILE* stream, const AceFacts* pAce) {
-    if (pAce->bType == 0) fputc('+', stream);
-    if (pAce->bType == 1) fputc('-', stream);
+    char codes[2 + 2 * 32 + 1];
+    char* p = codes;
+    if (pAce->bType == 0) *p++ = '+';
+    if (pAce->bType == 1) *p++ = '-';
     if (pAce->bType == 2) {
-        if (pAce->bFlags & 0x40) fputc('+', stream);
-        if (pAce->bFlags & 0x80) fputc('-', stream);
+        if (pAce->bFlags & 0x40) *p++ = '+';
+        if (pAce->bFlags & 0x80) *p++ = '-';
     }
-    if (pAce->bType > 2) return;
-    char codes[2 * 32 + 1];
-    FormatBitCodes(codes, pAce->dwMask, AccessRightsBits);
-    fputs(codes, stream);
+    if (pAce->bType <= 2) p = FormatBitCodes(p, pAce->dwMask, AccessRightsBits);
+    vx_put_bytes(stream, codes, static_cast<size_t>(p - codes));
 }
 
 const char* SidText(const SidFacts* pSid) { return g_facts.security.text.p + pSid->dwText; }
+
+void PutSidText(FILE* stream, const SidFacts* pSid) { vx_put_text(stream, SidText(pSid)); }
 
 const Attribute* MainStream(const Entry* pEntry) {
     return FindAttribute(pEntry, AttrType(pEntry, ATTR_DATA), nullptr);
@@ -496,6 +573,14 @@ const Attribute* MainStream(const Entry* pEntry) {
 
 uint64_t AllocatedSize(const Entry* pEntry, const Attribute* pAttr) {
     return pAttr->bResident ? pAttr->ullSize : pAttr->ullNextVcn * pEntry->pVolume->ClusterSize;
+}
+
+uint32_t DataStreamCount(const Entry* pEntry) {
+    const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    uint32_t dwStreams = 0;
+    for (uint16_t k = 0; k < pEntry->wAttrCount; k++)
+        if (pEntry->pAttrList[k].dwType == dwData) dwStreams++;
+    return dwStreams;
 }
 
 // ------------------------------------------------------ CSV
@@ -506,280 +591,384 @@ const char kCsvTail[] =
     "fn_change,fn_access,data_streams,alternate_streams,owner,group,dacl,sacl,security_id,usn,"
     "si_creation_before_fn,si_zero_fractions\n";
 
+// The path: the drive's root then the names, one cell.
+void PutCsvPath(FILE* stream, const Entry* pEntry) {
+    g_field.dwCount = 0;
+    AddRootPrefix(&g_field, pEntry, '\\');
+    PutCsvField(stream, EncodeUnits<kCsv>(&g_field, g_facts.path.p, g_facts.path.dwCount));
+}
+
+// Four times, each followed by its ",", empty when there are none.
+void PutCsvTimes(FILE* stream, const uint64_t* pullTimes) {
+    for (int k = 0; k < 4; k++) {
+        if (pullTimes != nullptr) PutIsoTime(stream, pullTimes[k]);
+        vx_put_char(stream, ',');
+    }
+}
+
+// "name:size;name:size", quoted as a whole when a name needs it.
+void PutCsvAlternates(FILE* stream, const Entry* pEntry) {
+    const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
+    g_field.dwCount = 0;
+    bool bQuote = false;
+    bool bFirst = true;
+    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
+        const Attribute* pAttr = &pEntry->pAttrList[k];
+        if (pAttr->dwType != dwData) continue;
+        if (pAttr->wszName[0] == 0) continue;
+        if (!bFirst) *PoolAdd(&g_field) = ';';
+        bFirst = false;
+        bQuote |= EncodeUnits<kCsv>(&g_field, pAttr->wszName, UnitCount(pAttr->wszName));
+        char* p = PoolReserve(&g_field, 21);
+        *p++ = ':';
+        g_field.dwCount = static_cast<uint32_t>(vx_format_u64(p, pAttr->ullSize) - g_field.p);
+    }
+    PutCsvField(stream, bQuote);
+}
+
 void PutCsvAces(FILE* stream, int bSacl) {
     bool bFirst = true;
     for (uint32_t k = 0; k < g_facts.security.aces.dwCount; k++) {
         const AceFacts* pAce = &g_facts.security.aces.p[k];
         if (pAce->bSacl != bSacl) continue;
-        if (!bFirst) fputc(';', stream);
+        if (!bFirst) vx_put_char(stream, ';');
         bFirst = false;
-        fprintf(stream, "%s:", SidText(&pAce->sid));
+        PutSidText(stream, &pAce->sid);
+        vx_put_char(stream, ':');
         PutRights(stream, pAce);
     }
-    fputc(',', stream);
+    vx_put_char(stream, ',');
 }
 
 void WriteCsv(FILE* stream, const Entry* pEntry, int md5) {
     const FileNameFacts* pName = ChosenName();
-    fprintf(stream, VX_U64 ",%u,%s,%s,", pEntry->ullBaseRecord, pEntry->wSequence,
-            pEntry->wLinkCount != 0 ? "true" : "false", pEntry->bDirectory ? "true" : "false");
-    // The path: the drive's root then the names, one cell.
-    const bool bQuote = NeedsQuotes(g_facts.path.p, g_facts.path.dwCount);
-    if (bQuote) fputc('"', stream);
-    PutRootPrefix(stream, pEntry, false);
-    PutUnits(stream, g_facts.path.p, g_facts.path.dwCount, kCsv);
-    if (bQuote) fputc('"', stream);
-    fputc(',', stream);
+    vx_put_u64(stream, pEntry->ullBaseRecord);
+    vx_put_char(stream, ',');
+    vx_put_u64(stream, pEntry->wSequence);
+    vx_put_char(stream, ',');
+    PutBool(stream, pEntry->wLinkCount != 0);
+    vx_put_char(stream, ',');
+    PutBool(stream, pEntry->bDirectory);
+    vx_put_char(stream, ',');
+    PutCsvPath(stream, pEntry);
+    vx_put_char(stream, ',');
     if (pName != nullptr) {
         PutCsvUnits(stream, pName->wszName, UnitCount(pName->wszName));
-        fprintf(stream, "," VX_U64 ",%u,", pName->ullParentRecord, pName->wParentSequence);
+        vx_put_char(stream, ',');
+        vx_put_u64(stream, pName->ullParentRecord);
+        vx_put_char(stream, ',');
+        vx_put_u64(stream, pName->wParentSequence);
+        vx_put_char(stream, ',');
     } else {
-        fputs(",,,", stream);
+        PutLiteral(stream, ",,,");
     }
     if (md5) {
-        if (!g_facts.bNoDigest)
-            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-        fputc(',', stream);
+        PutDigest(stream);
+        vx_put_char(stream, ',');
     }
-    fprintf(stream, "%u,", pEntry->wLinkCount);
+    vx_put_u64(stream, pEntry->wLinkCount);
+    vx_put_char(stream, ',');
     const Attribute* pMain = MainStream(pEntry);
-    if (pMain != nullptr) fprintf(stream, VX_U64, pMain->ullSize);
-    fputc(',', stream);
+    if (pMain != nullptr) vx_put_u64(stream, pMain->ullSize);
+    vx_put_char(stream, ',');
     PutAttributeCodes(stream, pEntry);
-    fputc(',', stream);
-    for (int k = 0; k < 4; k++) {
-        if (g_facts.bStandard) PutIsoTime(stream, g_facts.standard.ullTimes[k]);
-        fputc(',', stream);
-    }
-    for (int k = 0; k < 4; k++) {
-        if (pName != nullptr) PutIsoTime(stream, pName->ullTimes[k]);
-        fputc(',', stream);
-    }
-    const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
-    uint32_t dwStreams = 0;
-    for (uint16_t k = 0; k < pEntry->wAttrCount; k++)
-        if (pEntry->pAttrList[k].dwType == dwData) dwStreams++;
-    fprintf(stream, "%u,", dwStreams);
-    // "name:size;name:size", quoted as a whole when a name needs it.
-    bool bQuoteStreams = false;
-    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
-        const Attribute* pAttr = &pEntry->pAttrList[k];
-        if (pAttr->dwType == dwData && NeedsQuotes(pAttr->wszName, UnitCount(pAttr->wszName)))
-            bQuoteStreams = true;
-    }
-    if (bQuoteStreams) fputc('"', stream);
-    bool bFirst = true;
-    for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
-        const Attribute* pAttr = &pEntry->pAttrList[k];
-        if (pAttr->dwType != dwData || pAttr->wszName[0] == 0) continue;
-        if (!bFirst) fputc(';', stream);
-        bFirst = false;
-        PutUnits(stream, pAttr->wszName, UnitCount(pAttr->wszName), kCsv);
-        fprintf(stream, ":" VX_U64, pAttr->ullSize);
-    }
-    if (bQuoteStreams) fputc('"', stream);
-    fputc(',', stream);
+    vx_put_char(stream, ',');
+    PutCsvTimes(stream, g_facts.bStandard ? g_facts.standard.ullTimes : nullptr);
+    PutCsvTimes(stream, pName != nullptr ? pName->ullTimes : nullptr);
+    vx_put_u64(stream, DataStreamCount(pEntry));
+    vx_put_char(stream, ',');
+    PutCsvAlternates(stream, pEntry);
+    vx_put_char(stream, ',');
     const SecurityFacts* pSec = &g_facts.security;
-    fprintf(stream, "%s,%s,", pSec->bOwner ? SidText(&pSec->owner) : "",
-            pSec->bGroup ? SidText(&pSec->group) : "");
+    if (pSec->bOwner) PutSidText(stream, &pSec->owner);
+    vx_put_char(stream, ',');
+    if (pSec->bGroup) PutSidText(stream, &pSec->group);
+    vx_put_char(stream, ',');
     PutCsvAces(stream, 0);
     PutCsvAces(stream, 1);
-    if (pEntry->bSecurityId) fprintf(stream, "%u", pEntry->dwSecurityId);
-    fputc(',', stream);
-    if (g_facts.bStandard && g_facts.standard.bNtfs3Fields) fprintf(stream, VX_U64, g_facts.standard.ullUsn);
-    fprintf(stream, ",%s,%s\n", Tristate(SiBeforeFn(), ""), Tristate(SiZeroFractions(), ""));
+    if (pEntry->bSecurityId) vx_put_u64(stream, pEntry->dwSecurityId);
+    vx_put_char(stream, ',');
+    if (g_facts.bStandard && g_facts.standard.bNtfs3Fields) vx_put_u64(stream, g_facts.standard.ullUsn);
+    vx_put_char(stream, ',');
+    PutTristate(stream, SiBeforeFn(), "");
+    vx_put_char(stream, ',');
+    PutTristate(stream, SiZeroFractions(), "");
+    vx_put_char(stream, '\n');
 }
 
 // ------------------------------------------------------ JSON Lines
 
-void PutJsonTimes(FILE* stream, const uint64_t* pullTimes) {
-    static const char* const kNames[4] = {"creation", "write", "change", "access"};
-    for (int k = 0; k < 4; k++) {
-        fprintf(stream, "\"%s\":\"", kNames[k]);
-        PutIsoTime(stream, pullTimes[k]);
-        fputs("\",", stream);
-    }
+// "name":"text", JSON-escaped, or null.
+void PutJsonString(FILE* stream, const vx_wchar* pw, uint32_t dwUnits) {
+    g_field.dwCount = 0;
+    *PoolAdd(&g_field) = '"';
+    EncodeUnits<kJson>(&g_field, pw, dwUnits);
+    *PoolAdd(&g_field) = '"';
+    vx_put_bytes(stream, g_field.p, g_field.dwCount);
 }
 
-void PutJsonString(FILE* stream, const char* psz) {
+void PutJsonTimes(FILE* stream, const uint64_t* pullTimes) {
+    PutLiteral(stream, "\"creation\":\"");
+    PutIsoTime(stream, pullTimes[0]);
+    PutLiteral(stream, "\",\"write\":\"");
+    PutIsoTime(stream, pullTimes[1]);
+    PutLiteral(stream, "\",\"change\":\"");
+    PutIsoTime(stream, pullTimes[2]);
+    PutLiteral(stream, "\",\"access\":\"");
+    PutIsoTime(stream, pullTimes[3]);
+    PutLiteral(stream, "\",");
+}
+
+// Text of the SID table or the SID's own (plain bytes), as a JSON string or
+// null.
+void PutJsonText(FILE* stream, const char* psz) {
     if (psz == nullptr) {
-        fputs("null", stream);
+        PutLiteral(stream, "null");
         return;
     }
-    // Account names come from the SID table in plain text; escape as JSON.
-    fputc('"', stream);
-    for (const char* p = psz; *p != 0; p++) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\')
-            fprintf(stream, "\\%c", c);
-        else if (c < 0x20)
-            fprintf(stream, "\\u%04x", c);
-        else
-            fputc(c, stream);
+    g_field.dwCount = 0;
+    const uint32_t dwBytes = static_cast<uint32_t>(strlen(psz));
+    char* p = PoolReserve(&g_field, dwBytes * 6 + 2);
+    *p++ = '"';
+    for (const char* q = psz; *q != 0; q++) {
+        const unsigned char c = static_cast<unsigned char>(*q);
+        if (c == '"' || c == '\\') {
+            *p++ = '\\';
+            *p++ = static_cast<char>(c);
+        } else if (c < 0x20) {
+            p = EncodeJsonUnit(p, c);
+        } else {
+            *p++ = static_cast<char>(c);
+        }
     }
-    fputc('"', stream);
+    *p++ = '"';
+    vx_put_bytes(stream, g_field.p, static_cast<size_t>(p - g_field.p));
 }
 
+const char* NonEmpty(const char* psz) { return psz != nullptr && psz[0] != 0 ? psz : nullptr; }
+
 void PutJsonSid(FILE* stream, const SidFacts* pSid) {
-    fputs("{\"sid\":", stream);
-    PutJsonString(stream, SidText(pSid));
-    fputs(",\"account\":", stream);
-    PutJsonString(stream, pSid->pszAccount != nullptr && pSid->pszAccount[0] != 0 ? pSid->pszAccount : nullptr);
-    fputs(",\"account_type\":", stream);
-    PutJsonString(stream, pSid->pszType != nullptr && pSid->pszType[0] != 0 ? pSid->pszType : nullptr);
-    fputc('}', stream);
+    PutLiteral(stream, "{\"sid\":");
+    PutJsonText(stream, SidText(pSid));
+    PutLiteral(stream, ",\"account\":");
+    PutJsonText(stream, NonEmpty(pSid->pszAccount));
+    PutLiteral(stream, ",\"account_type\":");
+    PutJsonText(stream, NonEmpty(pSid->pszType));
+    vx_put_char(stream, '}');
 }
 
 void PutJsonAcl(FILE* stream, int bSacl, int32_t lCount) {
     if (lCount == -1) {
-        fputs("null", stream);
+        PutLiteral(stream, "null");
         return;
     }
-    static const char* const kTypes[3] = {"allowed", "denied", "audit"};
-    fputc('[', stream);
+    static const char* const kTypes[3] = {"\"allowed\"", "\"denied\"", "\"audit\""};
+    vx_put_char(stream, '[');
     bool bFirst = true;
     for (uint32_t k = 0; k < g_facts.security.aces.dwCount; k++) {
         const AceFacts* pAce = &g_facts.security.aces.p[k];
         if (pAce->bSacl != bSacl) continue;
-        if (!bFirst) fputc(',', stream);
+        if (!bFirst) vx_put_char(stream, ',');
         bFirst = false;
-        fputs("{\"type\":", stream);
+        PutLiteral(stream, "{\"type\":");
         if (pAce->bType <= 2)
-            fprintf(stream, "\"%s\"", kTypes[pAce->bType]);
+            vx_put_text(stream, kTypes[pAce->bType]);
         else
-            fprintf(stream, "%u", pAce->bType);
-        fprintf(stream, ",\"flags\":%u,\"mask\":%u,\"rights\":\"", pAce->bFlags, pAce->dwMask);
+            vx_put_u64(stream, pAce->bType);
+        PutLiteral(stream, ",\"flags\":");
+        vx_put_u64(stream, pAce->bFlags);
+        PutLiteral(stream, ",\"mask\":");
+        vx_put_u64(stream, pAce->dwMask);
+        PutLiteral(stream, ",\"rights\":\"");
         PutRights(stream, pAce);
-        fputs("\",\"trustee\":", stream);
+        PutLiteral(stream, "\",\"trustee\":");
         PutJsonSid(stream, &pAce->sid);
-        fputc('}', stream);
+        vx_put_char(stream, '}');
     }
-    fputc(']', stream);
+    vx_put_char(stream, ']');
+}
+
+void PutJsonPath(FILE* stream, const Entry* pEntry) {
+    g_field.dwCount = 0;
+    *PoolAdd(&g_field) = '"';
+    // The root's "\" escaped: "C:\\".
+    AddRootPrefix(&g_field, pEntry, '\\');
+    if (g_facts.bRootPrefix) *PoolAdd(&g_field) = '\\';
+    EncodeUnits<kJson>(&g_field, g_facts.path.p, g_facts.path.dwCount);
+    *PoolAdd(&g_field) = '"';
+    vx_put_bytes(stream, g_field.p, g_field.dwCount);
+}
+
+void PutJsonStandard(FILE* stream, const Entry* pEntry) {
+    if (!g_facts.bStandard) {
+        PutLiteral(stream, "null");
+        return;
+    }
+    const StandardFacts& si = g_facts.standard;
+    PutLiteral(stream, "{\"attributes\":\"");
+    PutAttributeCodes(stream, pEntry);
+    PutLiteral(stream, "\",\"file_attributes\":");
+    vx_put_u64(stream, si.dwFileAttributes);
+    vx_put_char(stream, ',');
+    PutJsonTimes(stream, si.ullTimes);
+    PutLiteral(stream, "\"max_versions\":");
+    vx_put_u64(stream, si.dwMaxVersions);
+    PutLiteral(stream, ",\"version\":");
+    vx_put_u64(stream, si.dwVersion);
+    PutLiteral(stream, ",\"class_id\":");
+    vx_put_u64(stream, si.dwClassId);
+    if (si.bNtfs3Fields) {
+        PutLiteral(stream, ",\"owner_id\":");
+        vx_put_u64(stream, si.dwOwnerId);
+        PutLiteral(stream, ",\"security_id\":");
+        vx_put_u64(stream, si.dwSecurityId);
+        PutLiteral(stream, ",\"quota_charged\":");
+        vx_put_u64(stream, si.ullQuotaCharged);
+        PutLiteral(stream, ",\"usn\":");
+        vx_put_u64(stream, si.ullUsn);
+    }
+    vx_put_char(stream, '}');
+}
+
+void PutJsonFileName(FILE* stream, uint32_t k) {
+    static const char* const kNamespaces[4] = {"\"POSIX\"", "\"Win32\"", "\"DOS\"",
+                                               "\"Win32 and DOS\""};
+    const FileNameFacts& fn = g_facts.names.p[k];
+    PutLiteral(stream, "{\"namespace\":");
+    if (fn.bNamespace <= 3)
+        vx_put_text(stream, kNamespaces[fn.bNamespace]);
+    else
+        vx_put_u64(stream, fn.bNamespace);
+    PutLiteral(stream, ",\"chosen\":");
+    PutBool(stream, static_cast<int32_t>(k) == g_facts.lChosen);
+    PutLiteral(stream, ",\"name\":");
+    if (fn.bNameInside)
+        PutJsonString(stream, fn.wszName, fn.bLength);
+    else
+        PutLiteral(stream, "null");
+    PutLiteral(stream, ",\"parent_record\":");
+    vx_put_u64(stream, fn.ullParentRecord);
+    PutLiteral(stream, ",\"parent_sequence\":");
+    vx_put_u64(stream, fn.wParentSequence);
+    vx_put_char(stream, ',');
+    PutJsonTimes(stream, fn.ullTimes);
+    PutLiteral(stream, "\"allocated_size\":");
+    vx_put_u64(stream, fn.ullAllocatedSize);
+    PutLiteral(stream, ",\"real_size\":");
+    vx_put_u64(stream, fn.ullRealSize);
+    PutLiteral(stream, ",\"flags\":");
+    vx_put_u64(stream, fn.dwFlags);
+    vx_put_char(stream, '}');
+}
+
+void PutJsonDataStream(FILE* stream, const Entry* pEntry, const Attribute* pAttr) {
+    PutLiteral(stream, "{\"name\":");
+    PutJsonString(stream, pAttr->wszName, UnitCount(pAttr->wszName));
+    PutLiteral(stream, ",\"size\":");
+    vx_put_u64(stream, pAttr->ullSize);
+    PutLiteral(stream, ",\"allocated_size\":");
+    // A copy of the $MFT without $Boot does not tell the cluster size.
+    if (pAttr->bResident || CopyClusterKnown(pEntry->pVolume))
+        vx_put_u64(stream, AllocatedSize(pEntry, pAttr));
+    else
+        PutLiteral(stream, "null");
+    PutLiteral(stream, ",\"resident\":");
+    PutBool(stream, pAttr->bResident);
+    PutLiteral(stream, ",\"flags\":");
+    vx_put_u64(stream, pAttr->wFlags);
+    // EFS: what the digest covers is the ciphertext.
+    if ((pAttr->wFlags & kAttrEncrypted) != 0) PutLiteral(stream, ",\"encrypted\":true");
+    vx_put_char(stream, '}');
+}
+
+void PutJsonSecurity(FILE* stream) {
+    const SecurityFacts* pSec = &g_facts.security;
+    if (!pSec->bPresent) {
+        PutLiteral(stream, "null");
+        return;
+    }
+    PutLiteral(stream, "{\"owner\":");
+    if (pSec->bOwner)
+        PutJsonSid(stream, &pSec->owner);
+    else
+        PutLiteral(stream, "null");
+    PutLiteral(stream, ",\"group\":");
+    if (pSec->bGroup)
+        PutJsonSid(stream, &pSec->group);
+    else
+        PutLiteral(stream, "null");
+    PutLiteral(stream, ",\"dacl\":");
+    PutJsonAcl(stream, 0, pSec->lDace);
+    PutLiteral(stream, ",\"sacl\":");
+    PutJsonAcl(stream, 1, pSec->lSace);
+    vx_put_char(stream, '}');
 }
 
 void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
-    static const char* const kNamespaces[4] = {"POSIX", "Win32", "DOS", "Win32 and DOS"};
     const FileNameFacts* pName = ChosenName();
-    fprintf(stream, "{\"record\":" VX_U64 ",\"sequence\":%u,\"in_use\":%s,\"directory\":%s,\"path\":\"",
-            pEntry->ullBaseRecord, pEntry->wSequence, pEntry->wLinkCount != 0 ? "true" : "false",
-            pEntry->bDirectory ? "true" : "false");
-    PutRootPrefix(stream, pEntry, false);
-    if (g_facts.bRootPrefix) fputc('\\', stream);  // the "\" itself, escaped
-    PutUnits(stream, g_facts.path.p, g_facts.path.dwCount, kJson);
-    fputs("\",\"name\":", stream);
-    if (pName != nullptr) {
-        fputc('"', stream);
-        PutUnits(stream, pName->wszName, UnitCount(pName->wszName), kJson);
-        fputc('"', stream);
-    } else {
-        fputs("null", stream);
-    }
+    PutLiteral(stream, "{\"record\":");
+    vx_put_u64(stream, pEntry->ullBaseRecord);
+    PutLiteral(stream, ",\"sequence\":");
+    vx_put_u64(stream, pEntry->wSequence);
+    PutLiteral(stream, ",\"in_use\":");
+    PutBool(stream, pEntry->wLinkCount != 0);
+    PutLiteral(stream, ",\"directory\":");
+    PutBool(stream, pEntry->bDirectory);
+    PutLiteral(stream, ",\"path\":");
+    PutJsonPath(stream, pEntry);
+    PutLiteral(stream, ",\"name\":");
+    if (pName != nullptr)
+        PutJsonString(stream, pName->wszName, UnitCount(pName->wszName));
+    else
+        PutLiteral(stream, "null");
     if (md5) {
-        fputs(",\"md5\":\"", stream);
-        if (!g_facts.bNoDigest)
-            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-        fputc('"', stream);
-        if (g_facts.pszNoDigest != nullptr)
-            fprintf(stream, ",\"md5_unavailable\":\"%s\"", g_facts.pszNoDigest);
+        PutLiteral(stream, ",\"md5\":\"");
+        PutDigest(stream);
+        vx_put_char(stream, '"');
+        // The reasons are texts of our own, with nothing JSON must escape.
+        if (g_facts.pszNoDigest != nullptr) {
+            PutLiteral(stream, ",\"md5_unavailable\":\"");
+            vx_put_text(stream, g_facts.pszNoDigest);
+            vx_put_char(stream, '"');
+        }
     }
-    fprintf(stream, ",\"links\":%u,\"size\":", pEntry->wLinkCount);
+    PutLiteral(stream, ",\"links\":");
+    vx_put_u64(stream, pEntry->wLinkCount);
+    PutLiteral(stream, ",\"size\":");
     const Attribute* pMain = MainStream(pEntry);
     if (pMain != nullptr)
-        fprintf(stream, VX_U64, pMain->ullSize);
+        vx_put_u64(stream, pMain->ullSize);
     else
-        fputs("null", stream);
-
-    fputs(",\"standard_information\":", stream);
-    if (g_facts.bStandard) {
-        const StandardFacts& si = g_facts.standard;
-        fputs("{\"attributes\":\"", stream);
-        PutAttributeCodes(stream, pEntry);
-        fprintf(stream, "\",\"file_attributes\":%u,", si.dwFileAttributes);
-        PutJsonTimes(stream, si.ullTimes);
-        fprintf(stream, "\"max_versions\":%u,\"version\":%u,\"class_id\":%u", si.dwMaxVersions,
-                si.dwVersion, si.dwClassId);
-        if (si.bNtfs3Fields)
-            fprintf(stream,
-                    ",\"owner_id\":%u,\"security_id\":%u,\"quota_charged\":" VX_U64
-                    ",\"usn\":" VX_U64,
-                    si.dwOwnerId, si.dwSecurityId, si.ullQuotaCharged, si.ullUsn);
-        fputc('}', stream);
-    } else {
-        fputs("null", stream);
-    }
-
-    fputs(",\"file_names\":[", stream);
+        PutLiteral(stream, "null");
+    PutLiteral(stream, ",\"standard_information\":");
+    PutJsonStandard(stream, pEntry);
+    PutLiteral(stream, ",\"file_names\":[");
     for (uint32_t k = 0; k < g_facts.names.dwCount; k++) {
-        const FileNameFacts& fn = g_facts.names.p[k];
-        if (k != 0) fputc(',', stream);
-        fputs("{\"namespace\":", stream);
-        if (fn.bNamespace <= 3)
-            fprintf(stream, "\"%s\"", kNamespaces[fn.bNamespace]);
-        else
-            fprintf(stream, "%u", fn.bNamespace);
-        fprintf(stream, ",\"chosen\":%s,\"name\":", static_cast<int32_t>(k) == g_facts.lChosen ? "true" : "false");
-        if (fn.bNameInside) {
-            fputc('"', stream);
-            PutUnits(stream, fn.wszName, fn.bLength, kJson);
-            fputc('"', stream);
-        } else {
-            fputs("null", stream);
-        }
-        fprintf(stream, ",\"parent_record\":" VX_U64 ",\"parent_sequence\":%u,", fn.ullParentRecord,
-                fn.wParentSequence);
-        PutJsonTimes(stream, fn.ullTimes);
-        fprintf(stream, "\"allocated_size\":" VX_U64 ",\"real_size\":" VX_U64 ",\"flags\":%u}",
-                fn.ullAllocatedSize, fn.ullRealSize, fn.dwFlags);
+        if (k != 0) vx_put_char(stream, ',');
+        PutJsonFileName(stream, k);
     }
-    fputs("],\"data_streams\":[", stream);
+    PutLiteral(stream, "],\"data_streams\":[");
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
     bool bFirst = true;
     for (uint16_t k = 0; k < pEntry->wAttrCount; k++) {
         const Attribute* pAttr = &pEntry->pAttrList[k];
         if (pAttr->dwType != dwData) continue;
-        if (!bFirst) fputc(',', stream);
+        if (!bFirst) vx_put_char(stream, ',');
         bFirst = false;
-        fputs("{\"name\":\"", stream);
-        PutUnits(stream, pAttr->wszName, UnitCount(pAttr->wszName), kJson);
-        fprintf(stream, "\",\"size\":" VX_U64 ",\"allocated_size\":", pAttr->ullSize);
-        // A copy of the $MFT without $Boot does not tell the cluster size.
-        if (pAttr->bResident || CopyClusterKnown(pEntry->pVolume))
-            fprintf(stream, VX_U64, AllocatedSize(pEntry, pAttr));
-        else
-            fputs("null", stream);
-        fprintf(stream, ",\"resident\":%s,\"flags\":%u", pAttr->bResident ? "true" : "false",
-                pAttr->wFlags);
-        // EFS: what the digest covers is the ciphertext.
-        fputs((pAttr->wFlags & kAttrEncrypted) != 0 ? ",\"encrypted\":true}" : "}", stream);
+        PutJsonDataStream(stream, pEntry, pAttr);
     }
-    fputs("],\"security\":", stream);
-    const SecurityFacts* pSec = &g_facts.security;
-    if (pSec->bPresent) {
-        fputs("{\"owner\":", stream);
-        if (pSec->bOwner)
-            PutJsonSid(stream, &pSec->owner);
-        else
-            fputs("null", stream);
-        fputs(",\"group\":", stream);
-        if (pSec->bGroup)
-            PutJsonSid(stream, &pSec->group);
-        else
-            fputs("null", stream);
-        fputs(",\"dacl\":", stream);
-        PutJsonAcl(stream, 0, pSec->lDace);
-        fputs(",\"sacl\":", stream);
-        PutJsonAcl(stream, 1, pSec->lSace);
-        fputc('}', stream);
-    } else {
-        fputs("null", stream);
-    }
-    fputs(",\"security_id\":", stream);
+    PutLiteral(stream, "],\"security\":");
+    PutJsonSecurity(stream);
+    PutLiteral(stream, ",\"security_id\":");
     if (pEntry->bSecurityId)
-        fprintf(stream, "%u", pEntry->dwSecurityId);
+        vx_put_u64(stream, pEntry->dwSecurityId);
     else
-        fputs("null", stream);
-    fprintf(stream, ",\"si_creation_before_fn\":%s,\"si_zero_fractions\":%s}\n",
-            Tristate(SiBeforeFn(), "null"), Tristate(SiZeroFractions(), "null"));
+        PutLiteral(stream, "null");
+    PutLiteral(stream, ",\"si_creation_before_fn\":");
+    PutTristate(stream, SiBeforeFn(), "null");
+    PutLiteral(stream, ",\"si_zero_fractions\":");
+    PutTristate(stream, SiZeroFractions(), "null");
+    PutLiteral(stream, "}\n");
 }
 
 // ------------------------------------------------------ bodyfile
@@ -789,8 +978,15 @@ void WriteJson(FILE* stream, const Entry* pEntry, int md5) {
 void PutBodyUnits(FILE* stream, const Entry* pEntry, int bRoot, const vx_wchar* pw,
                   uint32_t dwUnits) {
     if (dwUnits > 0 && pw[dwUnits - 1] == '\\') dwUnits--;
-    if (bRoot) fprintf(stream, "%c:/", pEntry->pVolume->DriveLetter);
-    PutUnits(stream, pw, dwUnits, kBody, true);
+    g_field.dwCount = 0;
+    if (bRoot) {
+        char* p = PoolAdd(&g_field, 3);
+        p[0] = pEntry->pVolume->DriveLetter;
+        p[1] = ':';
+        p[2] = '/';
+    }
+    EncodeUnits<kBody>(&g_field, pw, dwUnits);
+    vx_put_bytes(stream, g_field.p, g_field.dwCount);
 }
 
 void PutBodyPath(FILE* stream, const Entry* pEntry) {
@@ -816,7 +1012,7 @@ int PutLinkPath(FILE* stream, const Entry* pEntry, const FileNameFacts* pName) {
         uint32_t dwEnd = g_facts.path.dwCount;
         if (dwEnd > 0 && g_facts.path.p[dwEnd - 1] == '\\') dwEnd--;
         while (dwEnd > 0 && g_facts.path.p[dwEnd - 1] != '\\') dwEnd--;
-        for (uint32_t u = 0; u < dwEnd; u++) *PoolAdd(pDir) = g_facts.path.p[u];
+        if (dwEnd != 0) memcpy(PoolAdd(pDir, dwEnd), g_facts.path.p, dwEnd * sizeof(vx_wchar));
     } else if (pName->ullParentRecord == 5) {
         bRoot = 1;
     } else {
@@ -831,39 +1027,51 @@ int PutLinkPath(FILE* stream, const Entry* pEntry, const FileNameFacts* pName) {
         }
         FreeEntry(pParent);
     }
-    for (uint32_t u = 0; u < pName->bLength; u++) *PoolAdd(pDir) = pName->wszName[u];
+    if (pName->bLength != 0)
+        memcpy(PoolAdd(pDir, pName->bLength), pName->wszName, pName->bLength * sizeof(vx_wchar));
     PutBodyUnits(stream, pEntry, bRoot, pDir->p, pDir->dwCount);
     return status;
 }
 
+// "|atime|mtime|ctime|crtime\n": the record's change is the ctime.
 void PutBodyTimes(FILE* stream, const uint64_t* pullTimes) {
-    // atime, mtime, ctime (the record's change), crtime.
     static const int kOrder[4] = {3, 1, 2, 0};
     for (int k : kOrder) {
-        fputc('|', stream);
+        vx_put_char(stream, '|');
         PutUnixTime(stream, pullTimes[k]);
     }
-    fputc('\n', stream);
+    vx_put_char(stream, '\n');
 }
 
 void PutBodyMd5(FILE* stream, int md5) {
-    if (md5) {
-        if (!g_facts.bNoDigest)
-            for (uint8_t b : g_facts.digest) fprintf(stream, "%02x", b);
-    } else
-        fputc('0', stream);
-    fputc('|', stream);
+    if (md5)
+        PutDigest(stream);
+    else
+        vx_put_char(stream, '0');
+    vx_put_char(stream, '|');
+}
+
+// "|inode|mode|uid|gid|size" after the name.
+void PutBodyInode(FILE* stream, const Entry* pEntry, uint32_t dwUid, uint64_t ullSize) {
+    vx_put_char(stream, '|');
+    vx_put_u64(stream, pEntry->ullBaseRecord);
+    if (pEntry->bDirectory)
+        PutLiteral(stream, "|d/drwxrwxrwx|");
+    else
+        PutLiteral(stream, "|r/rrwxrwxrwx|");
+    vx_put_u64(stream, dwUid);
+    PutLiteral(stream, "|0|");
+    vx_put_u64(stream, ullSize);
 }
 
 int WriteBody(FILE* stream, const Entry* pEntry, int md5) {
     int status = VX_OK;
-    const char* pszMode = pEntry->bDirectory ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
     const Attribute* pMain = MainStream(pEntry);
     const uint64_t ullSize = pMain != nullptr ? pMain->ullSize : 0;
     const uint32_t dwUid = g_facts.bStandard ? g_facts.standard.dwOwnerId : 0;
     PutBodyMd5(stream, md5);
     PutBodyPath(stream, pEntry);
-    fprintf(stream, "|" VX_U64 "|%s|%u|0|" VX_U64, pEntry->ullBaseRecord, pszMode, dwUid, ullSize);
+    PutBodyInode(stream, pEntry, dwUid, ullSize);
     static const uint64_t kNoTimes[4] = {0, 0, 0, 0};
     const uint64_t* pullTimes = g_facts.bStandard ? g_facts.standard.ullTimes : kNoTimes;
     PutBodyTimes(stream, pullTimes);
@@ -877,16 +1085,16 @@ int WriteBody(FILE* stream, const Entry* pEntry, int md5) {
         PutBodyMd5(stream, md5);
         const int s = PutLinkPath(stream, pEntry, &fn);
         status = Raise(status, s);
-        fprintf(stream, "|" VX_U64 "|%s|%u|0|" VX_U64, pEntry->ullBaseRecord, pszMode, dwUid, ullSize);
+        PutBodyInode(stream, pEntry, dwUid, ullSize);
         PutBodyTimes(stream, pullTimes);
     }
     for (uint32_t k = 0; k < g_facts.names.dwCount; k++) {
         const FileNameFacts& fn = g_facts.names.p[k];
-        fputs("0|", stream);
+        PutLiteral(stream, "0|");
         const int s = PutLinkPath(stream, pEntry, &fn);
         status = Raise(status, s);
-        fprintf(stream, " ($FILE_NAME)|" VX_U64 "|%s|%u|0|" VX_U64, pEntry->ullBaseRecord, pszMode,
-                dwUid, fn.ullRealSize);
+        PutLiteral(stream, " ($FILE_NAME)");
+        PutBodyInode(stream, pEntry, dwUid, fn.ullRealSize);
         PutBodyTimes(stream, fn.ullTimes);
     }
     return status;
@@ -902,18 +1110,11 @@ int ParseReportFormat(const char* pszName) {
 }
 
 int BeginFormattedReport(FILE* stream, int format, int md5) {
-    g_pScratch = tmpfile();
-    if (g_pScratch == nullptr) {
-        log_message(VX_ERROR_SYS, "%s %s() l.%d: no scratch stream", VX_WHERE);
-        return VX_FATAL_STATUS;
-    }
     g_facts.bLookups = format == kFormatJsonl;
-    g_pfnWriter = wc_output_function;
-    wc_output_function = CaptureWriter;
     if (format == kFormatCsv) {
-        fputs(kCsvHead, stream);
-        if (md5) fputs("md5,", stream);
-        fputs(kCsvTail, stream);
+        PutLiteral(stream, kCsvHead);
+        if (md5) PutLiteral(stream, "md5,");
+        PutLiteral(stream, kCsvTail);
     }
     return VX_OK;
 }
@@ -932,10 +1133,9 @@ int DumpFileFormatted(FILE* stream, Entry* pEntry, int md5, int format) {
 void EndFormattedReport() {
     PoolFree(&g_facts.path);
     PoolFree(&g_facts.linkPath);
-    if (g_pfnWriter != nullptr) wc_output_function = g_pfnWriter;
     PoolFree(&g_facts.names);
     PoolFree(&g_facts.security.aces);
     PoolFree(&g_facts.security.text);
-    if (g_pScratch != nullptr) fclose(g_pScratch);
-    g_pScratch = nullptr;
+    PoolFree(&g_field);
+    g_lastTime[0].bValid = g_lastTime[1].bValid = false;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "text/vx_locale.h"
+
 struct Entry;
 struct Attribute;
 
@@ -33,9 +35,19 @@ struct StandardFacts;
 int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts);
 // "dd/mm/yyyy hh:mm:ss.fffffff" of an NTFS time (100 ns units since 1601, UTC).
 void DumpTime(FILE* stream, uint64_t ullTime);
+// The text of an NTFS time into `text` (64 bytes), as the line writes it or
+// as ISO 8601 writes it ("2020-07-25T12:26:46.8208763Z"); its length.
+enum TimeForm : int { kTimeLine = 0, kTimeIso, kTimeForms };
+size_t FormatNtfsTime(char* text, uint64_t ullTime, TimeForm form);
 
 [[nodiscard]]
 int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode);
+// The same path built in memory and not written: its UTF-16 units without
+// the drive's root ("C:\"), which *pbRoot says it begins with, valid until
+// the next walk of the volume; the diagnostics and status of DumpFullPath.
+[[nodiscard]]
+int GatherFullPath(const Entry* pEntry, const vx_wchar** ppwszPath, uint32_t* pdwUnits,
+                   int* pbRoot);
 [[nodiscard]]
 int WalkBack(FILE* stream, const Entry* pEntry, int isFirst, int lineMode);
 [[nodiscard]]

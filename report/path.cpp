@@ -302,11 +302,12 @@ void RecallMemo(PathTrail* pTrail, const PathMemo* pMemo, uint32_t dwNode) {
 }
 
 // Writes the node's whole path and leaves it in the trail's units, as
-// RecallMemo and the writing of those units would.
+// RecallMemo and the writing of those units would (no stream: the units only).
 void WriteRecalled(FILE* stream, PathTrail* pTrail, const PathMemo* pMemo, uint32_t dwNode) {
     if (pTrail->dwRecalledSlot == dwNode + 1 && pTrail->dwRecalledGeneration == pMemo->dwGeneration) {
         pTrail->dwLength = pTrail->dwRecalledUnits;
         pTrail->pwszPath[pTrail->dwLength] = 0;
+        if (stream == nullptr) return;
         if (pTrail->bRecalledAscii)
             vx_put_bytes(stream, pTrail->pszRecalled, pTrail->dwRecalledUnits);
         else
@@ -314,6 +315,7 @@ void WriteRecalled(FILE* stream, PathTrail* pTrail, const PathMemo* pMemo, uint3
         return;
     }
     RecallMemo(pTrail, pMemo, dwNode);
+    if (stream == nullptr) return;
     const uint32_t dwUnits = pTrail->dwLength;
     bool bAscii = wc_output_function == vx_locale_fputwc || wc_output_function == vx_utf8_fputwc;
     if (bAscii && dwUnits > pTrail->dwRecalledMax) {
@@ -342,6 +344,7 @@ void WriteRecalled(FILE* stream, PathTrail* pTrail, const PathMemo* pMemo, uint3
 // given, appended to its path.
 int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail);
 
+// With no stream, the path is only built in the trail's units.
 int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail* pTrail) {
     int status = VX_OK;
     if (InfoDebugStream != nullptr)
@@ -397,11 +400,11 @@ int Walk(FILE* stream, const Entry* pEntry, int isFirst, int lineMode, PathTrail
 
     if (ullParent == kRootRecord) {
         const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
-        vx_put_bytes(stream, szRoot, 3);
+        if (stream != nullptr) vx_put_bytes(stream, szRoot, 3);
         pTrail->bRoot = true;
     } else if (pKnown != nullptr) {
         // The parent's path exactly as its walk wrote it.
-        if (pKnown->bRoot) {
+        if (pKnown->bRoot && stream != nullptr) {
             const char szRoot[3] = {pEntry->pVolume->DriveLetter, ':', '\\'};
             vx_put_bytes(stream, szRoot, 3);
         }
@@ -488,7 +491,7 @@ int WriteFileName(FILE* stream, const Entry* pEntry, PathTrail* pTrail) {
         if (bWin32) break;
     }
     if (bChosen) {
-        vx_fputws(stream, wszName);
+        if (stream != nullptr) vx_fputws(stream, wszName);
         // The units as written: a name may hold a 0 unit, where writing stops.
         uint32_t dwWritten = 0;
         while (dwWritten < dwUnits && wszName[dwWritten] != 0) dwWritten++;
@@ -556,6 +559,16 @@ int DumpFullPath(FILE* stream, const Entry* pEntry, int lineMode) {
     PathTrail* pTrail = StartVolumeTrail(pEntry->pVolume, pEntry->ullBaseRecord);
     const int s = Walk(stream, pEntry, 1, lineMode, pTrail);
     vx_put_char(stream, lineMode ? '|' : '\n');
+    return s == VX_FAILED ? VX_FAILED : VX_OK;
+}
+
+int GatherFullPath(const Entry* pEntry, const vx_wchar** ppwszPath, uint32_t* pdwUnits,
+                   int* pbRoot) {
+    PathTrail* pTrail = StartVolumeTrail(pEntry->pVolume, pEntry->ullBaseRecord);
+    const int s = Walk(nullptr, pEntry, 1, 1, pTrail);
+    *ppwszPath = pTrail->pwszPath;
+    *pdwUnits = pTrail->dwLength;
+    *pbRoot = pTrail->bRoot ? 1 : 0;
     return s == VX_FAILED ? VX_FAILED : VX_OK;
 }
 

@@ -22,7 +22,7 @@ int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode);
 
 // The descriptor DumpSecurityFields would render (from the store or the
 // file's own), with its diagnostics, handed to `pfnRender` in line mode;
-// what the fallback writes goes to `stream`.
+// what the fallback writes goes to `stream` (none: nothing is written).
 typedef int (*DescriptorRenderer)(FILE* stream, uint64_t record, const uint8_t* sd,
                                   uint64_t size, int lineMode);
 int VisitSecurityDescriptor(FILE* stream, const Entry* pEntry, DescriptorRenderer pfnRender);

@@ -86,7 +86,7 @@ int DumpSecurityFields(FILE* stream, const Entry* pEntry, int lineMode) {
     const Attribute* pAttr =
         FindAttribute(pEntry, AttrType(pEntry, ATTR_SECURITY_DESCRIPTOR), nullptr);
     if (pAttr != nullptr) return Dump_Stream_Security(stream, pEntry, pAttr, lineMode);
-    if (lineMode) fputs("||||", stream);
+    if (lineMode && stream != nullptr) fputs("||||", stream);
     return VX_OK;
 }
 

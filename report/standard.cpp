@@ -18,35 +18,49 @@ namespace {
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 
-// The date of the day last formatted: the files of a volume were mostly
-// written on a few days, and the calendar is the dear part of a time.
+// The date of the day last formatted, in each form: the files of a volume
+// were mostly written on a few days, and the calendar is the dear part of a
+// time.
 struct DayText {
     uint64_t ullDay = UINT64_MAX;
     char text[32];
     size_t cbText = 0;
 };
-thread_local DayText t_lastDay;
+thread_local DayText t_lastDay[kTimeForms];
 
 void Format2(char* p, uint32_t value) {
     p[0] = static_cast<char>('0' + value / 10);
     p[1] = static_cast<char>('0' + value % 10);
 }
 
+}  // namespace
+
 // "%02u/%02u/%llu %02u:%02u:%02u.%07u" of the time into `text` (64 bytes),
-// without the cost of printf; returns its length.
-size_t FormatTime(char* text, uint64_t ullTime) {
+// or "%04llu-%02u-%02uT%02u:%02u:%02u.%07uZ", without the cost of printf;
+// returns its length.
+size_t FormatNtfsTime(char* text, uint64_t ullTime, TimeForm form) {
     const uint64_t ullSeconds = ullTime / 10000000;
     const uint64_t ullDay = ullSeconds / 86400;
-    DayText& day = t_lastDay;
+    DayText& day = t_lastDay[form];
     if (day.ullDay != ullDay) {
         CivilTime t;
         SplitTime(ullTime, &t);
-        char* p = vx_format_u64(day.text, t.dwDay, 2);
-        *p++ = '/';
-        p = vx_format_u64(p, t.dwMonth, 2);
-        *p++ = '/';
-        p = vx_format_u64(p, t.ullYear);
-        *p++ = ' ';
+        char* p = day.text;
+        if (form == kTimeIso) {
+            p = vx_format_u64(p, t.ullYear, 4);
+            *p++ = '-';
+            p = vx_format_u64(p, t.dwMonth, 2);
+            *p++ = '-';
+            p = vx_format_u64(p, t.dwDay, 2);
+            *p++ = 'T';
+        } else {
+            p = vx_format_u64(p, t.dwDay, 2);
+            *p++ = '/';
+            p = vx_format_u64(p, t.dwMonth, 2);
+            *p++ = '/';
+            p = vx_format_u64(p, t.ullYear);
+            *p++ = ' ';
+        }
         day.cbText = static_cast<size_t>(p - day.text);
         day.ullDay = ullDay;
     }
@@ -60,14 +74,13 @@ size_t FormatTime(char* text, uint64_t ullTime) {
     Format2(p + 6, s % 60);
     p[8] = '.';
     p = vx_format_u64(p + 9, static_cast<uint32_t>(ullTime % 10000000), 7);
+    if (form == kTimeIso) *p++ = 'Z';
     return static_cast<size_t>(p - text);
 }
 
-}  // namespace
-
 void DumpTime(FILE* stream, uint64_t ullTime) {
     char text[64];
-    vx_put_bytes(stream, text, FormatTime(text, ullTime));
+    vx_put_bytes(stream, text, FormatNtfsTime(text, ullTime, kTimeLine));
 }
 
 int ReadStandard(Entry* pEntry, const Attribute* pAttr, StandardFacts* pFacts) {
@@ -118,7 +131,7 @@ int DumpStandard(FILE* stream, Entry* pEntry, const Attribute* pAttr, int lineMo
     for (size_t k = 0; k < 4; k++) {
         if (!lineMode) fputs(kTimeLabels[k], stream);
         if (k == 0 || facts.ullTimes[k] != facts.ullTimes[k - 1])
-            cbText = FormatTime(text, facts.ullTimes[k]);
+            cbText = FormatNtfsTime(text, facts.ullTimes[k], kTimeLine);
         vx_put_bytes(stream, text, cbText);
         vx_put_char(stream, lineMode ? '|' : '\n');
     }

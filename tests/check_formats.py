@@ -72,8 +72,9 @@ for text in report.split("\n")[3:]:
     r["alternates"] = ";".join(f"{alt[k]}:{alt[k + 1]}" for k in range(0, len(alt) - 1, 2))
     line[f[0]] = r
 
-rows = {row["record"]: row for row in csv.DictReader(run("--format=csv").splitlines(True))}
-objs = {str(o["record"]): o for o in map(json.loads, run("--format=jsonl").splitlines())}
+texts = {fmt: run(f"--format={fmt}") for fmt in ("csv", "jsonl", "bodyfile")}
+rows = {row["record"]: row for row in csv.DictReader(texts["csv"].splitlines(True))}
+objs = {str(o["record"]): o for o in map(json.loads, texts["jsonl"].splitlines())}
 if set(rows) != set(line) or set(objs) != set(line):
     fault(f"records: line {len(line)}, csv {len(rows)}, jsonl {len(objs)}")
 
@@ -121,7 +122,7 @@ for rec, r in line.items():
 # $FILE_NAME lines (fls writes whole seconds and 0 before 1970).
 body_path = os.path.join(scratch, os.path.basename(image) + ".body")
 with open(body_path, "w", encoding="utf-8", errors="surrogatepass") as out:
-    out.write(run("--format=bodyfile"))
+    out.write(texts["bodyfile"])
 ours = {}
 with open(body_path, encoding="utf-8", errors="surrogatepass") as f:
     for text in f:
@@ -158,6 +159,15 @@ for text in fls.splitlines():
         fault(f"bodyfile {p[1]!r} times {[m[7:11] for m in mine]} != fls {p[7:11]}")
     if kind == "128" and not any(m[6] == p[6] for m in mine if "($FILE_NAME)" not in m[1]):
         fault(f"bodyfile {p[1]!r} size != fls {p[6]}")
+# A trace and the record dumps go to their file, and leave the report as it
+# is: the names they write are not taken into the paths.
+debug = os.path.join(scratch, os.path.basename(image) + ".debug")
+for fmt, text in texts.items():
+    if os.path.exists(debug):
+        os.remove(debug)  # -d makes a new file
+    if run(f"--format={fmt}", "-D", "-d", debug) != text:
+        fault(f"{fmt}: the report with -D -d differs from the report without")
+os.remove(debug)
 mac = subprocess.run(["mactime", "-b", body_path, "-d"], capture_output=True)
 if mac.returncode != 0 or not mac.stdout or mac.stderr:
     fault(f"mactime -b: status {mac.returncode}, {mac.stderr[:200]!r}")
