@@ -486,11 +486,17 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_former[3];
 int g_bCaught = 0;
+// The terminal's settings while a secret is read with its echo off: a
+// signal then ends the process at once (nothing has been written yet), and
+// the terminal is given its echo back first.
+termios g_secretTerminal{};
+std::atomic<int> g_bSecretTerminal{0};
 
 void OnInterrupt(int signal) {
     const int error = errno;
     int expected = 0;
-    if (!g_interrupt.compare_exchange_strong(expected, signal)) {
+    if (g_bSecretTerminal.load() != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_secretTerminal);
+    if (g_bSecretTerminal.load() != 0 || !g_interrupt.compare_exchange_strong(expected, signal)) {
         struct sigaction dfl {};
         dfl.sa_handler = SIG_DFL;
         sigemptyset(&dfl.sa_mask);
@@ -666,11 +672,16 @@ int vx_plat_read_secret(const char* pszPrompt, char* psz, size_t cb) {
         if (write(STDERR_FILENO, pszPrompt, strlen(pszPrompt)) < 0) {
             // The prompt is a courtesy: the secret is read without it.
         }
+        g_secretTerminal = saved;
+        g_bSecretTerminal.store(1);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
     const int ok = ReadSecretLine(STDIN_FILENO, psz, cb);
     const int error = errno;
-    if (bTerminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (bTerminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        g_bSecretTerminal.store(0);
+    }
     errno = error;
     return ok;
 }
