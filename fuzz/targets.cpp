@@ -732,7 +732,9 @@ void FuzzLznt1(const uint8_t* pData, size_t size) {
     a.ullRunCount = runs.size();
     std::vector<uint8_t> dev(kClusters * cs, 0);
     const std::vector<uint8_t> rest = in.Bytes(in.Left());
-    memcpy(dev.data(), rest.data(), rest.size() < dev.size() ? rest.size() : dev.size());
+    // An input that ends here leaves no bytes, and memcpy takes no null source.
+    if (!rest.empty())
+        memcpy(dev.data(), rest.data(), rest.size() < dev.size() ? rest.size() : dev.size());
     static Scratch scratch;
     const uint8_t* pDevice = scratch.Fill(dev.data(), dev.size(), dev.size());
     FuzzVolume fv(pDevice, dev.size(), cs, kClusters, 1024);
