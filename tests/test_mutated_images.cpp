@@ -363,7 +363,9 @@ TEST_P(MutatedImage, EveryVariantEndsSoundlyWithinBounds) {
     EXPECT_GE(noticedAll, variants / 3);
     // Some damage is read as a warning rather than silently or fatally; a
     // sanitized run's handful of variants may not happen to hold such damage.
-    if (variants >= 20) EXPECT_GT(ended2, 0);
+    if (variants >= 20) {
+        EXPECT_GT(ended2, 0);
+    }
 }
 
 // Two kinds of damage that cost time rather than records: every file
