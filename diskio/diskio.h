@@ -341,8 +341,29 @@ struct DataPlace {
 DataPlace FindDataPlace(const Entry* pEntry);
 // Whether the Attribute is the WofCompressedData stream.
 int IsWofStream(const Attribute* pAttr);
-// The unnamed stream of a WOF file, decompressed from pWof a chunk at a
-// time and handed to pfnCallback; 1 all of it, 0 after a diagnostic.
+// The largest WOF chunk, and the scratch a decoder needs: a chunk as
+// stored, the chunk decoded, a window of the chunk table.
+constexpr uint32_t kWofMaxChunk = 32 * 1024;
+constexpr uint32_t kWofBlockBytes = 2 * kWofMaxChunk + 4096;
+// Where a WOF decoder reads WofCompressedData: pfnRead gives ullCount bytes
+// from ullOffset of the stream, 1 when all of them are read.  bQuiet: a
+// hashing thread's decoder, whose failures the main thread reads again and
+// reports (nothing is said, StreamCodecMissing is left alone).
+struct WofSource {
+    int (*pfnRead)(void* pContext, uint64_t ullOffset, uint64_t ullCount, uint8_t* pOut);
+    void* pReadContext;
+    struct VxCodecs* pCodecs;
+    uint8_t* pBlock;  // kWofBlockBytes
+    uint64_t ullRecord;
+    int bQuiet;
+};
+// The ullSize bytes of a WOF file's unnamed stream, decompressed a chunk at
+// a time from the ullStored bytes of its WofCompressedData and handed to
+// pfnCallback; 1 all of them, 0 on the first fault.
+int DecodeWofStream(const WofSource* pSource, uint64_t ullSize, uint64_t ullStored,
+                    uint32_t dwAlgorithm, StreamCallback pfnCallback, void* pContext);
+// The same on the main thread, read through the stream reader; 0 after a
+// diagnostic.
 int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribute* pWof,
                      uint32_t dwAlgorithm, StreamCallback pfnCallback, void* pContext);
 

@@ -26,8 +26,9 @@ constexpr uint32_t kReparseHeader = 8;
 constexpr uint32_t kWofData = 16;
 constexpr uint32_t kProviderWim = 1;
 constexpr uint32_t kProviderFile = 2;
-constexpr uint32_t kMaxChunk = 32 * 1024;
+constexpr uint32_t kMaxChunk = kWofMaxChunk;
 constexpr uint32_t kTableWindow = 4096;
+static_assert(kWofBlockBytes == 2 * kMaxChunk + kTableWindow);
 
 const vx_wchar kWofName[] = {'W', 'o', 'f', 'C', 'o', 'm', 'p', 'r', 'e', 's', 's',
                              'e', 'd', 'D', 'a', 't', 'a', 0};
@@ -93,37 +94,34 @@ DataPlace FindDataPlace(const Entry* pEntry) {
     return place;
 }
 
-int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribute* pWof,
-                     uint32_t dwAlgorithm, StreamCallback pfnCallback, void* pContext) {
-    Volume* pVol = pEntry->pVolume;
+int DecodeWofStream(const WofSource* pSource, uint64_t ullSize, uint64_t ullStored,
+                    uint32_t dwAlgorithm, StreamCallback pfnCallback, void* pContext) {
     static const uint32_t kChunkSizes[4] = {4096, 32768, 8192, 16384};
     const uint32_t dwChunk = kChunkSizes[dwAlgorithm & 3];
     const int codec = dwAlgorithm == 1 ? VX_CODEC_LZX : VX_CODEC_XPRESS;
-    const uint64_t ullSize = pData->ullSize;
+    const uint64_t ullRecord = pSource->ullRecord;
+    const bool bSay = !pSource->bQuiet;
     if (ullSize == 0) return 1;
     const uint64_t ullChunks = ullSize / dwChunk + (ullSize % dwChunk != 0 ? 1 : 0);
     const uint32_t dwEntry = ullSize >= 0x100000000ull ? 8 : 4;
-    const uint64_t ullStored = pWof->ullSize;
     // Every chunk holds a byte at least: a size whose table and chunks
     // cannot fit in the stream is refused before anything is read.
     if (ullChunks > ullStored / (dwEntry + 1)) {
-        log_message(VX_ERROR,
-                    "%s %s() l.%d: WofCompressedData of 0x" VX_X64 " bytes cannot hold the 0x" VX_X64
-                    " chunks of a stream of 0x" VX_X64 " bytes - Base record #" VX_U64,
-                    VX_WHERE, ullStored, ullChunks, ullSize, pEntry->ullBaseRecord);
+        if (bSay)
+            log_message(VX_ERROR,
+                        "%s %s() l.%d: WofCompressedData of 0x" VX_X64 " bytes cannot hold the 0x" VX_X64
+                        " chunks of a stream of 0x" VX_X64 " bytes - Base record #" VX_U64,
+                        VX_MODULE, "ProcessWofStream", __LINE__, ullStored, ullChunks, ullSize,
+                        ullRecord);
         return 0;
     }
     const uint64_t ullTable = (ullChunks - 1) * dwEntry;
     const uint64_t ullData = ullStored - ullTable;
-    auto* pBlock = static_cast<uint8_t*>(VX_CALLOC(
-        2 * kMaxChunk + kTableWindow, 1, VX_FATAL_SYS,
-        "%s %s l. %d: VX_CALLOC WOF chunk - Base record #" VX_U64, VX_WHERE, pEntry->ullBaseRecord));
-    uint8_t* pIn = pBlock;
-    uint8_t* pOut = pBlock + kMaxChunk;
-    uint8_t* pWindow = pBlock + 2 * kMaxChunk;
+    uint8_t* pIn = pSource->pBlock;
+    uint8_t* pOut = pSource->pBlock + kMaxChunk;
+    uint8_t* pWindow = pSource->pBlock + 2 * kMaxChunk;
     uint64_t ullWindowAt = UINT64_MAX, ullWindowBytes = 0;
-    VxCodecs* pCodecs = MainThreadCodecs();
-    int ok = pCodecs != nullptr;
+    int ok = pSource->pCodecs != nullptr;
     uint64_t ullStart = 0;
     for (uint64_t i = 0; i < ullChunks && ok; i++) {
         // The end of chunk i: the table's entry i, or the end of the stream.
@@ -133,8 +131,7 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
             if (ullAt < ullWindowAt || ullAt + dwEntry > ullWindowAt + ullWindowBytes) {
                 ullWindowAt = ullAt;
                 ullWindowBytes = ullTable - ullAt < kTableWindow ? ullTable - ullAt : kTableWindow;
-                uint64_t n = ullWindowBytes;
-                if (!ReadStreamBytes(pVol, pWof, ullAt, &n, pWindow) || n != ullWindowBytes) {
+                if (!pSource->pfnRead(pSource->pReadContext, ullAt, ullWindowBytes, pWindow)) {
                     ok = 0;
                     break;
                 }
@@ -145,15 +142,17 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
         }
         const uint64_t ullOut = ullSize - i * dwChunk < dwChunk ? ullSize - i * dwChunk : dwChunk;
         if (ullEnd <= ullStart || ullEnd > ullData || ullEnd - ullStart > ullOut) {
-            log_message(VX_ERROR,
-                        "%s %s() l.%d: WOF chunk table damaged at chunk " VX_U64
-                        " (0x" VX_X64 " to 0x" VX_X64 " of 0x" VX_X64 " bytes) - Base record #" VX_U64,
-                        VX_WHERE, i, ullStart, ullEnd, ullData, pEntry->ullBaseRecord);
+            if (bSay)
+                log_message(VX_ERROR,
+                            "%s %s() l.%d: WOF chunk table damaged at chunk " VX_U64
+                            " (0x" VX_X64 " to 0x" VX_X64 " of 0x" VX_X64 " bytes) - Base record #" VX_U64,
+                            VX_MODULE, "ProcessWofStream", __LINE__, i, ullStart, ullEnd, ullData,
+                            ullRecord);
             ok = 0;
             break;
         }
-        uint64_t n = ullEnd - ullStart;
-        if (!ReadStreamBytes(pVol, pWof, ullTable + ullStart, &n, pIn) || n != ullEnd - ullStart) {
+        const uint64_t n = ullEnd - ullStart;
+        if (!pSource->pfnRead(pSource->pReadContext, ullTable + ullStart, n, pIn)) {
             ok = 0;
             break;
         }
@@ -161,21 +160,26 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
             pfnCallback(pContext, pIn, static_cast<uint32_t>(n));
         } else {
             size_t cbGot = 0;
-            const int status = vx_plat_decompress(pCodecs, codec, pIn, n, pOut, ullOut, &cbGot);
+            const int status =
+                vx_plat_decompress(pSource->pCodecs, codec, pIn, n, pOut, ullOut, &cbGot);
             if (status != VX_DECODE_OK || cbGot != ullOut) {
-                StreamCodecMissing = status == VX_DECODE_MISSING;
-                if (StreamCodecMissing)
+                if (!bSay) {
+                    // The main thread reads it again and says why.
+                } else if (status == VX_DECODE_MISSING) {
+                    StreamCodecMissing = 1;
                     log_message(VX_ERROR,
                                 "%s %s() l.%d: WOF-compressed stream (%s) not read: this build "
                                 "has no %s - Base record #" VX_U64,
-                                VX_WHERE, codec == VX_CODEC_LZX ? "LZX" : "XPRESS",
-                                vx_plat_codec_library(codec), pEntry->ullBaseRecord);
-                else
+                                VX_MODULE, "ProcessWofStream", __LINE__,
+                                codec == VX_CODEC_LZX ? "LZX" : "XPRESS",
+                                vx_plat_codec_library(codec), ullRecord);
+                } else {
                     log_message(VX_ERROR,
                                 "%s %s() l.%d: WOF chunk " VX_U64 " does not decompress (%s) to "
                                 VX_U64 " bytes - Base record #" VX_U64,
-                                VX_WHERE, i, codec == VX_CODEC_LZX ? "LZX" : "XPRESS", ullOut,
-                                pEntry->ullBaseRecord);
+                                VX_MODULE, "ProcessWofStream", __LINE__, i,
+                                codec == VX_CODEC_LZX ? "LZX" : "XPRESS", ullOut, ullRecord);
+                }
                 ok = 0;
                 break;
             }
@@ -183,6 +187,37 @@ int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribut
         }
         ullStart = ullEnd;
     }
-    VX_FREE(pBlock, VX_FATAL_SYS, "%s %s l. %d: VX_FREE WOF chunk", VX_WHERE);
+    return ok;
+}
+
+namespace {
+
+struct StoredStream {
+    Volume* pVol;
+    const Attribute* pWof;
+};
+
+int ReadStored(void* pContext, uint64_t ullOffset, uint64_t ullCount, uint8_t* pOut) {
+    const auto* p = static_cast<const StoredStream*>(pContext);
+    uint64_t n = ullCount;
+    return ReadStreamBytes(p->pVol, p->pWof, ullOffset, &n, pOut) && n == ullCount;
+}
+
+}  // namespace
+
+int ProcessWofStream(const Entry* pEntry, const Attribute* pData, const Attribute* pWof,
+                     uint32_t dwAlgorithm, StreamCallback pfnCallback, void* pContext) {
+    StoredStream stored{pEntry->pVolume, pWof};
+    WofSource source{};
+    source.pfnRead = ReadStored;
+    source.pReadContext = &stored;
+    source.pCodecs = MainThreadCodecs();
+    source.ullRecord = pEntry->ullBaseRecord;
+    source.pBlock = static_cast<uint8_t*>(VX_CALLOC(
+        kWofBlockBytes, 1, VX_FATAL_SYS,
+        "%s %s l. %d: VX_CALLOC WOF chunk - Base record #" VX_U64, VX_WHERE, pEntry->ullBaseRecord));
+    const int ok =
+        DecodeWofStream(&source, pData->ullSize, pWof->ullSize, dwAlgorithm, pfnCallback, pContext);
+    VX_FREE(source.pBlock, VX_FATAL_SYS, "%s %s l. %d: VX_FREE WOF chunk", VX_WHERE);
     return ok;
 }

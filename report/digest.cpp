@@ -24,6 +24,11 @@ void Md5Update(void* pContext, const uint8_t* pData, uint32_t dwLength) {
 }  // namespace
 
 int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDigest) {
+    return ComputeMd5Placed(pEntry, FindDataPlace(pEntry), digest, ppszNoDigest);
+}
+
+int ComputeMd5Placed(const Entry* pEntry, const DataPlace& place, uint8_t digest[16],
+                     const char** ppszNoDigest) {
     int ok = 1;
     if (ppszNoDigest != nullptr) *ppszNoDigest = nullptr;
     if (!vx_plat_md5_init())
@@ -31,7 +36,6 @@ int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDiges
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
     // Data the reparse point places elsewhere is not digested as the zeros
     // of the sparse stream left on the volume.
-    const DataPlace place = FindDataPlace(pEntry);
     if (place.iPlace == DATA_ELSEWHERE || place.iPlace == DATA_BAD_REPARSE) {
         log_message(place.iPlace == DATA_ELSEWHERE ? VX_WARNING : VX_ERROR,
                     "%s %s() l.%d: no digest, %s - Base record #" VX_U64, VX_MODULE, "DumpMd5",

@@ -26,6 +26,8 @@ namespace {
 constexpr uint32_t kReadChunk = 1u << 20;
 // A compressed stream is decoded in the same buffer: stored clusters, then the unit.
 static_assert(kReadChunk >= 2 * kMaxUnitBytes);
+// So is a WOF file's chunk, beside the reads of its stored chunks.
+static_assert(kReadChunk >= kWofBlockBytes + kWofMaxChunk + 2 * 4096);
 constexpr uint32_t kZeroBlock = 1u << 18;
 // Bounds of what waits in memory: events queued, the bytes of the jobs'
 // copies of the streams' runs and resident values, and the report held in
@@ -59,8 +61,13 @@ constexpr uint32_t kSpillBuffer = 1u << 20;
 // JOB_STOPPED: a signal stopped the run before its thread made the digest.
 enum { JOB_QUEUED = 0, JOB_DONE = 1, JOB_FAILED = 2, JOB_STOPPED = 3 };
 
+// A stream's part in a WOF file's digest: its content, decompressed from
+// the job's WofCompressedData stream; that storage, left out; or none.
+enum { ROLE_PLAIN = 0, ROLE_NAMED = 1, ROLE_WOF_CONTENT = 2, ROLE_WOF_STORAGE = 3 };
+
 struct PoolStream {
     uint32_t dwType;
+    int iRole;
     int bResident;
     uint16_t wFlags;
     uint16_t wCompressionUnit;
@@ -86,6 +93,8 @@ struct DigestJob {
     uint64_t ullDataBytes;  // of the non-resident streams
     uint32_t dwStreams;
     PoolStream* pStreams;
+    int bWof;               // a WOF file: the roles of its streams say what is hashed
+    uint32_t dwWofAlgorithm;
     char* pText;
     uint64_t ullTextBytes;
     std::atomic<int> state;  // set under the pool's lock, read without it
@@ -113,6 +122,11 @@ struct Worker {
     VxMd5* pMd5;
     VxCodecs* pCodecs;  // made by the first compressed stream
 };
+
+// Room in a worker's buffer for a WOF file: the decoder's block, then the
+// aligned reads of WofCompressedData, a chunk and its two ends' sectors.
+constexpr uint32_t kWofAlign = 4096;
+constexpr uint32_t kWofReadRoom = kWofMaxChunk + 2 * kWofAlign;
 
 struct Pool {
     // Read-only while the threads run.
@@ -225,6 +239,90 @@ int HashCompressed(const Pool* p, Worker* w, const PoolStream& s) {
     return 1;
 }
 
+struct WofRead {
+    const Pool* p;
+    const PoolStream* pStorage;
+    uint8_t* pRoom;  // kWofReadRoom
+};
+
+// Bytes of a job's WofCompressedData: its resident copy, or its runs, each
+// piece read from whole sectors (a raw device takes no other reads).
+int ReadWofBytes(void* pContext, uint64_t ullOffset, uint64_t ullCount, uint8_t* pOut) {
+    const auto* r = static_cast<const WofRead*>(pContext);
+    const PoolStream& s = *r->pStorage;
+    if (ullOffset > s.ullSize || ullCount > s.ullSize - ullOffset) return 0;
+    if (s.bResident) {
+        if (ullCount > 0) memcpy(pOut, s.pResident + ullOffset, ullCount);
+        return 1;
+    }
+    const uint64_t c = r->p->ullCluster;
+    const uint64_t ullVolume = r->p->ullClusters * c;
+    uint64_t ullRunAt = 0;  // the stream offset of run k
+    for (uint64_t k = 0; k < s.ullRunCount && ullCount > 0; k++) {
+        const Run& run = s.pRuns[k];
+        if (run.ullLength > (UINT64_MAX - ullRunAt) / c) return 0;
+        const uint64_t ullRunBytes = run.ullLength * c;
+        if (ullOffset >= ullRunAt + ullRunBytes) {
+            ullRunAt += ullRunBytes;
+            continue;
+        }
+        const uint64_t ullIn = ullOffset - ullRunAt;
+        const uint64_t n = ullRunBytes - ullIn < ullCount ? ullRunBytes - ullIn : ullCount;
+        if (run.llLcn == kSparseLcn) {
+            memset(pOut, 0, n);
+        } else {
+            if (run.llLcn < 0) return 0;
+            const uint64_t ullLcn = static_cast<uint64_t>(run.llLcn);
+            if (ullLcn >= r->p->ullClusters || run.ullLength > r->p->ullClusters - ullLcn) return 0;
+            const uint64_t ullAt = ullLcn * c + ullIn;
+            const uint64_t ullFrom = ullAt / kWofAlign * kWofAlign;
+            uint64_t ullTo = (ullAt + n + kWofAlign - 1) / kWofAlign * kWofAlign;
+            if (ullTo > ullVolume) ullTo = ullVolume;
+            if (ullTo - ullFrom > kWofReadRoom) return 0;  // pieces are a chunk at most
+            uint32_t dwDone = 0;
+            while (dwDone < ullTo - ullFrom) {
+                uint32_t dwGot = 0;
+                if (!vx_plat_read_at(r->p->pDev, ullFrom + dwDone, r->pRoom + dwDone,
+                                     static_cast<uint32_t>(ullTo - ullFrom - dwDone), &dwGot) ||
+                    dwGot == 0)
+                    return 0;
+                dwDone += dwGot;
+            }
+            memcpy(pOut, r->pRoom + (ullAt - ullFrom), n);
+        }
+        pOut += n;
+        ullOffset += n;
+        ullCount -= n;
+        ullRunAt += ullRunBytes;
+    }
+    return ullCount == 0;
+}
+
+void HashWofBytes(void* pContext, const uint8_t* pData, uint32_t dwLength) {
+    HashAdd(static_cast<Worker*>(pContext), pData, dwLength);
+}
+
+// A WOF file's content, decoded from its WofCompressedData a chunk at a
+// time in the worker's buffer.
+int HashWof(const Pool* p, Worker* w, const DigestJob* j, const PoolStream& s) {
+    const PoolStream* pStorage = nullptr;
+    for (uint32_t k = 0; k < j->dwStreams && pStorage == nullptr; k++)
+        if (j->pStreams[k].iRole == ROLE_WOF_STORAGE) pStorage = &j->pStreams[k];
+    if (pStorage == nullptr) return 0;
+    if (w->pCodecs == nullptr) w->pCodecs = vx_plat_codecs_new();
+    if (w->pCodecs == nullptr) return 0;
+    WofRead read{p, pStorage, w->pBuffer + kWofBlockBytes};
+    WofSource source{};
+    source.pfnRead = ReadWofBytes;
+    source.pReadContext = &read;
+    source.pCodecs = w->pCodecs;
+    source.pBlock = w->pBuffer;
+    source.ullRecord = j->ullRecord;
+    source.bQuiet = 1;
+    return DecodeWofStream(&source, s.ullSize, pStorage->ullSize, j->dwWofAlgorithm, HashWofBytes,
+                           w);
+}
+
 // The digest of a job's streams, every byte read at its own offset; 0 at
 // the first thing that is not a clean read (the main thread does it again),
 // -1 when a signal stops the run (a sparse stream of terabytes takes hours).
@@ -235,6 +333,12 @@ int HashJob(const Pool* p, Worker* w, const DigestJob* j) {
     uint64_t ullSkipped = 0;
     for (uint32_t k = 0; k < j->dwStreams; k++) {
         const PoolStream& s = j->pStreams[k];
+        if (s.iRole == ROLE_WOF_STORAGE) continue;  // the storage, not content
+        if (s.iRole == ROLE_WOF_CONTENT) {
+            if (!HashWof(p, w, j, s)) return 0;
+            ullGiven += s.ullSize;
+            continue;
+        }
         if (s.bResident) {
             HashAdd(w, s.pResident, s.ullSize);
             ullGiven += s.ullSize;
@@ -417,8 +521,19 @@ int RedoJob(Pool* p, const DigestJob* j, uint8_t digest[16]) {
         a->pStream = s.pResident;
         a->pRunlist = s.pRuns;
         a->ullRunCount = s.ullRunCount;
+        // The names ComputeMd5 tells a WOF file's streams apart by.
+        if (s.iRole == ROLE_WOF_STORAGE) {
+            static const char kWof[] = "WofCompressedData";
+            a->wNameLength = sizeof kWof - 1;
+            for (uint16_t i = 0; i < a->wNameLength; i++) a->wszName[i] = kWof[i];
+        } else if (s.iRole == ROLE_NAMED) {
+            a->wNameLength = 1;
+            a->wszName[0] = '?';
+        }
     }
-    const int ok = ComputeMd5(&entry, digest);
+    DataPlace place{DATA_ON_VOLUME, 0, nullptr};
+    if (j->bWof) place = DataPlace{DATA_WOF, j->dwWofAlgorithm, nullptr};
+    const int ok = ComputeMd5Placed(&entry, place, digest, nullptr);
     VX_FREE(entry.pAttrList, VX_FATAL_SYS, "%s %s l. %d: VX_FREE Attributes", VX_WHERE);
     return ok;
 }
@@ -974,9 +1089,12 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     Pool* p = g_pPool;
     if (p == nullptr || stream != p->pSpool) return nullptr;
     const uint32_t dwData = AttrType(pEntry, ATTR_DATA);
-    // Files whose reparse point places their data, and encrypted ones, are
-    // hashed in line, which says what their digest is (or why there is none).
-    if (FindDataPlace(pEntry).iPlace != DATA_ON_VOLUME) return nullptr;
+    // Files whose reparse point places their data off the volume, and
+    // encrypted ones, are hashed in line, which says what their digest is
+    // (or why there is none).  A WOF file's content is decoded by a thread.
+    const DataPlace place = FindDataPlace(pEntry);
+    if (place.iPlace != DATA_ON_VOLUME && place.iPlace != DATA_WOF) return nullptr;
+    int bStorage = 0;
     uint32_t dwStreams = 0;
     int bNonResident = 0;
     uint64_t ullData = 0;
@@ -985,6 +1103,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
         const Attribute* a = &pEntry->pAttrList[k];
         if (a->dwType != dwData) continue;
         if ((a->wFlags & kAttrEncrypted) != 0) return nullptr;
+        if (place.iPlace == DATA_WOF && IsWofStream(a)) bStorage = 1;
         dwStreams++;
         ullBytes += sizeof(PoolStream);
         if (a->bResident) {
@@ -1000,6 +1119,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
         if (ullBytes > kMaxOneJob) return nullptr;
     }
     if (!bNonResident) return nullptr;
+    if (place.iPlace == DATA_WOF && !bStorage) return nullptr;  // said in line
     if (p->ullTail - p->ullHead + 1 >= kMaxJobs) WriteOut(p, 1, 0);
     if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 0);
     if (p->ullHeldBytes + ullBytes > kMaxJobBytes) WriteOut(p, 1, 1);
@@ -1016,6 +1136,8 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     j->ullBlockBytes = ullBytes;
     j->ullDataBytes = ullData;
     j->dwStreams = dwStreams;
+    j->bWof = place.iPlace == DATA_WOF;
+    j->dwWofAlgorithm = place.dwAlgorithm;
     j->pStreams = reinterpret_cast<PoolStream*>(pBlock + ullUsed);
     ullUsed += dwStreams * sizeof(PoolStream);
     uint32_t n = 0;
@@ -1024,6 +1146,11 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
         if (a->dwType != dwData) continue;
         PoolStream* s = &j->pStreams[n++];
         s->dwType = a->dwType;
+        s->iRole = a->wNameLength > 0 ? ROLE_NAMED : ROLE_PLAIN;
+        if (j->bWof) {
+            if (IsWofStream(a)) s->iRole = ROLE_WOF_STORAGE;
+            else if (a->wNameLength == 0) s->iRole = ROLE_WOF_CONTENT;
+        }
         s->bResident = a->bResident;
         s->wFlags = a->wFlags;
         s->wCompressionUnit = a->wCompressionUnit;

@@ -11,6 +11,7 @@
 
 struct Entry;
 struct Attribute;
+struct DataPlace;
 
 // Module-wide settings of the report, written by the run driver before the
 // volume is opened and only read afterwards.
@@ -59,6 +60,11 @@ int DumpFileName(FILE* stream, const Entry* pEntry);
 // the digest is then no digest of the file.
 [[nodiscard]]
 int ComputeMd5(const Entry* pEntry, uint8_t digest[16], const char** ppszNoDigest = nullptr);
+// The same for a file whose data place is known (a hashing thread's job,
+// which holds the file's data streams alone).
+[[nodiscard]]
+int ComputeMd5Placed(const Entry* pEntry, const DataPlace& place, uint8_t digest[16],
+                     const char** ppszNoDigest);
 int DumpMd5(FILE* stream, const Entry* pEntry, int lineMode);
 // 1 when the Entry is read from a copy of the $MFT and a data stream of it
 // lies outside the copy (non-resident): its digest is left out, and counted

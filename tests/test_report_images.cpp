@@ -693,6 +693,27 @@ TEST(CompressedVolumes, DigestsEqualIcatAndLibfsntfs) {
             EXPECT_NE(RunReport(v, ImagePath(v), {"-m", "--format=jsonl", "-i", "86"}, "C.UTF-8")
                           .out.find("\"md5\":\"\",\"md5_unavailable\":\"WIM-backed file"),
                       std::string::npos);
+            // Damaged WofCompressedData (istat: record 74's in cluster 768,
+            // an LZX chunk; record 79's table in cluster 270): a hashing
+            // thread gives the file back to the main thread, which says what
+            // it met where --threads=1 does.
+            std::string bytes = ReadFile(ImagePath(v));
+            ASSERT_GT(bytes.size(), 769u * 4096);
+            bytes.replace(768 * 4096 + 100, 8, "garbage!");
+            bytes.replace(270 * 4096 + 4, 4, "\xff\xff\xff\x7f");
+            const std::string damaged = MakeTestDir("wof-damaged") + "/wof.img";
+            FILE* f = fopen(damaged.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+            fclose(f);
+            const RunResult one = RunReport(v, damaged, {"-m", "--threads=1"}, "C.UTF-8");
+            const RunResult two = RunReport(v, damaged, {"-m", "--threads=2"}, "C.UTF-8");
+            EXPECT_EQ(Body(one.out, false), Body(two.out, false));
+            EXPECT_EQ(one.err, two.err);
+            EXPECT_THAT(two.err, HasSubstr("WOF chunk 0 does not decompress (LZX) to 32768 bytes - "
+                                           "Base record #74"));
+            EXPECT_THAT(two.err, HasSubstr("WOF chunk table damaged at chunk 1 (0x52b to 0x7fffffff "
+                                           "of 0x2d75 bytes) - Base record #79"));
         }
     }
 }
