@@ -1103,7 +1103,11 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
         const Attribute* a = &pEntry->pAttrList[k];
         if (a->dwType != dwData) continue;
         if ((a->wFlags & kAttrEncrypted) != 0) return nullptr;
-        if (place.iPlace == DATA_WOF && IsWofStream(a)) bStorage = 1;
+        // The storage is read as its runs lie: one stored otherwise is read in line.
+        if (place.iPlace == DATA_WOF && IsWofStream(a)) {
+            if ((a->wFlags & kAttrCompressionMask) != 0) return nullptr;
+            bStorage = 1;
+        }
         dwStreams++;
         ullBytes += sizeof(PoolStream);
         if (a->bResident) {

@@ -5,7 +5,7 @@
 # writes; libbde (volscan, bdemount) then reads it independently.  For the
 # BitLocker tests (tests/test_report_images.cpp, "BitLocker*").
 #
-#   make-bitlocker.sh ENCRYPTED.img PASSWORD OUT_DIR
+#   make-bitlocker.sh ENCRYPTED.img PASSWORD|STARTUP_KEY.BEK OUT_DIR
 #
 # Needs dislocker-fuse (dislocker), mkntfs and ntfs-3g (ntfs-3g), setfattr
 # (attr), sgdisk (gdisk), ewfacquire (ewf-tools), qemu-img (qemu-utils) and
@@ -21,6 +21,8 @@ set -eu
 src=$(realpath "$1")
 password=$2
 out=$3
+# The key dislocker opens the volume with: a password, or a startup key file.
+if [ -f "$password" ]; then set -- -f "$(realpath "$password")"; else set -- "-u$password"; fi
 for tool in dislocker-fuse mkntfs ntfs-3g setfattr sgdisk ewfacquire qemu-img md5sum; do
     command -v "$tool" >/dev/null 2>&1 || { echo "make-bitlocker: no $tool" >&2; exit 77; }
 done
@@ -34,7 +36,7 @@ unmount() {
     umount clear 2>/dev/null || fusermount -u clear 2>/dev/null || true
 }
 trap unmount EXIT
-dislocker-fuse -V filled.img -u"$password" -- clear >/dev/null 2>&1 ||
+dislocker-fuse -V filled.img "$@" -- clear >/dev/null 2>&1 ||
     { echo "make-bitlocker: dislocker-fuse cannot mount here" >&2; exit 77; }
 mkntfs -F -Q -q -L Filled clear/dislocker-file >/dev/null 2>&1
 ntfs-3g clear/dislocker-file mnt -o streams_interface=xattr
