@@ -132,6 +132,10 @@ struct Pool {
     // Read-only while the threads run.
     Volume* pVol;
     VxDevice* pDev;
+    // The device serves one reader (a container, BitLocker): the threads
+    // take only the files they need not read, those whose streams are all
+    // sparse (a volume's $BadClus:$Bad is as long as the volume).
+    int bReadFree;
     uint64_t ullCluster;
     uint64_t ullClusters;
     const uint8_t* pZeros;
@@ -1015,12 +1019,13 @@ bool StartsAddUp(const Attribute* a) {
 }  // namespace
 
 int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads) {
-    if (g_pPool != nullptr || dwThreads < 2 || !vx_plat_concurrent_reads(pVol->hVolume)) return 0;
+    if (g_pPool != nullptr || dwThreads < 2) return 0;
     void* pMemory = VX_CALLOC(1, sizeof(Pool), VX_FATAL_SYS, "%s %s l. %d: VX_CALLOC Pool",
                               VX_WHERE);
     Pool* p = new (pMemory) Pool{};
     p->pVol = pVol;
     p->pDev = pVol->hVolume;
+    p->bReadFree = !vx_plat_concurrent_reads(pVol->hVolume);
     p->ullCluster = pVol->ClusterSize;
     p->ullClusters = pVol->ClusterNumber;
     p->pOut = pOut;
@@ -1094,6 +1099,7 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
     // (or why there is none).  A WOF file's content is decoded by a thread.
     const DataPlace place = FindDataPlace(pEntry);
     if (place.iPlace != DATA_ON_VOLUME && place.iPlace != DATA_WOF) return nullptr;
+    if (p->bReadFree && place.iPlace != DATA_ON_VOLUME) return nullptr;
     int bStorage = 0;
     uint32_t dwStreams = 0;
     int bNonResident = 0;
@@ -1116,6 +1122,9 @@ DigestJob* DigestPoolPrepare(FILE* stream, const Entry* pEntry) {
             ullBytes += (a->ullSize + 7) & ~7ull;  // the runs after it stay aligned
         } else {
             bNonResident = 1;
+            if (p->bReadFree)
+                for (uint64_t r = 0; r < a->ullRunCount; r++)
+                    if (a->pRunlist[r].llLcn != kSparseLcn) return nullptr;
             ullData = a->ullSize > UINT64_MAX - ullData ? UINT64_MAX : ullData + a->ullSize;
             if (a->ullRunCount > kMaxOneJob / sizeof(Run) || !StartsAddUp(a)) return nullptr;
             ullBytes += a->ullRunCount * sizeof(Run);

@@ -14,9 +14,10 @@ struct Volume;
 struct Entry;
 struct DigestJob;
 
-// Starts dwThreads hashing threads over the open volume when the system can
-// read from several at once and make a spool; 1 started, 0 not (the digests
-// are then made on the main thread as each line is written).
+// Starts dwThreads hashing threads over the open volume when a spool can be
+// made; 1 started, 0 not (the digests are then made on the main thread as
+// each line is written).  A source that serves one reader at a time gives
+// the threads only the files whose streams are all sparse.
 int DigestPoolStart(Volume* pVol, FILE* pOut, unsigned dwThreads);
 // Before each record: the stream its report is written to (the spool, or
 // pOut when no pool runs).  Writes out what is held when the pool is full.
