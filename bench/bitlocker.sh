@@ -31,18 +31,7 @@ bdemount "${mount_key[@]}" "$vol" "$work/mnt" >/dev/null
 cp "$work/mnt/bde1" "$work/plain.img"
 fusermount -u "$work/mnt" 2>/dev/null || umount "$work/mnt"
 
-# The median of RUNS wall times (seconds) of one command.
-median() {
-    local times=()
-    for _ in $(seq 1 "$runs"); do
-        local t0 t1
-        t0=$(date +%s.%N)
-        "$@" >/dev/null 2>&1 || true
-        t1=$(date +%s.%N)
-        times+=("$(echo "$t1 - $t0" | bc)")
-    done
-    printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p"
-}
+. "$here/bench/median.sh"
 plain=$(median "$volscan" -m -f "$work/plain.img" C)
 encrypted=$(median "$volscan" -m -f "$vol" "$key" C)
 unlock=$(median "$volscan" -i 0 -f "$vol" "$key" C)

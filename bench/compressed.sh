@@ -49,33 +49,18 @@ unmountvol() {
     pid=
 }
 
-# md5deep over a fresh read-only mount of IMG, the mount itself not timed.
-deep_fresh() {
-    unmountvol_quiet
-    mountvol "$1" ro
-    local t0 t1
-    t0=$(date +%s.%N)
-    md5deep -j0 -r "$work/mnt/" >/dev/null 2>&1 || true
-    t1=$(date +%s.%N)
-    echo "$t1 - $t0" | bc >"$work/deep.time"
-    unmountvol
-}
-unmountvol_quiet() { if mountpoint -q "$work/mnt"; then unmountvol; fi; }
-
-median() {
+. "$here/bench/median.sh"
+# md5deep over a fresh read-only mount of IMG for each of the $runs runs
+# (the kernel keeps what ntfs-3g decoded in its page cache for as long as a
+# mount lasts); the mounts are not timed.
+deep_median() {
     local times=()
     for _ in $(seq 1 "$runs"); do
-        local t0 t1
-        t0=$(date +%s.%N)
-        "$@" >/dev/null 2>&1 || true
-        t1=$(date +%s.%N)
-        if [ "$1" = deep_fresh ]; then
-            times+=("$(cat "$work/deep.time")")
-        else
-            times+=("$(echo "$t1 - $t0" | bc)")
-        fi
+        mountvol "$1" ro
+        times+=("$(wall md5deep -j0 -r "$work/mnt/")")
+        unmountvol
     done
-    printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p"
+    median_of "${times[@]}"
 }
 
 python3 "$here/bench/compressed.py" gen "$work/plain" "$files" 1
@@ -129,9 +114,7 @@ for vol in lznt1 wof; do
     img="$work/$vol.img"
     m=$(median "$volscan" -m -f "$img" C)
     m1=$(median "$volscan" -m --threads=1 -f "$img" C)
-    # A fresh mount for each run: the kernel keeps what ntfs-3g decoded in
-    # its page cache for as long as the mount lasts.
-    deep=$(median deep_fresh "$img")
+    deep=$(deep_median "$img")
     # ntfs-3g reads no WOF content without its system-compression plugin.
     mountvol "$img" ro
     deepfails=$(md5deep -j0 -r "$work/mnt/" 2>&1 >/dev/null | grep -c . || true)
